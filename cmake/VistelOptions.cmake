@@ -1,0 +1,30 @@
+# Warnings and sanitizers shared by every target of the project.
+set(VISTEL_SANITIZE_FLAGS "")
+if(VISTEL_SANITIZE STREQUAL "address")
+  set(VISTEL_SANITIZE_FLAGS -fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
+elseif(VISTEL_SANITIZE STREQUAL "thread")
+  set(VISTEL_SANITIZE_FLAGS -fsanitize=thread -fno-omit-frame-pointer)
+elseif(NOT VISTEL_SANITIZE STREQUAL "")
+  message(FATAL_ERROR "VISTEL_SANITIZE must be empty, address or thread")
+endif()
+if(VISTEL_SANITIZE_FLAGS)
+  add_compile_options(${VISTEL_SANITIZE_FLAGS})
+  add_link_options(${VISTEL_SANITIZE_FLAGS})
+endif()
+
+function(vistel_apply_options target)
+  target_compile_options(${target} PRIVATE -Wall -Wextra)
+  if(VISTEL_WERROR)
+    target_compile_options(${target} PRIVATE -Werror)
+  endif()
+endfunction()
+
+# The fuzz build instruments everything for coverage and checks memory and
+# undefined behaviour; only the fuzz executables link the libFuzzer driver.
+if(VISTEL_BUILD_FUZZ)
+  if(NOT CMAKE_CXX_COMPILER_ID MATCHES "Clang")
+    message(FATAL_ERROR "VISTEL_BUILD_FUZZ needs clang (CXX=clang++)")
+  endif()
+  add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=address,undefined)
+endif()

@@ -1,0 +1,36 @@
+#pragma once
+
+// Turns project text into a ProjectDocument. The loader never rejects a
+// document: unknown or misplaced elements are skipped with their content, and a
+// malformed document keeps whatever was built before the parser stopped.
+// External entities are never fetched, and entity-expansion bombs stop the
+// parse with bounded memory.
+//
+// Thread-safety: one holder per thread; load() runs entirely on the caller.
+
+#include <cstddef>
+#include <memory>
+
+#include "vistel/project/document.h"
+
+namespace vistel {
+
+class ProjectHolder {
+ public:
+  // Parses `length` bytes of `text` as one complete document and keeps the
+  // result (replacing any earlier one). Always returns true: project() is null
+  // when the text held no <quilo> root element.
+  bool load(const char* text, std::size_t length);
+
+  // The document of the last load, or null. Valid until the next load() or the
+  // holder's destruction.
+  const ProjectDocument* project() const { return project_.get(); }
+
+  // Hands the document over to the caller; the holder is empty afterwards.
+  std::unique_ptr<ProjectDocument> release() { return std::move(project_); }
+
+ private:
+  std::unique_ptr<ProjectDocument> project_;
+};
+
+}  // namespace vistel

@@ -1,0 +1,37 @@
+# Installs the built tree into a scratch prefix, then configures and builds a
+# consumer project against it twice: once through find_package, once through
+# pkg-config. Fails loudly when either consumer cannot build or run.
+file(REMOVE_RECURSE ${WORK_DIR})
+set(prefix ${WORK_DIR}/prefix)
+
+function(run)
+  execute_process(COMMAND ${ARGN} RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
+  if(NOT rc EQUAL 0)
+    message(FATAL_ERROR "failed: ${ARGN}\n${out}\n${err}")
+  endif()
+  set(LAST_OUTPUT "${out}" PARENT_SCOPE)
+endfunction()
+
+run(${CMAKE_COMMAND} --install ${VISTEL_BINARY_DIR} --prefix ${prefix})
+
+set(consumer ${VISTEL_SOURCE_DIR}/tests/install/consumer)
+run(${CMAKE_COMMAND} -S ${consumer} -B ${WORK_DIR}/cmake-build -DCMAKE_PREFIX_PATH=${prefix})
+run(${CMAKE_COMMAND} --build ${WORK_DIR}/cmake-build)
+run(${WORK_DIR}/cmake-build/vistel-consumer)
+if(NOT LAST_OUTPUT MATCHES "consumer ok")
+  message(FATAL_ERROR "find_package consumer printed: ${LAST_OUTPUT}")
+endif()
+
+find_program(PKG_CONFIG pkg-config REQUIRED)
+set(ENV{PKG_CONFIG_PATH} "${prefix}/lib/pkgconfig:${prefix}/lib/x86_64-linux-gnu/pkgconfig")
+execute_process(COMMAND ${PKG_CONFIG} --cflags --libs vistel
+  RESULT_VARIABLE rc OUTPUT_VARIABLE flags OUTPUT_STRIP_TRAILING_WHITESPACE)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "pkg-config does not know vistel")
+endif()
+separate_arguments(flags UNIX_COMMAND "${flags}")
+run(c++ -std=c++20 ${consumer}/main.cpp -o ${WORK_DIR}/pc-consumer ${flags})
+run(${WORK_DIR}/pc-consumer)
+if(NOT LAST_OUTPUT MATCHES "consumer ok")
+  message(FATAL_ERROR "pkg-config consumer printed: ${LAST_OUTPUT}")
+endif()
