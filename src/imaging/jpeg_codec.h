@@ -1,0 +1,74 @@
+#pragma once
+
+// JPEG glue over libjpeg's 6.2 API (library version 62): decoding a JPEG held in
+// memory into the 32-bit picture layout, and encoding a picture into a JPEG
+// file with the library's default settings.
+//
+// Picture layout: 4 bytes per pixel in memory order blue, green, red, 0; rows
+// top first without gaps (stride width * 4). Decoded buffers hold
+// width * (height + 1) * 4 + 4 bytes: one spare row and four spare bytes, all
+// zero, which samplers reading right and lower neighbours rely on.
+//
+// Thread-safety: every call keeps its own codec state; calls may run on any
+// threads at once.
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+namespace vistel {
+
+// The Windows bitmap header the picture consumers expect (40 bytes).
+struct BitmapInfoHeader {
+  std::uint32_t biSize = 0;
+  std::int32_t biWidth = 0;
+  std::int32_t biHeight = 0;  // positive although rows are stored top first
+  std::uint16_t biPlanes = 0;
+  std::uint16_t biBitCount = 0;
+  std::uint32_t biCompression = 0;
+  std::uint32_t biSizeImage = 0;
+  std::int32_t biXPelsPerMeter = 0;
+  std::int32_t biYPelsPerMeter = 0;
+  std::uint32_t biClrUsed = 0;
+  std::uint32_t biClrImportant = 0;
+};
+static_assert(sizeof(BitmapInfoHeader) == 40);
+
+// What a successful decode reports besides the pixels.
+struct DecodedInfo {
+  std::int32_t bufferSize = 0;  // bytes of the pixel buffer
+  BitmapInfoHeader header;      // biSize 40, width, height, 1 plane, 32 bits
+  std::int32_t width = 0;
+  std::int32_t height = 0;
+};
+
+// Largest picture side accepted; larger headers are refused before allocating.
+inline constexpr std::int32_t kMaxJpegSide = 8192;
+
+enum class JpegResult {
+  Ok,            // every row decoded
+  NoData,        // null buffer or length 0; nothing allocated
+  LibraryError,  // the library stopped; rows decoded so far are kept when pixels exist
+};
+
+// A decoded picture: the pixel buffer in the layout above, owned here.
+struct DecodedPicture {
+  std::unique_ptr<std::uint8_t[]> pixels;  // null when the header never came through
+  std::int32_t width = 0;
+  std::int32_t height = 0;
+  std::int32_t bufferSize = 0;  // width * (height + 1) * 4 + 4, or 0 without pixels
+};
+
+// Decodes `length` bytes at `data`. On LibraryError `out` may still hold the
+// rows decoded before the error (the rest zero); callers that want only whole
+// pictures check the result. Warnings are ignored; errors never abort the process.
+[[nodiscard]] JpegResult decodeJpeg(const std::uint8_t* data, std::size_t length,
+                                    DecodedPicture& out);
+
+// Writes width x height pixels (layout above, stride width * 4) to `path` as a
+// JPEG with the library's defaults (quality 75). False when the file cannot be
+// created (nothing written) or the library fails (a partial file may remain).
+[[nodiscard]] bool encodeJpegFile(const char* path, const std::uint8_t* pixels, std::int32_t width,
+                                  std::int32_t height);
+
+}  // namespace vistel
