@@ -8,7 +8,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <regex>
 #include <vector>
 
 extern char** environ;
@@ -45,7 +44,6 @@ PythonHttpServer::PythonHttpServer(const std::filesystem::path& root, std::chron
   // Python prints "Serving HTTP on 127.0.0.1 port N (http://...) ..." once bound.
   std::string text;
   const auto deadline = std::chrono::steady_clock::now() + kStartLimit;
-  const std::regex announce("port ([0-9]+)");
   while (std::chrono::steady_clock::now() < deadline) {
     pollfd fd{output_, POLLIN, 0};
     const auto left =
@@ -57,9 +55,12 @@ PythonHttpServer::PythonHttpServer(const std::filesystem::path& root, std::chron
     const ssize_t n = ::read(output_, buffer, sizeof buffer);
     if (n <= 0) break;
     text.append(buffer, static_cast<std::size_t>(n));
-    std::smatch match;
-    if (text.find('\n') != std::string::npos && std::regex_search(text, match, announce)) {
-      port_ = static_cast<std::uint16_t>(std::stoi(match[1].str()));
+    const std::size_t at = text.find(" port ");
+    if (text.find('\n') != std::string::npos && at != std::string::npos) {
+      unsigned value = 0;
+      for (std::size_t i = at + 6; i < text.size() && text[i] >= '0' && text[i] <= '9' && value < 65536; ++i)
+        value = value * 10 + static_cast<unsigned>(text[i] - '0');
+      if (value > 0 && value < 65536) port_ = static_cast<std::uint16_t>(value);
       break;
     }
   }
