@@ -17,6 +17,9 @@ using SteadyClock = std::chrono::steady_clock;
 // Header fields kept per response; a server sending more gets the rest ignored.
 constexpr std::size_t kMaxHeaderFields = 200;
 constexpr std::size_t kMaxHeaderBytes = 64 * 1024;
+// Header bytes accepted per request (all blocks, kept or not); a server
+// sending more is cut off.
+constexpr std::size_t kMaxReceivedHeaderBytes = 256 * 1024;
 constexpr long kMaxRedirects = 10;
 // Longest single wait inside the transfer loop. Aborts interrupt it at once
 // through curl_multi_wakeup; the bound only keeps every wait finite.
@@ -120,7 +123,9 @@ struct HttpResponse::Impl {
       if (ready() || done) return;
       int waitMs = kWaitSliceMs;
       if (connected) {
-        const auto idle = SteadyClock::now() - lastActivity;
+        // The response header must be complete within one receive time-out of
+        // the request; a server dripping header lines cannot stretch the open.
+        const auto idle = SteadyClock::now() - (waitingForHead ? requestStarted : lastActivity);
         if (idle >= receiveTimeout) return stop(HttpError::TimedOut);
         const auto left = std::chrono::ceil<std::chrono::milliseconds>(receiveTimeout - idle);
         waitMs = static_cast<int>(std::min<std::int64_t>(waitMs, left.count()));
@@ -174,6 +179,11 @@ struct HttpResponse::Impl {
     auto& self = *static_cast<Impl*>(user);
     const std::size_t length = size * count;
     self.lastActivity = SteadyClock::now();
+    self.receivedHeaderBytes += length;
+    if (self.receivedHeaderBytes > kMaxReceivedHeaderBytes) {
+      if (self.failure == HttpError::None) self.failure = HttpError::Protocol;
+      return 0;  // libcurl ends the transfer
+    }
     std::string_view line(data, length);
     while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.remove_suffix(1);
 
@@ -231,7 +241,8 @@ struct HttpResponse::Impl {
   static int onConnected(void* user, char*, char*, int, int) {
     auto& self = *static_cast<Impl*>(user);
     self.connected = true;
-    self.lastActivity = SteadyClock::now();
+    self.lastActivity = self.requestStarted = SteadyClock::now();
+    self.receivedHeaderBytes = 0;
     return CURL_PREREQFUNC_OK;
   }
 #endif
@@ -246,6 +257,7 @@ struct HttpResponse::Impl {
   bool closed = false;           // close() was called
   bool paused = false;           // libcurl holds back data until the reader catches up
   bool connected = false;        // a connection is up; the receive time-out applies
+  bool waitingForHead = true;    // open() is waiting for the final header block
   bool headersComplete = false;  // the final response's header block is complete
   bool hasCredentials = false;   // the URL names a user
   bool blockHasLocation = false;
@@ -258,7 +270,9 @@ struct HttpResponse::Impl {
   std::size_t headerBytes = 0;
   std::vector<std::uint8_t> pending;  // body bytes from pendingStart on are unread
   std::size_t pendingStart = 0;
-  SteadyClock::time_point lastActivity;
+  SteadyClock::time_point lastActivity;    // last byte received (or start of the current wait)
+  SteadyClock::time_point requestStarted;  // the current request was about to be sent
+  std::size_t receivedHeaderBytes = 0;     // header bytes of the current request
   std::chrono::milliseconds receiveTimeout{0};
 
   // Shared with abort() and isOpen() on other threads.
@@ -347,7 +361,7 @@ std::unique_ptr<HttpResponse> HttpResponse::open(std::string_view url, HttpOpenF
        curl_easy_setopt(easy, CURLOPT_PREREQDATA, impl.get()) == CURLE_OK;
 #else
   impl->connected = true;
-  impl->lastActivity = SteadyClock::now();
+  impl->lastActivity = impl->requestStarted = SteadyClock::now();
 #endif
   ok = ok && detail::CookieStoreAccess::attach(easy) &&
        curl_multi_add_handle(impl->multi.get(), easy) == CURLM_OK;
@@ -359,6 +373,7 @@ std::unique_ptr<HttpResponse> HttpResponse::open(std::string_view url, HttpOpenF
 
   Impl& state = *impl;
   state.pump([&] { return state.headersComplete; });
+  state.waitingForHead = false;
   detail::CookieStoreAccess::persist();
   if (!state.headersComplete) {
     error = state.failure != HttpError::None ? state.failure : HttpError::Protocol;

@@ -32,8 +32,8 @@ class HttpSession {
   void setConnectTimeout(std::uint32_t ms);
   std::uint32_t connectTimeout() const;
 
-  // Longest wait for the next byte once connected, while waiting for the
-  // response header and in every read; 0 is taken as 1 ms.
+  // Longest wait, once connected, for the whole response header of a request,
+  // and for the next byte in every read; 0 is taken as 1 ms.
   void setReceiveTimeout(std::uint32_t ms);
   std::uint32_t receiveTimeout() const;
 
@@ -41,7 +41,8 @@ class HttpSession {
   // whatever its status (a 404 is a response too), owned by the caller; or null
   // with the reason in `*error` (when `error` is not null). Blocks the calling
   // thread for at most the connect time-out plus the receive time-out per
-  // connection made (redirects and authentication may make more than one).
+  // request made (redirects and authentication make more than one). Header
+  // fields beyond 64 KiB are dropped; more than 256 KiB of header fails (Protocol).
   [[nodiscard]] std::unique_ptr<HttpResponse> open(std::string_view url,
                                                    HttpOpenFlags flags = HttpOpenFlags::None,
                                                    HttpError* error = nullptr) const;

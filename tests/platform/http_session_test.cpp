@@ -3,6 +3,11 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <chrono>
 #include <thread>
@@ -289,6 +294,78 @@ TEST_F(HttpSessionTest, AServerThatNeverAnswersTimesOutTheOpen) {
   EXPECT_FALSE(session.open(server.url("/"), HttpOpenFlags::None, &error));
   EXPECT_EQ(error, HttpError::TimedOut);
   EXPECT_LT(msSince(start), 5000);
+}
+
+TEST_F(HttpSessionTest, AHeaderThatNeverEndsTimesOutTheOpen) {
+  HttpTestServer server([](HttpTestConnection& c) {
+    if (!c.send("HTTP/1.1 200 OK\r\n")) return;
+    for (int i = 0; c.send("X-Drip-" + std::to_string(i) + ": x\r\n") && c.pause(50ms); ++i) {
+    }
+  });
+  session.setReceiveTimeout(400);
+  HttpError error = HttpError::None;
+  const auto start = SteadyClock::now();
+  EXPECT_FALSE(session.open(server.url("/"), HttpOpenFlags::None, &error));
+  EXPECT_EQ(error, HttpError::TimedOut);
+  EXPECT_LT(msSince(start), 5000);
+}
+
+TEST_F(HttpSessionTest, AnOversizedHeaderIsRefused) {
+  HttpTestServer server([](HttpTestConnection& c) {
+    std::string head = "HTTP/1.1 200 OK\r\n";
+    for (int i = 0; head.size() < 400 * 1024; ++i) head += "X-Filler-" + std::to_string(i) + ": " + std::string(200, 'f') + "\r\n";
+    c.send(head + "\r\nbody");
+  });
+  HttpError error = HttpError::None;
+  EXPECT_FALSE(session.open(server.url("/"), HttpOpenFlags::None, &error));
+  EXPECT_EQ(error, HttpError::Protocol);
+}
+
+// A listening socket whose accept queue is full: Linux drops further SYNs, so a
+// connect to it hangs without leaving the machine.
+class FullBacklog {
+ public:
+  FullBacklog() {
+    listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (listener_ < 0 || ::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        ::listen(listener_, 0) != 0 || ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+      return;
+    port_ = ntohs(address.sin_port);
+    for (int i = 0; i < 4; ++i) {
+      const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+      if (fd < 0) continue;
+      (void)::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+      fillers_.push_back(fd);
+    }
+    std::this_thread::sleep_for(50ms);
+  }
+  ~FullBacklog() {
+    for (int fd : fillers_) ::close(fd);
+    if (listener_ >= 0) ::close(listener_);
+  }
+  std::uint16_t port() const { return port_; }
+
+ private:
+  int listener_ = -1;
+  std::uint16_t port_ = 0;
+  std::vector<int> fillers_;
+};
+
+TEST_F(HttpSessionTest, ConnectTimeoutEndsAConnectionThatIsNeverAccepted) {
+  FullBacklog backlog;
+  ASSERT_NE(backlog.port(), 0);
+  session.setConnectTimeout(300);
+  HttpError error = HttpError::None;
+  const auto start = SteadyClock::now();
+  EXPECT_FALSE(session.open("http://127.0.0.1:" + std::to_string(backlog.port()) + "/", HttpOpenFlags::None, &error));
+  const auto waited = msSince(start);
+  EXPECT_EQ(error, HttpError::TimedOut);
+  EXPECT_GE(waited, 250);
+  EXPECT_LT(waited, 5000);
 }
 
 TEST_F(HttpSessionTest, FailuresToOpenGiveNullWithAReason) {
