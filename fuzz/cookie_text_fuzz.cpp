@@ -21,7 +21,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   if (const auto parsed = parseCookieData(text, 1'700'000'000)) {
     if (!isCookieValue(parsed->value)) std::abort();
-    if (parsed->expires && *parsed->expires <= 0) std::abort();  // past dates are kept as 1, never 0 (session)
+    if (parsed->expires && *parsed->expires <= 0)
+      std::abort();  // past dates are kept as 1, never 0 (session)
   }
 
   const std::string path = defaultCookiePath(text);

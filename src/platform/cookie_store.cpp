@@ -62,7 +62,8 @@ std::optional<UrlParts> splitUrl(std::string_view url) {
 
 bool isIpLiteral(std::string_view host) {
   if (!host.empty() && host.front() == '[') return true;
-  return std::all_of(host.begin(), host.end(), [](char c) { return (c >= '0' && c <= '9') || c == '.'; });
+  return std::all_of(host.begin(), host.end(),
+                     [](char c) { return (c >= '0' && c <= '9') || c == '.'; });
 }
 
 std::int64_t nowSeconds() { return static_cast<std::int64_t>(std::time(nullptr)); }
@@ -88,9 +89,12 @@ bool writeJarFile(const std::filesystem::path& path, const std::string& text) {
   bool ok = true;
   while (ok && done < text.size()) {
     const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-    if (n > 0) done += static_cast<std::size_t>(n);
-    else if (n < 0 && errno == EINTR) continue;
-    else ok = false;
+    if (n > 0)
+      done += static_cast<std::size_t>(n);
+    else if (n < 0 && errno == EINTR)
+      continue;
+    else
+      ok = false;
   }
   ok = ::fsync(fd) == 0 && ok;
   ok = ::close(fd) == 0 && ok;
@@ -107,12 +111,13 @@ struct CookieStore::Impl {
     share.reset(curl_share_init());
     control.reset(curl_easy_init());
     if (!share || !control) return;
-    usable = curl_share_setopt(share.get(), CURLSHOPT_LOCKFUNC, &Impl::lockShare) == CURLSHE_OK &&
-             curl_share_setopt(share.get(), CURLSHOPT_UNLOCKFUNC, &Impl::unlockShare) == CURLSHE_OK &&
-             curl_share_setopt(share.get(), CURLSHOPT_USERDATA, this) == CURLSHE_OK &&
-             curl_share_setopt(share.get(), CURLSHOPT_SHARE, CURL_LOCK_DATA_COOKIE) == CURLSHE_OK &&
-             curl_easy_setopt(control.get(), CURLOPT_SHARE, share.get()) == CURLE_OK &&
-             curl_easy_setopt(control.get(), CURLOPT_COOKIEFILE, "") == CURLE_OK;
+    usable =
+        curl_share_setopt(share.get(), CURLSHOPT_LOCKFUNC, &Impl::lockShare) == CURLSHE_OK &&
+        curl_share_setopt(share.get(), CURLSHOPT_UNLOCKFUNC, &Impl::unlockShare) == CURLSHE_OK &&
+        curl_share_setopt(share.get(), CURLSHOPT_USERDATA, this) == CURLSHE_OK &&
+        curl_share_setopt(share.get(), CURLSHOPT_SHARE, CURL_LOCK_DATA_COOKIE) == CURLSHE_OK &&
+        curl_easy_setopt(control.get(), CURLOPT_SHARE, share.get()) == CURLE_OK &&
+        curl_easy_setopt(control.get(), CURLOPT_COOKIEFILE, "") == CURLE_OK;
   }
 
   ~Impl() {
@@ -125,7 +130,8 @@ struct CookieStore::Impl {
     if (data >= 0 && data < CURL_LOCK_DATA_LAST) static_cast<Impl*>(user)->shareLocks[data].lock();
   }
   static void unlockShare(CURL*, curl_lock_data data, void* user) {
-    if (data >= 0 && data < CURL_LOCK_DATA_LAST) static_cast<Impl*>(user)->shareLocks[data].unlock();
+    if (data >= 0 && data < CURL_LOCK_DATA_LAST)
+      static_cast<Impl*>(user)->shareLocks[data].unlock();
   }
 
   // The first use reads the default jar unless useJar chose one before.
@@ -157,7 +163,8 @@ struct CookieStore::Impl {
     const auto now = nowSeconds();
     std::vector<std::string> lines;
     for (const auto& record : listLocked())
-      if (record.expires != 0 && record.expires > now) lines.push_back(detail::formatCookieLine(record));
+      if (record.expires != 0 && record.expires > now)
+        lines.push_back(detail::formatCookieLine(record));
     std::sort(lines.begin(), lines.end());
     std::string text(kJarHeader);
     for (const auto& line : lines) text += line + '\n';
@@ -203,10 +210,10 @@ struct CookieStore::Impl {
   bool usable = false;                          // set in the constructor only
 
   mutable std::mutex mutex;
-  detail::CurlEasy control;              // guarded by mutex: never performs, lists and sets cookies
-  std::filesystem::path jar;             // guarded by mutex
-  bool jarChosen = false;                // guarded by mutex
-  std::optional<std::string> written;    // guarded by mutex: jar text as last read or written
+  detail::CurlEasy control;            // guarded by mutex: never performs, lists and sets cookies
+  std::filesystem::path jar;           // guarded by mutex
+  bool jarChosen = false;              // guarded by mutex
+  std::optional<std::string> written;  // guarded by mutex: jar text as last read or written
 };
 
 CookieStore::CookieStore() : impl_(std::make_unique<Impl>()) {}
@@ -287,7 +294,8 @@ std::optional<std::string> CookieStore::getCookie(std::string_view url,
   std::optional<detail::CookieRecord> best;
   for (auto& record : impl_->listLocked()) {
     if (record.name != name || !isLive(record, now) || (record.secure && !parts->secure) ||
-        !detail::domainMatches(record, parts->host) || !detail::pathMatches(record.path, parts->path))
+        !detail::domainMatches(record, parts->host) ||
+        !detail::pathMatches(record.path, parts->path))
       continue;
     if (!best || record.path.size() > best->path.size()) best = std::move(record);
   }

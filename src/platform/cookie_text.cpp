@@ -1,10 +1,10 @@
-#include "vistel/platform/cookie_text_p.h"
-
 #include <curl/curl.h>
 
 #include <array>
 #include <charconv>
 #include <limits>
+
+#include "vistel/platform/cookie_text_p.h"
 
 namespace vistel::detail {
 
@@ -111,8 +111,10 @@ std::optional<CookieRecord> parseCookieLine(std::string_view line) {
     line.remove_prefix(tab + 1);
     if (count == fields.size()) return std::nullopt;  // an eighth field
   }
-  if (count == 6) fields[6] = {};  // a cookie with an empty value
-  else if (count != 7) return std::nullopt;
+  if (count == 6)
+    fields[6] = {};  // a cookie with an empty value
+  else if (count != 7)
+    return std::nullopt;
 
   std::string_view domain = fields[0];
   if (!domain.empty() && domain.front() == '.') domain.remove_prefix(1);

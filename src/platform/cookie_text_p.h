@@ -21,8 +21,8 @@ struct CookieRecord {
   std::string domain;              // lower case, no leading dot
   bool includeSubdomains = false;  // false: sent to `domain` only
   std::string path = "/";
-  bool secure = false;    // sent over https only
-  bool httpOnly = false;  // kept for the round trip; scripts never read cookies here
+  bool secure = false;       // sent over https only
+  bool httpOnly = false;     // kept for the round trip; scripts never read cookies here
   std::int64_t expires = 0;  // seconds since 1970; 0 for a session cookie
   std::string name;
   std::string value;

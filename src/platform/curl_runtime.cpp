@@ -1,6 +1,6 @@
-#include "vistel/platform/curl_runtime_p.h"
-
 #include <mutex>
+
+#include "vistel/platform/curl_runtime_p.h"
 
 namespace vistel::detail {
 

@@ -28,8 +28,8 @@ constexpr int kWaitSliceMs = 1000;
 char lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
 bool equalsNoCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() &&
-         std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return lower(x) == lower(y); });
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
+                                            [](char x, char y) { return lower(x) == lower(y); });
 }
 
 bool startsWithNoCase(std::string_view text, std::string_view prefix) {
@@ -38,31 +38,40 @@ bool startsWithNoCase(std::string_view text, std::string_view prefix) {
 
 std::string_view trim(std::string_view text) {
   while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
-  while (!text.empty() && (text.back() == ' ' || text.back() == '\t' || text.back() == '\r' ||
-                           text.back() == '\n'))
+  while (!text.empty() &&
+         (text.back() == ' ' || text.back() == '\t' || text.back() == '\r' || text.back() == '\n'))
     text.remove_suffix(1);
   return text;
 }
 
 HttpError errorFromCurl(CURLcode code) {
   switch (code) {
-    case CURLE_OK: return HttpError::None;
-    case CURLE_URL_MALFORMAT: return HttpError::BadUrl;
-    case CURLE_UNSUPPORTED_PROTOCOL: return HttpError::UnsupportedScheme;
+    case CURLE_OK:
+      return HttpError::None;
+    case CURLE_URL_MALFORMAT:
+      return HttpError::BadUrl;
+    case CURLE_UNSUPPORTED_PROTOCOL:
+      return HttpError::UnsupportedScheme;
     case CURLE_COULDNT_RESOLVE_HOST:
-    case CURLE_COULDNT_RESOLVE_PROXY: return HttpError::CannotResolve;
-    case CURLE_COULDNT_CONNECT: return HttpError::CannotConnect;
-    case CURLE_OPERATION_TIMEDOUT: return HttpError::TimedOut;
-    case CURLE_TOO_MANY_REDIRECTS: return HttpError::TooManyRedirects;
+    case CURLE_COULDNT_RESOLVE_PROXY:
+      return HttpError::CannotResolve;
+    case CURLE_COULDNT_CONNECT:
+      return HttpError::CannotConnect;
+    case CURLE_OPERATION_TIMEDOUT:
+      return HttpError::TimedOut;
+    case CURLE_TOO_MANY_REDIRECTS:
+      return HttpError::TooManyRedirects;
     case CURLE_PARTIAL_FILE:
     case CURLE_RECV_ERROR:
     case CURLE_SEND_ERROR:
-    case CURLE_GOT_NOTHING: return HttpError::ConnectionLost;
+    case CURLE_GOT_NOTHING:
+      return HttpError::ConnectionLost;
     case CURLE_WEIRD_SERVER_REPLY:
     case CURLE_BAD_CONTENT_ENCODING:
     case CURLE_HTTP2:
     case CURLE_HTTP2_STREAM:
-    case CURLE_HTTP3: return HttpError::Protocol;
+    case CURLE_HTTP3:
+      return HttpError::Protocol;
     case CURLE_SSL_CONNECT_ERROR:
     case CURLE_PEER_FAILED_VERIFICATION:
     case CURLE_SSL_CERTPROBLEM:
@@ -70,8 +79,10 @@ HttpError errorFromCurl(CURLcode code) {
     case CURLE_SSL_CACERT_BADFILE:
     case CURLE_SSL_ENGINE_NOTFOUND:
     case CURLE_SSL_ENGINE_SETFAILED:
-    case CURLE_USE_SSL_FAILED: return HttpError::Tls;
-    default: return HttpError::Internal;
+    case CURLE_USE_SSL_FAILED:
+      return HttpError::Tls;
+    default:
+      return HttpError::Internal;
   }
 }
 
@@ -210,7 +221,8 @@ struct HttpResponse::Impl {
       if (equalsNoCase(name, "WWW-Authenticate") &&
           (startsWithNoCase(value, "Basic") || startsWithNoCase(value, "Digest")))
         self.blockOffersAuth = true;
-      if (self.headers.size() < kMaxHeaderFields && self.headerBytes + line.size() <= kMaxHeaderBytes) {
+      if (self.headers.size() < kMaxHeaderFields &&
+          self.headerBytes + line.size() <= kMaxHeaderBytes) {
         self.headers.push_back({std::string(name), std::string(value)});
         self.headerBytes += line.size();
       }
@@ -303,7 +315,8 @@ std::unique_ptr<HttpResponse> HttpResponse::open(std::string_view url, HttpOpenF
       error = HttpError::Internal;
       return nullptr;
     }
-    const CURLUcode rc = curl_url_set(parsed.get(), CURLUPART_URL, text.c_str(), CURLU_NON_SUPPORT_SCHEME);
+    const CURLUcode rc =
+        curl_url_set(parsed.get(), CURLUPART_URL, text.c_str(), CURLU_NON_SUPPORT_SCHEME);
     char* scheme = nullptr;
     if (rc != CURLUE_OK || curl_url_get(parsed.get(), CURLUPART_SCHEME, &scheme, 0) != CURLUE_OK) {
       error = HttpError::BadUrl;
@@ -348,9 +361,10 @@ std::unique_ptr<HttpResponse> HttpResponse::open(std::string_view url, HttpOpenF
             curl_easy_setopt(easy, CURLOPT_MAXREDIRS, kMaxRedirects) == CURLE_OK &&
             curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L) == CURLE_OK &&
             curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS,
-                             static_cast<long>(std::max<std::uint32_t>(connectTimeoutMs, 1))) == CURLE_OK &&
-            curl_easy_setopt(easy, CURLOPT_HTTPAUTH, static_cast<long>(CURLAUTH_BASIC | CURLAUTH_DIGEST)) ==
+                             static_cast<long>(std::max<std::uint32_t>(connectTimeoutMs, 1))) ==
                 CURLE_OK &&
+            curl_easy_setopt(easy, CURLOPT_HTTPAUTH,
+                             static_cast<long>(CURLAUTH_BASIC | CURLAUTH_DIGEST)) == CURLE_OK &&
             curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &Impl::onHeader) == CURLE_OK &&
             curl_easy_setopt(easy, CURLOPT_HEADERDATA, impl.get()) == CURLE_OK &&
             curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &Impl::onBody) == CURLE_OK &&

@@ -68,8 +68,9 @@ TEST_F(CookieStoreTest, ACookieSetForAnAddressIsReadBackAndSentWithRequests) {
   EXPECT_EQ(store.getCookie(server.url("/axis-cgi/mjpg/other.cgi"), "vistel_auth"), "QUJD+/0=");
   EXPECT_FALSE(store.getCookie(address, "other").has_value());
   // Another host (even the same machine under another name) does not get it.
-  EXPECT_FALSE(store.getCookie("http://localhost:" + std::to_string(server.port()) + "/axis-cgi/mjpg/video.cgi",
-                               "vistel_auth"));
+  EXPECT_FALSE(store.getCookie(
+      "http://localhost:" + std::to_string(server.port()) + "/axis-cgi/mjpg/video.cgi",
+      "vistel_auth"));
   // Without a path attribute the cookie belongs to the address's folder.
   EXPECT_FALSE(store.getCookie(server.url("/other/video.cgi"), "vistel_auth"));
 
@@ -98,8 +99,10 @@ TEST_F(CookieStoreTest, SettingAgainReplacesAndAPastExpiryDeletes) {
 TEST_F(CookieStoreTest, PathDomainAndSecureScopeTheCookie) {
   ASSERT_TRUE(store.setCookie("http://cam.example.test/a/b/c.cgi", "n", "deep; path=/a/b"));
   ASSERT_TRUE(store.setCookie("http://cam.example.test/", "n", "root; path=/"));
-  EXPECT_EQ(store.getCookie("http://cam.example.test/a/b/c.cgi", "n"), "deep");  // longest path wins
-  EXPECT_EQ(store.getCookie("http://cam.example.test/a/bc", "n"), "root");      // "/a/b" is no prefix of "/a/bc"
+  EXPECT_EQ(store.getCookie("http://cam.example.test/a/b/c.cgi", "n"),
+            "deep");  // longest path wins
+  EXPECT_EQ(store.getCookie("http://cam.example.test/a/bc", "n"),
+            "root");  // "/a/b" is no prefix of "/a/bc"
   EXPECT_EQ(store.getCookie("HTTP://CAM.Example.TEST/a/b", "n"), "deep");
 
   ASSERT_TRUE(store.setCookie("http://cam.example.test/", "wide", "yes; domain=.example.test"));
@@ -125,7 +128,8 @@ TEST_F(CookieStoreTest, MalformedInputChangesNothing) {
 }
 
 TEST_F(CookieStoreTest, PersistentCookiesSurviveAReloadAndSessionCookiesDoNot) {
-  ASSERT_TRUE(store.setCookie("http://camera.test/video.cgi", "vistel_auth", std::string("kept") + kFarFuture));
+  ASSERT_TRUE(store.setCookie("http://camera.test/video.cgi", "vistel_auth",
+                              std::string("kept") + kFarFuture));
   ASSERT_TRUE(store.setCookie("http://camera.test/video.cgi", "session", "dropped"));
   EXPECT_EQ(store.jarPath(), jar);
   const std::string text = test::readFile(jar);
@@ -148,7 +152,8 @@ TEST_F(CookieStoreTest, PersistentCookiesSurviveAReloadAndSessionCookiesDoNot) {
 }
 
 TEST_F(CookieStoreTest, CookiesSetByAServerReachTheJar) {
-  HttpTestServer server(loginServer({"remember=me; Path=/; Expires=Wed, 01 Jan 2042 00:00:00 GMT", "temp=1"}));
+  HttpTestServer server(
+      loginServer({"remember=me; Path=/; Expires=Wed, 01 Jan 2042 00:00:00 GMT", "temp=1"}));
   {
     HttpSession session;
     auto response = session.open(server.url("/login"));
@@ -197,7 +202,8 @@ TEST_F(CookieStoreTest, SettersAndRequestsOnManyThreadsDoNotInterfere) {
   for (auto& t : threads) t.join();
   EXPECT_EQ(good.load(), 4);
   ASSERT_TRUE(store.reload());
-  for (int i = 0; i < 4; ++i) EXPECT_EQ(store.getCookie(server.url("/"), "t" + std::to_string(i)), "9");
+  for (int i = 0; i < 4; ++i)
+    EXPECT_EQ(store.getCookie(server.url("/"), "t" + std::to_string(i)), "9");
 }
 
 }  // namespace

@@ -1,6 +1,6 @@
-#include "vistel/platform/cookie_text_p.h"
-
 #include <gtest/gtest.h>
+
+#include "vistel/platform/cookie_text_p.h"
 
 namespace vistel::detail {
 namespace {
@@ -38,12 +38,13 @@ TEST(CookieText, JarLinesAsLibcurlWritesThem) {
 }
 
 TEST(CookieText, MalformedJarLinesAreRefused) {
-  for (const char* line : {"", "# comment", "h\tFALSE\t/\tFALSE\t5", "h\tFALSE\t/\tFALSE\t5\tn\tv\textra",
-                           "h\tfalse\t/\tFALSE\t5\tn\tv", "h\tFALSE\tnoslash\tFALSE\t5\tn\tv",
-                           "h\tFALSE\t/\tFALSE\t-5\tn\tv", "h\tFALSE\t/\tFALSE\t5x\tn\tv",
-                           "h\tFALSE\t/\tFALSE\t99999999999999999999\tn\tv", "\tFALSE\t/\tFALSE\t5\tn\tv",
-                           "h h\tFALSE\t/\tFALSE\t5\tn\tv", "h\tFALSE\t/\tFALSE\t5\tn;\tv",
-                           "h\tFALSE\t/\tFALSE\t5\tn\tv;w"})
+  for (const char* line :
+       {"", "# comment", "h\tFALSE\t/\tFALSE\t5", "h\tFALSE\t/\tFALSE\t5\tn\tv\textra",
+        "h\tfalse\t/\tFALSE\t5\tn\tv", "h\tFALSE\tnoslash\tFALSE\t5\tn\tv",
+        "h\tFALSE\t/\tFALSE\t-5\tn\tv", "h\tFALSE\t/\tFALSE\t5x\tn\tv",
+        "h\tFALSE\t/\tFALSE\t99999999999999999999\tn\tv", "\tFALSE\t/\tFALSE\t5\tn\tv",
+        "h h\tFALSE\t/\tFALSE\t5\tn\tv", "h\tFALSE\t/\tFALSE\t5\tn;\tv",
+        "h\tFALSE\t/\tFALSE\t5\tn\tv;w"})
     EXPECT_FALSE(parseCookieLine(line).has_value()) << line;
 }
 
@@ -54,9 +55,10 @@ TEST(CookieText, ValuesWithAttributes) {
   EXPECT_EQ(plain->value, "abc");
   EXPECT_FALSE(plain->expires.has_value());
 
-  const auto full = parseCookieData("QUJD;expires=Mon, 23-Jun-2042 00:00:00 GMT; Path=/cam; DOMAIN=.Example.Test; "
-                                    "Secure; HttpOnly; Unknown=1",
-                                    now);
+  const auto full = parseCookieData(
+      "QUJD;expires=Mon, 23-Jun-2042 00:00:00 GMT; Path=/cam; DOMAIN=.Example.Test; "
+      "Secure; HttpOnly; Unknown=1",
+      now);
   ASSERT_TRUE(full);
   EXPECT_EQ(full->value, "QUJD");
   EXPECT_EQ(full->expires, 2287094400);  // 2042-06-23 00:00:00 UTC
@@ -72,14 +74,15 @@ TEST(CookieText, ValuesWithAttributes) {
   ASSERT_TRUE(gone);
   EXPECT_LE(*gone->expires, now);
 
-  for (const char* bad : {"v; expires=someday", "v; max-age=soon", "v; path=relative", "v\x01", "v; domain=a b",
-                          "v; path=/\x7f"})
+  for (const char* bad : {"v; expires=someday", "v; max-age=soon", "v; path=relative", "v\x01",
+                          "v; domain=a b", "v; path=/\x7f"})
     EXPECT_FALSE(parseCookieData(bad, now).has_value()) << bad;
 }
 
 TEST(CookieText, NamesAndValues) {
   EXPECT_TRUE(isCookieName("vistel_auth"));
-  for (const char* bad : {"", "a b", "a=b", "a;b", "a\tb", "(a)", "\xc3\xa9"}) EXPECT_FALSE(isCookieName(bad)) << bad;
+  for (const char* bad : {"", "a b", "a=b", "a;b", "a\tb", "(a)", "\xc3\xa9"})
+    EXPECT_FALSE(isCookieName(bad)) << bad;
   EXPECT_TRUE(isCookieValue(""));
   EXPECT_TRUE(isCookieValue("a+b/c=="));
   EXPECT_FALSE(isCookieValue("a;b"));

@@ -1,9 +1,8 @@
 // test-labels: threads network
 #include "vistel/platform/http_session.h"
 
-#include <gtest/gtest.h>
-
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -96,7 +95,8 @@ TEST_F(HttpSessionTest, WithoutReloadNoCacheFieldsAreSent) {
 }
 
 TEST_F(HttpSessionTest, ErrorStatusesAreResponsesWithBodies) {
-  HttpTestServer server(test::fixedResponse(test::httpResponse(404, {{"Content-Type", "text/html"}}, "<h1>no</h1>")));
+  HttpTestServer server(
+      test::fixedResponse(test::httpResponse(404, {{"Content-Type", "text/html"}}, "<h1>no</h1>")));
   HttpError error = HttpError::Internal;
   auto response = session.open(server.url("/missing.jpg"), HttpOpenFlags::None, &error);
   ASSERT_TRUE(response);
@@ -109,7 +109,9 @@ TEST_F(HttpSessionTest, StatusIsKnownWithoutReadingAnEndlessBody) {
   // A probe opens, looks at the status and closes: it must neither wait for
   // the body nor use HEAD, which cameras often refuse.
   HttpTestServer server([](HttpTestConnection& c) {
-    if (!c.send(test::httpHead(200, {{"Content-Type", "multipart/x-mixed-replace; boundary=frame"}}))) return;
+    if (!c.send(
+            test::httpHead(200, {{"Content-Type", "multipart/x-mixed-replace; boundary=frame"}})))
+      return;
     while (c.send(std::string(4096, 'x')) && c.pause(1ms)) {
     }
   });
@@ -157,7 +159,8 @@ TEST_F(HttpSessionTest, PythonFileServerDeliversALargeFileWhole) {
   ASSERT_TRUE(test::writeFile(root / "picture.bin", content));
   test::PythonHttpServer python(root);
   ASSERT_TRUE(python.ok()) << "python3 -m http.server did not start";
-  auto response = session.open(python.url("/picture.bin"), HttpOpenFlags::Reload | HttpOpenFlags::Binary);
+  auto response =
+      session.open(python.url("/picture.bin"), HttpOpenFlags::Reload | HttpOpenFlags::Binary);
   ASSERT_TRUE(response);
   EXPECT_EQ(response->status(), 200);
   EXPECT_EQ(response->header("Content-Length"), std::to_string(content.size()));
@@ -200,7 +203,8 @@ TEST_F(HttpSessionTest, AnEndlessStreamIsHeldBackWhileTheReaderLagsBehind) {
     const auto n = response->read(buffer.data(), buffer.size());
     ASSERT_GT(n, 0);
     for (std::int64_t k = 0; k < n; ++k)
-      ASSERT_EQ(buffer[static_cast<std::size_t>(k)], block[(offset + static_cast<std::size_t>(k)) % block.size()]);
+      ASSERT_EQ(buffer[static_cast<std::size_t>(k)],
+                block[(offset + static_cast<std::size_t>(k)) % block.size()]);
     offset += static_cast<std::size_t>(n);
     EXPECT_LE(response->bufferedBytes(), HttpResponse::kMaxBufferedBytes + kChunkSlack);
     std::this_thread::sleep_for(5ms);
@@ -313,7 +317,8 @@ TEST_F(HttpSessionTest, AHeaderThatNeverEndsTimesOutTheOpen) {
 TEST_F(HttpSessionTest, AnOversizedHeaderIsRefused) {
   HttpTestServer server([](HttpTestConnection& c) {
     std::string head = "HTTP/1.1 200 OK\r\n";
-    for (int i = 0; head.size() < 400 * 1024; ++i) head += "X-Filler-" + std::to_string(i) + ": " + std::string(200, 'f') + "\r\n";
+    for (int i = 0; head.size() < 400 * 1024; ++i)
+      head += "X-Filler-" + std::to_string(i) + ": " + std::string(200, 'f') + "\r\n";
     c.send(head + "\r\nbody");
   });
   HttpError error = HttpError::None;
@@ -331,8 +336,10 @@ class FullBacklog {
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t length = sizeof address;
-    if (listener_ < 0 || ::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        ::listen(listener_, 0) != 0 || ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+    if (listener_ < 0 ||
+        ::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        ::listen(listener_, 0) != 0 ||
+        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0)
       return;
     port_ = ntohs(address.sin_port);
     for (int i = 0; i < 4; ++i) {
@@ -361,7 +368,8 @@ TEST_F(HttpSessionTest, ConnectTimeoutEndsAConnectionThatIsNeverAccepted) {
   session.setConnectTimeout(300);
   HttpError error = HttpError::None;
   const auto start = SteadyClock::now();
-  EXPECT_FALSE(session.open("http://127.0.0.1:" + std::to_string(backlog.port()) + "/", HttpOpenFlags::None, &error));
+  EXPECT_FALSE(session.open("http://127.0.0.1:" + std::to_string(backlog.port()) + "/",
+                            HttpOpenFlags::None, &error));
   const auto waited = msSince(start);
   EXPECT_EQ(error, HttpError::TimedOut);
   EXPECT_GE(waited, 250);
@@ -385,7 +393,8 @@ TEST_F(HttpSessionTest, FailuresToOpenGiveNullWithAReason) {
 
 TEST_F(HttpSessionTest, AConnectionClosedInsideTheBodyIsAFailureNotAnEnd) {
   HttpTestServer server([](HttpTestConnection& c) {
-    c.send("HTTP/1.1 200 OK\r\nContent-Length: 1000\r\nConnection: close\r\n\r\n" + std::string(500, 'a'));
+    c.send("HTTP/1.1 200 OK\r\nContent-Length: 1000\r\nConnection: close\r\n\r\n" +
+           std::string(500, 'a'));
   });
   auto response = session.open(server.url("/"));
   ASSERT_TRUE(response);
@@ -409,7 +418,8 @@ TEST_F(HttpSessionTest, ABodyWithoutLengthEndsWhenTheServerCloses) {
 TEST_F(HttpSessionTest, RedirectsAreFollowedToTheFinalResponse) {
   HttpTestServer server([](HttpTestConnection& c) {
     if (c.request().target == "/old")
-      c.send(test::httpResponse(302, {{"Location", "/new"}, {"Content-Type", "text/html"}}, "moved"));
+      c.send(
+          test::httpResponse(302, {{"Location", "/new"}, {"Content-Type", "text/html"}}, "moved"));
     else
       c.send(test::httpResponse(200, {{"Content-Type", "image/jpeg"}}, "jpeg"));
   });
@@ -425,8 +435,9 @@ TEST_F(HttpSessionTest, BasicCredentialsFromTheUrlAnswerTheChallenge) {
     if (test::hasBasicAuth(c.request(), "viewer", "s3cret"))
       c.send(test::httpResponse(200, {{"Content-Type", "image/jpeg"}}, "granted"));
     else
-      c.send(test::httpResponse(401, {{"WWW-Authenticate", "Basic realm=\"camera\""}, {"Content-Type", "text/html"}},
-                                "denied"));
+      c.send(test::httpResponse(
+          401, {{"WWW-Authenticate", "Basic realm=\"camera\""}, {"Content-Type", "text/html"}},
+          "denied"));
   });
   auto response = session.open(server.urlWithCredentials("viewer", "s3cret", "/snap.jpg"));
   ASSERT_TRUE(response);
@@ -454,14 +465,17 @@ TEST_F(HttpSessionTest, DigestCredentialsFromTheUrlAnswerTheChallenge) {
     if (test::hasDigestAuth(c.request(), realm, nonce, "admin", "pa ss"))
       c.send(test::httpResponse(200, {{"Content-Type", "image/jpeg"}}, "digest ok"));
     else
-      c.send(test::httpResponse(401, {{"WWW-Authenticate", test::digestChallenge(realm, nonce)}}, "no"));
+      c.send(test::httpResponse(401, {{"WWW-Authenticate", test::digestChallenge(realm, nonce)}},
+                                "no"));
   });
-  auto response = session.open(server.urlWithCredentials("admin", "pa%20ss", "/axis-cgi/jpg/image.cgi?x=1"));
+  auto response =
+      session.open(server.urlWithCredentials("admin", "pa%20ss", "/axis-cgi/jpg/image.cgi?x=1"));
   ASSERT_TRUE(response);
   EXPECT_EQ(response->status(), 200);
   EXPECT_EQ(readAll(*response), "digest ok");
 
-  auto refused = session.open(server.urlWithCredentials("admin", "nope", "/axis-cgi/jpg/image.cgi"));
+  auto refused =
+      session.open(server.urlWithCredentials("admin", "nope", "/axis-cgi/jpg/image.cgi"));
   ASSERT_TRUE(refused);
   EXPECT_EQ(refused->status(), 401);
 }

@@ -39,7 +39,8 @@ class Md5 {
     update(std::string_view(tail.data(), tail.size()));
     std::array<std::uint8_t, 16> digest{};
     for (int i = 0; i < 4; ++i)
-      for (int j = 0; j < 4; ++j) digest[i * 4 + j] = static_cast<std::uint8_t>((state_[i] >> (8 * j)) & 0xFF);
+      for (int j = 0; j < 4; ++j)
+        digest[i * 4 + j] = static_cast<std::uint8_t>((state_[i] >> (8 * j)) & 0xFF);
     return digest;
   }
 
@@ -47,20 +48,23 @@ class Md5 {
   static std::uint32_t rotate(std::uint32_t x, int n) { return (x << n) | (x >> (32 - n)); }
 
   void block(const std::uint8_t* p) {
-    static constexpr std::array<int, 64> kShift = {7, 12, 17, 22, 7, 12, 17, 22, 7, 12, 17, 22, 7, 12, 17, 22,
-                                                   5, 9,  14, 20, 5, 9,  14, 20, 5, 9,  14, 20, 5, 9,  14, 20,
-                                                   4, 11, 16, 23, 4, 11, 16, 23, 4, 11, 16, 23, 4, 11, 16, 23,
-                                                   6, 10, 15, 21, 6, 10, 15, 21, 6, 10, 15, 21, 6, 10, 15, 21};
+    static constexpr std::array<int, 64> kShift = {
+        7,  12, 17, 22, 7,  12, 17, 22, 7,  12, 17, 22, 7,  12, 17, 22, 5,  9,  14, 20, 5,  9,
+        14, 20, 5,  9,  14, 20, 5,  9,  14, 20, 4,  11, 16, 23, 4,  11, 16, 23, 4,  11, 16, 23,
+        4,  11, 16, 23, 6,  10, 15, 21, 6,  10, 15, 21, 6,  10, 15, 21, 6,  10, 15, 21};
     static const std::array<std::uint32_t, 64> kSine = [] {
       std::array<std::uint32_t, 64> table{};
       for (int i = 0; i < 64; ++i)
-        table[i] = static_cast<std::uint32_t>(std::fabs(std::sin(static_cast<double>(i + 1))) * 4294967296.0);
+        table[i] = static_cast<std::uint32_t>(std::fabs(std::sin(static_cast<double>(i + 1))) *
+                                              4294967296.0);
       return table;
     }();
     std::array<std::uint32_t, 16> m{};
     for (int i = 0; i < 16; ++i)
-      m[i] = static_cast<std::uint32_t>(p[i * 4]) | (static_cast<std::uint32_t>(p[i * 4 + 1]) << 8) |
-             (static_cast<std::uint32_t>(p[i * 4 + 2]) << 16) | (static_cast<std::uint32_t>(p[i * 4 + 3]) << 24);
+      m[i] = static_cast<std::uint32_t>(p[i * 4]) |
+             (static_cast<std::uint32_t>(p[i * 4 + 1]) << 8) |
+             (static_cast<std::uint32_t>(p[i * 4 + 2]) << 16) |
+             (static_cast<std::uint32_t>(p[i * 4 + 3]) << 24);
     std::uint32_t a = state_[0], b = state_[1], c = state_[2], d = state_[3];
     for (int i = 0; i < 64; ++i) {
       std::uint32_t f;
@@ -140,12 +144,14 @@ std::string md5Hex(std::string_view bytes) {
 }
 
 std::string base64Encode(std::string_view bytes) {
-  static constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  static constexpr char kAlphabet[] =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
   std::string out;
   std::size_t i = 0;
   for (; i + 2 < bytes.size(); i += 3) {
     const std::uint32_t v = (static_cast<std::uint8_t>(bytes[i]) << 16) |
-                            (static_cast<std::uint8_t>(bytes[i + 1]) << 8) | static_cast<std::uint8_t>(bytes[i + 2]);
+                            (static_cast<std::uint8_t>(bytes[i + 1]) << 8) |
+                            static_cast<std::uint8_t>(bytes[i + 2]);
     out += kAlphabet[(v >> 18) & 63];
     out += kAlphabet[(v >> 12) & 63];
     out += kAlphabet[(v >> 6) & 63];
@@ -162,14 +168,16 @@ std::string base64Encode(std::string_view bytes) {
   return out;
 }
 
-bool hasBasicAuth(const HttpTestRequest& request, std::string_view user, std::string_view password) {
+bool hasBasicAuth(const HttpTestRequest& request, std::string_view user,
+                  std::string_view password) {
   const auto value = request.header("Authorization");
-  return value && *value == "Basic " + base64Encode(std::string(user) + ":" + std::string(password));
+  return value &&
+         *value == "Basic " + base64Encode(std::string(user) + ":" + std::string(password));
 }
 
 std::string digestChallenge(std::string_view realm, std::string_view nonce) {
-  return "Digest realm=\"" + std::string(realm) + "\", qop=\"auth\", nonce=\"" + std::string(nonce) +
-         "\", algorithm=MD5";
+  return "Digest realm=\"" + std::string(realm) + "\", qop=\"auth\", nonce=\"" +
+         std::string(nonce) + "\", algorithm=MD5";
 }
 
 bool hasDigestAuth(const HttpTestRequest& request, std::string_view realm, std::string_view nonce,
@@ -177,13 +185,16 @@ bool hasDigestAuth(const HttpTestRequest& request, std::string_view realm, std::
   const auto value = request.header("Authorization");
   if (!value || value->rfind("Digest ", 0) != 0) return false;
   auto p = authParameters(std::string_view(*value).substr(7));
-  if (p["username"] != user || p["realm"] != realm || p["nonce"] != nonce || p["uri"] != request.target)
+  if (p["username"] != user || p["realm"] != realm || p["nonce"] != nonce ||
+      p["uri"] != request.target)
     return false;
-  const std::string ha1 = md5Hex(std::string(user) + ":" + std::string(realm) + ":" + std::string(password));
+  const std::string ha1 =
+      md5Hex(std::string(user) + ":" + std::string(realm) + ":" + std::string(password));
   const std::string ha2 = md5Hex(request.method + ":" + p["uri"]);
-  const std::string expected =
-      p.count("qop") ? md5Hex(ha1 + ":" + p["nonce"] + ":" + p["nc"] + ":" + p["cnonce"] + ":" + p["qop"] + ":" + ha2)
-                     : md5Hex(ha1 + ":" + p["nonce"] + ":" + ha2);
+  const std::string expected = p.count("qop")
+                                   ? md5Hex(ha1 + ":" + p["nonce"] + ":" + p["nc"] + ":" +
+                                            p["cnonce"] + ":" + p["qop"] + ":" + ha2)
+                                   : md5Hex(ha1 + ":" + p["nonce"] + ":" + ha2);
   return p["response"] == expected;
 }
 

@@ -26,8 +26,8 @@ constexpr auto kRequestHeadLimit = std::chrono::seconds(10);
 char lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
 bool equalsNoCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() &&
-         std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return lower(x) == lower(y); });
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
+                                            [](char x, char y) { return lower(x) == lower(y); });
 }
 
 std::string_view trim(std::string_view text) {
@@ -38,7 +38,8 @@ std::string_view trim(std::string_view text) {
 }
 
 int remainingMs(std::chrono::steady_clock::time_point deadline) {
-  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+      deadline - std::chrono::steady_clock::now());
   return static_cast<int>(std::max<std::int64_t>(0, left.count()));
 }
 
@@ -67,16 +68,26 @@ std::optional<HttpTestRequest> parseRequestHead(std::string_view head) {
 
 const char* reasonPhrase(int status) {
   switch (status) {
-    case 200: return "OK";
-    case 204: return "No Content";
-    case 301: return "Moved Permanently";
-    case 302: return "Found";
-    case 304: return "Not Modified";
-    case 401: return "Unauthorized";
-    case 403: return "Forbidden";
-    case 404: return "Not Found";
-    case 500: return "Internal Server Error";
-    default: return "Status";
+    case 200:
+      return "OK";
+    case 204:
+      return "No Content";
+    case 301:
+      return "Moved Permanently";
+    case 302:
+      return "Found";
+    case 304:
+      return "Not Modified";
+    case 401:
+      return "Unauthorized";
+    case 403:
+      return "Forbidden";
+    case 404:
+      return "Not Found";
+    case 500:
+      return "Internal Server Error";
+    default:
+      return "Status";
   }
 }
 
@@ -98,10 +109,10 @@ struct HttpTestServer::State {
 
   mutable std::mutex mutex;
   mutable std::condition_variable changed;
-  std::vector<HttpTestRequest> requests;        // guarded by mutex
-  std::vector<int> liveSockets;                 // guarded by mutex
-  std::vector<std::thread> connectionThreads;   // guarded by mutex
-  std::size_t finished = 0;                     // guarded by mutex
+  std::vector<HttpTestRequest> requests;       // guarded by mutex
+  std::vector<int> liveSockets;                // guarded by mutex
+  std::vector<std::thread> connectionThreads;  // guarded by mutex
+  std::size_t finished = 0;                    // guarded by mutex
 
   void acceptLoop(const std::shared_ptr<State>& self);
   void serve(int fd);
@@ -128,7 +139,8 @@ class Connection final : public HttpTestConnection {
     return true;
   }
 
-  bool sendInPieces(std::string_view bytes, std::size_t pieceSize, std::chrono::milliseconds gap) override {
+  bool sendInPieces(std::string_view bytes, std::size_t pieceSize,
+                    std::chrono::milliseconds gap) override {
     pieceSize = std::max<std::size_t>(pieceSize, 1);
     while (!bytes.empty()) {
       const std::size_t n = std::min(pieceSize, bytes.size());
@@ -248,7 +260,8 @@ HttpTestServer::HttpTestServer(Handler handler) : state_(std::make_shared<State>
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   address.sin_port = 0;
   socklen_t length = sizeof address;
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || ::listen(fd, 64) != 0 ||
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+      ::listen(fd, 64) != 0 ||
       ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
     ::close(fd);
     return;
@@ -269,8 +282,8 @@ std::string HttpTestServer::url(std::string_view path) const {
 
 std::string HttpTestServer::urlWithCredentials(std::string_view user, std::string_view password,
                                                std::string_view path) const {
-  return "http://" + std::string(user) + ":" + std::string(password) + "@127.0.0.1:" +
-         std::to_string(state_->port) + std::string(path);
+  return "http://" + std::string(user) + ":" + std::string(password) +
+         "@127.0.0.1:" + std::to_string(state_->port) + std::string(path);
 }
 
 std::vector<HttpTestRequest> HttpTestServer::requests() const {
@@ -322,7 +335,8 @@ std::string httpHead(int status, const HttpTestHeaders& headers) {
   return out;
 }
 
-std::string httpResponse(int status, const HttpTestHeaders& headers, std::string_view body, bool withLength) {
+std::string httpResponse(int status, const HttpTestHeaders& headers, std::string_view body,
+                         bool withLength) {
   HttpTestHeaders all = headers;
   if (withLength) all.emplace_back("Content-Length", std::to_string(body.size()));
   return httpHead(status, all) + std::string(body);

@@ -50,7 +50,8 @@ class HttpTestConnection {
   virtual bool pause(std::chrono::milliseconds duration) = 0;
   // Sends nothing until the client closes the connection, the server stops or
   // `limit` passes. True when the client closed it.
-  virtual bool stallUntilClientCloses(std::chrono::milliseconds limit = std::chrono::seconds(30)) = 0;
+  virtual bool stallUntilClientCloses(
+      std::chrono::milliseconds limit = std::chrono::seconds(30)) = 0;
 };
 
 class HttpTestServer {
@@ -74,7 +75,8 @@ class HttpTestServer {
   // Every request head received so far, in arrival order.
   std::vector<HttpTestRequest> requests() const;
   // Waits until at least `count` requests arrived; false when `limit` passed.
-  bool waitForRequests(std::size_t count, std::chrono::milliseconds limit = std::chrono::seconds(10)) const;
+  bool waitForRequests(std::size_t count,
+                       std::chrono::milliseconds limit = std::chrono::seconds(10)) const;
   // Connections whose handler has returned.
   std::size_t finishedConnections() const;
 

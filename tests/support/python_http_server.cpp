@@ -18,7 +18,8 @@ namespace {
 constexpr auto kStartLimit = std::chrono::seconds(15);
 }
 
-PythonHttpServer::PythonHttpServer(const std::filesystem::path& root, std::chrono::seconds lifetime) {
+PythonHttpServer::PythonHttpServer(const std::filesystem::path& root,
+                                   std::chrono::seconds lifetime) {
   int pipeFds[2];
   if (::pipe2(pipeFds, O_CLOEXEC) != 0) return;
   posix_spawn_file_actions_t actions;
@@ -27,9 +28,12 @@ PythonHttpServer::PythonHttpServer(const std::filesystem::path& root, std::chron
   posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
   // `timeout` bounds the server's life even when the test process dies first;
   // it passes our SIGTERM on to python.
-  std::vector<std::string> args = {"timeout", std::to_string(lifetime.count()), "python3", "-u", "-m",
-                                   "http.server", "0",     "--bind",         "127.0.0.1",
-                                   "--directory", root.string()};
+  std::vector<std::string> args = {"timeout",    std::to_string(lifetime.count()),
+                                   "python3",    "-u",
+                                   "-m",         "http.server",
+                                   "0",          "--bind",
+                                   "127.0.0.1",  "--directory",
+                                   root.string()};
   std::vector<char*> argv;
   for (auto& arg : args) argv.push_back(arg.data());
   argv.push_back(nullptr);
@@ -46,8 +50,8 @@ PythonHttpServer::PythonHttpServer(const std::filesystem::path& root, std::chron
   const auto deadline = std::chrono::steady_clock::now() + kStartLimit;
   while (std::chrono::steady_clock::now() < deadline) {
     pollfd fd{output_, POLLIN, 0};
-    const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
     const int ready = ::poll(&fd, 1, static_cast<int>(std::max<std::int64_t>(left.count(), 0)));
     if (ready < 0 && errno == EINTR) continue;
     if (ready <= 0) break;
@@ -58,7 +62,8 @@ PythonHttpServer::PythonHttpServer(const std::filesystem::path& root, std::chron
     const std::size_t at = text.find(" port ");
     if (text.find('\n') != std::string::npos && at != std::string::npos) {
       unsigned value = 0;
-      for (std::size_t i = at + 6; i < text.size() && text[i] >= '0' && text[i] <= '9' && value < 65536; ++i)
+      for (std::size_t i = at + 6;
+           i < text.size() && text[i] >= '0' && text[i] <= '9' && value < 65536; ++i)
         value = value * 10 + static_cast<unsigned>(text[i] - '0');
       if (value > 0 && value < 65536) port_ = static_cast<std::uint16_t>(value);
       break;
