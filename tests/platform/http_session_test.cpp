@@ -246,6 +246,33 @@ TEST_F(HttpSessionTest, AbortFromAnotherThreadEndsAStalledReadPromptly) {
   EXPECT_EQ(response->error(), HttpError::Aborted);
 }
 
+TEST_F(HttpSessionTest, AbortRacingBusyReadsAlwaysEndsTheReader) {
+  HttpTestServer server([](HttpTestConnection& c) {
+    if (!c.send(test::httpHead(200, {}))) return;
+    const std::string block(1500, 'm');
+    while (c.send(block) && c.pause(std::chrono::milliseconds(c.request().target.size() % 2))) {
+    }
+  });
+  for (int round = 0; round < 20; ++round) {
+    auto response = session.open(server.url(round % 2 ? "/a" : "/bb"));
+    ASSERT_TRUE(response);
+    std::atomic<bool> ended{false};
+    HttpError reason = HttpError::None;
+    std::thread reader([&] {
+      char buffer[4096];
+      while (response->read(buffer, sizeof buffer) > 0) {
+      }
+      reason = response->error();
+      ended.store(true);
+    });
+    std::this_thread::sleep_for(std::chrono::microseconds(round * 700));
+    response->abort();
+    reader.join();
+    EXPECT_TRUE(ended.load());
+    EXPECT_EQ(reason, HttpError::Aborted) << "round " << round;
+  }
+}
+
 TEST_F(HttpSessionTest, AbortBeforeReadFailsTheReadAtOnceEvenWithDataBuffered) {
   HttpTestServer server([](HttpTestConnection& c) {
     if (c.send(test::httpHead(200, {})) && c.send("buffered")) c.stallUntilClientCloses(30s);
