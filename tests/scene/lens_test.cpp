@@ -104,8 +104,8 @@ void addLens(ProjectDocument& doc, const std::string& id, std::vector<std::uint8
 
 std::vector<std::uint8_t> bytesOf(const LensProfile& p, std::size_t size = kLensProfileBytes) {
   const auto record = lensProfileToBytes(p);
-  std::vector<std::uint8_t> bytes(record.begin(), record.end());
-  bytes.resize(size, 0x5A);
+  std::vector<std::uint8_t> bytes(size, 0x5A);
+  std::copy_n(record.begin(), std::min(size, record.size()), bytes.begin());
   return bytes;
 }
 
