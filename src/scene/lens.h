@@ -148,9 +148,9 @@ class LensMapCache {
   // The map for (name, width x height): a hit moves it to slot 0; a miss builds
   // it (buildMap), destroys the map in the last slot and puts the new one in
   // slot 0. Null when the map cannot be built; the cache is then unchanged.
-  // The pointer stays valid until that map is pushed out of the last slot by
-  // later misses (at least three more), dropped by setDocument, or the cache is
-  // destroyed; a caller may hold it for the frame it renders.
+  // The pointer stays valid until that map is pushed out of the last slot (it
+  // survives at least the next three misses), dropped by setDocument, or the
+  // cache is destroyed; a caller may hold it for the frame it renders.
   [[nodiscard]] const DisplacementMap* getMap(std::string_view name, std::int32_t width, std::int32_t height);
 
   // The map in slot `index` (0 = most recent), or null for an empty slot or an
