@@ -12,6 +12,7 @@
 // Thread-safety: none. Reading a value may update its cache, so values and
 // scopes must be used by one thread at a time.
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -22,6 +23,15 @@
 namespace vistel {
 
 class ProjectElement;
+
+// Longest name a [name] reference may carry. A longer bracketed name is taken
+// as a name that exists nowhere: interpolation appends nothing for it and a
+// condition reads it as the number 0.
+inline constexpr std::size_t kMaxReferenceNameBytes = 259;
+
+// Longest text either expression language reads (2 GiB); a longer one is
+// malformed: NaN as a number, false as a condition.
+inline constexpr std::size_t kMaxExpressionBytes = (std::size_t{1} << 31) - 2;
 
 class ScriptValue {
  public:
@@ -63,6 +73,8 @@ class ScriptValue {
 };
 
 // Resolves a bracketed name inside a condition; null when the name is unknown.
+// The condition copies the value it gets, so the pointer need only stay valid
+// until the resolver is called again or the evaluation ends.
 using VariableResolver = std::function<ScriptValue*(std::string_view name)>;
 
 class VariableScope {
@@ -104,17 +116,20 @@ class VariableScope {
   }
 
  private:
+  ScriptValue& ownVariable(std::string_view name);  // created (empty text) when absent
+
   std::map<std::string, std::unique_ptr<ScriptValue>, std::less<>> variables_;
   VariableScope* parent_;
 };
 
 // Arithmetic over + - * / % and parentheses with number literals; NaN when
-// malformed.
+// malformed. Any thread; stack use does not grow with the text.
 double evaluateNumber(std::string_view text);
 
 // Conditions: comparisons (numeric and $-text), ! & | and parentheses; false
-// when malformed or empty. References [name] go through `resolver` when given,
-// otherwise read as 0.
+// when malformed or empty. References [name] go through `resolver` when given
+// (called on this thread), otherwise read as 0. Any thread;
+// stack use does not grow with the text.
 bool evaluateCondition(std::string_view text, const VariableResolver* resolver = nullptr);
 
 }  // namespace vistel
