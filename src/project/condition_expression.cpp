@@ -231,28 +231,47 @@ bool compareNumbers(std::string_view op, ScriptValue& left, ScriptValue& right) 
   return result != negate;
 }
 
-ScriptValue numberValue(double number) {
-  ScriptValue value;
-  value.setNumber(number);
-  return value;
+// The value of an evaluated slice. A reference keeps pointing at the
+// resolver's variable instead of copying it: pending operators may hold many
+// references to one long text at once. Each reading then works on a copy, so
+// the variable's own caches never change.
+struct SliceValue {
+  ScriptValue own;
+  const ScriptValue* variable = nullptr;
+
+  // The value to convert; `scratch` receives the copy of a variable.
+  ScriptValue& readable(ScriptValue& scratch) {
+    if (variable == nullptr) return own;
+    scratch = *variable;
+    return scratch;
+  }
+};
+
+SliceValue numberOperand(double number) {
+  SliceValue operand;
+  operand.own.setNumber(number);
+  return operand;
 }
 
-ScriptValue operandValue(std::string_view operand, const VariableResolver* resolver) {
-  if (operand.size() >= 2 && operand.front() == '\'' && operand.back() == '\'') {
-    ScriptValue value;
-    value.setText(std::string(operand.substr(1, operand.size() - 2)));
-    return value;
+SliceValue operandValue(std::string_view text, const VariableResolver* resolver) {
+  if (text.size() >= 2 && text.front() == '\'' && text.back() == '\'') {
+    SliceValue operand;
+    operand.own.setText(std::string(text.substr(1, text.size() - 2)));
+    return operand;
   }
-  if (operand.size() >= 2 && operand.front() == '[' && operand.back() == ']') {
-    const std::string_view name = operand.substr(1, operand.size() - 2);
+  if (text.size() >= 2 && text.front() == '[' && text.back() == ']') {
+    const std::string_view name = text.substr(1, text.size() - 2);
     // A name too long for any variable reference exists nowhere.
     if (resolver != nullptr && *resolver && name.size() <= kMaxReferenceNameBytes) {
-      // A copy: converting it must not change the variable's own caches.
-      if (const ScriptValue* found = (*resolver)(name)) return *found;
+      if (const ScriptValue* found = (*resolver)(name)) {
+        SliceValue operand;
+        operand.variable = found;
+        return operand;
+      }
     }
-    return numberValue(0);
+    return numberOperand(0);
   }
-  return numberValue(expr::parseNumberLiteral(operand));
+  return numberOperand(expr::parseNumberLiteral(text));
 }
 
 // Left and right operand bounds of a split slice; the right one starts after
@@ -268,11 +287,11 @@ class Evaluator {
             const VariableResolver* resolver)
       : text_(text), tokens_(tokens), scan_(scan), resolver_(resolver) {}
 
-  ScriptValue run() {
+  bool run() {
     struct Pending {
       Split split;
       bool leftDone;
-      ScriptValue left;
+      SliceValue left;
     };
     std::vector<Pending> pending;
     std::size_t first = 0;
@@ -282,17 +301,20 @@ class Evaluator {
       if (splitSlice(first, last, split)) {
         const std::uint8_t kind = tokens_.kind[split.op];
         // Negation ignores its left operand: it is never evaluated.
-        pending.push_back({split, kind == Negation, ScriptValue()});
+        pending.push_back({split, kind == Negation, SliceValue()});
         first = kind == Negation ? split.rightFirst : split.leftFirst;
         last = kind == Negation ? split.rightLast : split.op;
         continue;
       }
-      ScriptValue value = operandValue(text_.substr(first, last - first), resolver_);
+      SliceValue value = operandValue(text_.substr(first, last - first), resolver_);
       while (!pending.empty() && pending.back().leftDone) {
         value = combine(pending.back().split.op, pending.back().left, value);
         pending.pop_back();
       }
-      if (pending.empty()) return value;
+      if (pending.empty()) {
+        ScriptValue scratch;
+        return value.readable(scratch).toTruth();
+      }
       Pending& parent = pending.back();
       parent.left = std::move(value);
       parent.leftDone = true;
@@ -313,13 +335,17 @@ class Evaluator {
     return true;
   }
 
-  ScriptValue combine(std::size_t op, ScriptValue& left, ScriptValue& right) const {
+  SliceValue combine(std::size_t op, SliceValue& leftOperand, SliceValue& rightOperand) const {
+    ScriptValue leftScratch;
+    ScriptValue rightScratch;
+    ScriptValue& left = leftOperand.readable(leftScratch);
+    ScriptValue& right = rightOperand.readable(rightScratch);
     switch (tokens_.kind[op]) {
-      case Negation: return numberValue(right.toTruth() ? 0 : 1);
+      case Negation: return numberOperand(right.toTruth() ? 0 : 1);
       case Logical: {
         const bool l = left.toTruth();
         const bool r = right.toTruth();
-        return numberValue((text_[op] == '&' ? l && r : l || r) ? 1 : 0);
+        return numberOperand((text_[op] == '&' ? l && r : l || r) ? 1 : 0);
       }
       default: {
         std::size_t end = op + 1;
@@ -327,7 +353,7 @@ class Evaluator {
         const std::string_view bytes = text_.substr(op, end - op);
         const bool result = bytes[0] == '$' ? compareTexts(bytes, left, right)
                                             : compareNumbers(bytes, left, right);
-        return numberValue(result ? 1 : 0);
+        return numberOperand(result ? 1 : 0);
       }
     }
   }
@@ -346,10 +372,10 @@ bool evaluateCondition(std::string_view text, const VariableResolver* resolver) 
   if (!tokenise(text, tokens)) return false;
   if (text.size() <= expr::kDirectScanBytes) {
     const DirectScan scan(tokens);
-    return Evaluator<DirectScan>(text, tokens, scan, resolver).run().toTruth();
+    return Evaluator<DirectScan>(text, tokens, scan, resolver).run();
   }
   const IndexedScan scan(tokens);
-  return Evaluator<IndexedScan>(text, tokens, scan, resolver).run().toTruth();
+  return Evaluator<IndexedScan>(text, tokens, scan, resolver).run();
 }
 
 }  // namespace vistel

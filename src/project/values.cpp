@@ -125,20 +125,27 @@ void VariableScope::initFromAttributes(const ProjectElement& element) {
 
 std::string VariableScope::interpolate(std::string_view text) {
   std::string result;
+  // False once the result would grow too long; it is then dropped whole.
+  auto append = [&result](std::string_view piece) {
+    if (piece.size() > kMaxInterpolatedBytes - result.size()) return false;
+    result.append(piece);
+    return true;
+  };
   std::size_t at = 0;
   for (;;) {
     const std::size_t open = text.find('[', at);
     if (open == std::string_view::npos) {
-      result.append(text.substr(at));
+      if (!append(text.substr(at))) return {};
       return result;
     }
-    result.append(text.substr(at, open - at));
+    if (!append(text.substr(at, open - at))) return {};
     const std::size_t close = text.find(']', open + 1);
     if (close == std::string_view::npos) return {};
     const std::string_view name = text.substr(open + 1, close - open - 1);
     if (name.size() <= kMaxReferenceNameBytes) {
       if (ScriptValue* value = lookup(name)) {
-        if (const std::string* valueText = value->toText()) result.append(*valueText);
+        const std::string* valueText = value->toText();
+        if (valueText != nullptr && !append(*valueText)) return {};
       }
     }
     at = close + 1;

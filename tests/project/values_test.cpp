@@ -270,5 +270,21 @@ TEST(VariableScopeTest, LongNamesExistNowhere) {
   EXPECT_EQ(*scope.getText(tooLong), "hidden");
 }
 
+TEST(VariableScopeTest, InterpolationStopsAtItsLimit) {
+  VariableScope scope;
+  const std::size_t piece = kMaxInterpolatedBytes / 4;
+  scope.setVariable("big", std::string(piece, 'b'));
+  // Exactly at the limit is still kept.
+  const std::string four = scope.interpolate("[big][big][big][big]");
+  EXPECT_EQ(four.size(), kMaxInterpolatedBytes);
+  // One byte more, from a reference or from the text itself, drops it all.
+  EXPECT_EQ(scope.interpolate("[big][big][big][big]x"), "");
+  EXPECT_EQ(scope.interpolate("x[big][big][big][big]"), "");
+  // Thousands of references to a long text end early instead of exhausting memory.
+  std::string many;
+  for (int i = 0; i < 100000; ++i) many += "[big]";
+  EXPECT_EQ(scope.interpolate(many), "");
+}
+
 }  // namespace
 }  // namespace vistel
