@@ -1,5 +1,7 @@
 #include "vistel/project/encoding.h"
 
+#include "vistel/project/encoding_p.h"
+
 #include <algorithm>
 #include <cstring>
 
@@ -103,27 +105,24 @@ void decipherLanesPlain(Lanes* v0, Lanes* v1) {
 }
 
 #if defined(__x86_64__) || defined(__i386__)
+#define VISTEL_HAVE_AVX2_PATH 1
 // The same code with 256-bit registers, chosen at run time where the
 // processor has them: twice the blocks per instruction.
 template <std::size_t Vectors>
 __attribute__((target("avx2"))) void decipherLanesAvx2(Lanes* v0, Lanes* v1) {
   decipherLanes<Vectors>(v0, v1);
 }
-
-bool haveAvx2() {
-  static const bool have = __builtin_cpu_supports("avx2");
-  return have;
-}
 #endif
 
 template <std::size_t Vectors>
-void decipherVectors(Lanes* v0, Lanes* v1) {
-#if defined(__x86_64__) || defined(__i386__)
-  if (haveAvx2()) {
+void decipherVectors(Lanes* v0, Lanes* v1, bool avx2) {
+#ifdef VISTEL_HAVE_AVX2_PATH
+  if (avx2) {
     decipherLanesAvx2<Vectors>(v0, v1);
     return;
   }
 #endif
+  (void)avx2;
   decipherLanesPlain<Vectors>(v0, v1);
 }
 
@@ -201,7 +200,18 @@ std::string encodeBase64(std::span<const std::uint8_t> bytes) {
   return out;
 }
 
-void decipherKeyBlocks(std::span<const std::span<std::uint8_t>> buffers) {
+namespace detail {
+
+bool cpuHasAvx2() {
+#ifdef VISTEL_HAVE_AVX2_PATH
+  static const bool have = __builtin_cpu_supports("avx2");
+  return have;
+#else
+  return false;
+#endif
+}
+
+void decipherKeyBlocks(std::span<const std::span<std::uint8_t>> buffers, bool avx2) {
   // Blocks are gathered from all buffers into lanes, up to 64 at a time.
   std::uint8_t* blocks[kLaneCount * kMaxVectors];
   std::size_t held = 0;
@@ -214,13 +224,13 @@ void decipherKeyBlocks(std::span<const std::span<std::uint8_t>> buffers) {
     }
     const std::size_t vectors = (held + kLaneCount - 1) / kLaneCount;
     if (vectors <= 1) {
-      decipherVectors<1>(v0, v1);
+      decipherVectors<1>(v0, v1, avx2);
     } else if (vectors <= 2) {
-      decipherVectors<2>(v0, v1);
+      decipherVectors<2>(v0, v1, avx2);
     } else if (vectors <= 4) {
-      decipherVectors<4>(v0, v1);
+      decipherVectors<4>(v0, v1, avx2);
     } else {
-      decipherVectors<8>(v0, v1);
+      decipherVectors<8>(v0, v1, avx2);
     }
     for (std::size_t i = 0; i < held; ++i) {
       storeLe(blocks[i], v0[i / kLaneCount][i % kLaneCount]);
@@ -236,6 +246,12 @@ void decipherKeyBlocks(std::span<const std::span<std::uint8_t>> buffers) {
     }
   }
   if (held > 0) flush();
+}
+
+}  // namespace detail
+
+void decipherKeyBlocks(std::span<const std::span<std::uint8_t>> buffers) {
+  detail::decipherKeyBlocks(buffers, detail::cpuHasAvx2());
 }
 
 void decipherKeyBlocks(std::span<std::uint8_t> bytes) {
