@@ -6,6 +6,7 @@
 
 #include <array>
 #include <cstdint>
+#include <cstring>
 #include <random>
 #include <string>
 #include <vector>
@@ -205,6 +206,18 @@ TEST(KeyText, EncodesLikeTheReferenceAndRoundTrips) {
 
     EXPECT_EQ(decodeKeyText(text), Bytes(plain.begin(), plain.end()));
   }
+}
+
+// A key text computed outside this code base (a separate XTEA written from the
+// published algorithm) for the unit square quad: it pins the system key and
+// the byte order, so key texts written elsewhere stay readable.
+TEST(KeyText, MatchesAnIndependentlyComputedText) {
+  const float quad[8] = {-0.5f, -0.5f, 0.5f, -0.5f, 0.5f, 0.5f, -0.5f, 0.5f};
+  std::array<std::uint8_t, 32> plain{};
+  std::memcpy(plain.data(), quad, sizeof quad);  // little-endian float32, as on every supported platform
+  const std::string expected = "Nu5WI2clw1lQkUZDo2NqBPPoJSszxmOBh2qJwrGHDig=";
+  EXPECT_EQ(encodeKeyText(plain), expected);
+  EXPECT_EQ(decodeKeyText(expected), Bytes(plain.begin(), plain.end()));
 }
 
 TEST(KeyText, LineBreaksAndIndentationDoNotChangeTheKey) {
