@@ -265,7 +265,9 @@ void setData(DataElement& element, std::vector<std::uint8_t> bytes) {
 // `discarded_`) from the moment it is made.
 class LoadState {
  public:
-  explicit LoadState(XML_Parser parser) : parser_(parser) { pendingKeys_.reserve(kKeyBatch); }
+  LoadState(XML_Parser parser, std::size_t inputLength) : parser_(parser), inputLength_(inputLength) {
+    pendingKeys_.reserve(kKeyBatch);
+  }
 
   // Completes what the callbacks left pending; call once after parsing.
   std::unique_ptr<ProjectDocument> finish() {
@@ -313,6 +315,7 @@ class LoadState {
   void stop() { XML_StopParser(parser_, XML_FALSE); }
 
   void start(const XML_Char* name, const XML_Char** attributes);
+  bool admitDefaultedAttributes(const XML_Char** attributes);
   void end(const XML_Char* name);
 
   // Enters `element` into `table` under its id. When the id is taken the
@@ -368,6 +371,8 @@ class LoadState {
   };
 
   XML_Parser parser_;
+  std::size_t inputLength_;
+  std::size_t defaultedBytes_ = 0;  // attribute text supplied by the DTD's defaults
   bool inTemplates_ = false;
   std::size_t skipDepth_ = 0;  // wider than the parser's own nesting can reach
   std::unique_ptr<ProjectDocument> project_;
@@ -388,11 +393,34 @@ class LoadState {
   std::size_t pendingBlocks_ = 0;
 };
 
+// Attribute defaults declared in the document's DTD are copied into every
+// element that omits them, so a short declaration can make each small tag carry
+// a long text. The parser's own expansion limit does not count these copies;
+// they get the same limit here, and the element that would pass it stops the
+// parse.
+bool LoadState::admitDefaultedAttributes(const XML_Char** attributes) {
+  const int specified = XML_GetSpecifiedAttributeCount(parser_);
+  if (specified < 0) return true;
+  std::size_t added = 0;
+  for (const XML_Char** a = attributes + specified; a[0] != nullptr; a += 2) {
+    added += std::strlen(a[0]) + std::strlen(a[1]);
+  }
+  if (added == 0) return true;
+  defaultedBytes_ += added;
+  const double amplification = static_cast<double>(defaultedBytes_) / static_cast<double>(std::max<std::size_t>(inputLength_, 1));
+  if (defaultedBytes_ > kAmplificationThreshold && amplification > kMaxAmplification) {
+    stop();
+    return false;
+  }
+  return true;
+}
+
 void LoadState::start(const XML_Char* name, const XML_Char** attributes) {
   if (skipDepth_ > 0) {
     ++skipDepth_;
     return;
   }
+  if (!admitDefaultedAttributes(attributes)) return;
   ProjectDocument* const root = project_.get();
   switch (classify(name)) {
     case Tag::Quilo:
@@ -557,7 +585,7 @@ std::unique_ptr<ProjectDocument> loadProjectText(const char* text, std::size_t l
 
   const std::unique_ptr<XML_ParserStruct, ParserDeleter> parser(XML_ParserCreate(nullptr));
   if (!parser) return nullptr;
-  LoadState state(parser.get());
+  LoadState state(parser.get(), length);
   XML_SetElementHandler(parser.get(), &LoadState::onStart, &LoadState::onEnd);
   XML_SetCharacterDataHandler(parser.get(), &LoadState::onText);
   XML_SetUserData(parser.get(), &state);

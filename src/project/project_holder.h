@@ -5,8 +5,9 @@
 // malformed document keeps whatever was built before the parser stopped.
 //
 // Untrusted text: external entities are never fetched or read; entity
-// expansion beyond 100 times the input (once 8 MiB are reached) stops the
-// parse; more than 64 entity declarations stop it too (the parser expands
+// expansion, and attribute text copied from the DTD's attribute defaults, beyond
+// 100 times the input (once 8 MiB are reached) stop the parse; more than 64
+// entity declarations stop it too (the parser expands
 // nested entities by recursion); nesting depth costs no stack in the loader.
 // Whatever stops the parse keeps what was built before. Texts of any length are
 // read whole (the parser takes at most 512 MiB per call, so longer ones are

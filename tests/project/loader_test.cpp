@@ -694,6 +694,30 @@ TEST(LoaderHostile, EntityExpansionBombStopsWithBoundedMemory) {
   EXPECT_TRUE(bomb->preload.empty());
 }
 
+TEST(LoaderHostile, AttributeDefaultsApplyButCannotAmplify) {
+  Loaded ordinary(R"(<!DOCTYPE quilo [<!ATTLIST view fps CDATA "10">]><quilo><view id="a"/></quilo>)");
+  ASSERT_NE(ordinary.get(), nullptr);
+  ASSERT_NE(ordinary->findView("a")->findAttribute("fps"), nullptr);
+  EXPECT_EQ(*ordinary->findView("a")->findAttribute("fps"), "10");
+
+  // One long default copied into every small tag: 1.2 GB of attribute text
+  // from a 240 kB document if nothing stopped it.
+  std::string text = "<!DOCTYPE quilo [<!ATTLIST button pad CDATA \"" + std::string(60000, 'x') +
+                     "\">]><quilo><view id=\"v\">";
+  for (int i = 0; i < 20000; ++i) text += "<button/>";
+  text += "</view><view id=\"after\"/></quilo>";
+  Loaded doc(text);
+  ASSERT_NE(doc.get(), nullptr);
+  const ViewElement* v = doc->findView("v");
+  ASSERT_NE(v, nullptr);
+  std::size_t copied = 0;
+  for (const auto& b : v->buttons) copied += b->findAttribute("pad")->size();
+  EXPECT_GT(v->buttons.size(), 0u);
+  EXPECT_LT(v->buttons.size(), 20000u);
+  EXPECT_LE(copied, 100 * text.size() + 60000);
+  EXPECT_EQ(doc->findView("after"), nullptr);
+}
+
 TEST(LoaderHostile, FewEntitiesWorkAndLongEntityChainsStop) {
   // Entities nest by recursion inside the parser; a long chain must stop
   // before the stack runs out. A short one is ordinary XML and works.
