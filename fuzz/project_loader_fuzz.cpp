@@ -29,7 +29,8 @@ std::size_t walkElement(const ProjectElement& e) {
   }
   if (const auto* script = dynamic_cast<const vistel::ScriptElement*>(&e)) {
     for (const vistel::ScriptAction& action : script->actions) {
-      require(action.kind == vistel::ScriptAction::Set || action.kind == vistel::ScriptAction::Play);
+      require(action.kind == vistel::ScriptAction::Set ||
+              action.kind == vistel::ScriptAction::Play);
       require(action.args.size() % 2 == 0);
       sum += action.cond.size();
       for (const std::string& arg : action.args) sum += arg.size();
@@ -74,8 +75,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const vistel::ProjectDocument* doc = holder.project();
   if (doc == nullptr) return 0;
   std::size_t sum = walkElement(*doc);
-  sum += walkTable(doc->buttonTemplates) + walkTable(doc->shapeTemplates) + walkTable(doc->viewTemplates);
-  sum += walkTable(doc->views) + walkTable(doc->links) + walkTable(doc->embeds) + walkTable(doc->lenses);
+  sum += walkTable(doc->buttonTemplates) + walkTable(doc->shapeTemplates) +
+         walkTable(doc->viewTemplates);
+  sum += walkTable(doc->views) + walkTable(doc->links) + walkTable(doc->embeds) +
+         walkTable(doc->lenses);
   for (const auto& [id, view] : doc->views) require(doc->findView(id) == view.get());
   for (const auto& [id, link] : doc->links) require(doc->findLink(id) == link.get());
   for (const auto& [id, lens] : doc->lenses) require(doc->findLens(id) == lens.get());

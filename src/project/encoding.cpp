@@ -1,9 +1,9 @@
 #include "vistel/project/encoding.h"
 
-#include "vistel/project/encoding_p.h"
-
 #include <algorithm>
 #include <cstring>
+
+#include "vistel/project/encoding_p.h"
 
 namespace vistel {
 
@@ -127,7 +127,8 @@ void decipherVectors(Lanes* v0, Lanes* v1, bool avx2) {
 }
 
 std::uint32_t loadLe(const std::uint8_t* p) {
-  return std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8 | std::uint32_t{p[2]} << 16 | std::uint32_t{p[3]} << 24;
+  return std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8 | std::uint32_t{p[2]} << 16 |
+         std::uint32_t{p[3]} << 24;
 }
 
 void storeLe(std::uint8_t* p, std::uint32_t v) {
@@ -181,7 +182,8 @@ std::string encodeBase64(std::span<const std::uint8_t> bytes) {
   char* o = out.data();
   std::size_t i = 0;
   for (; i + 3 <= bytes.size(); i += 3) {
-    const std::uint32_t g = std::uint32_t{bytes[i]} << 16 | std::uint32_t{bytes[i + 1]} << 8 | bytes[i + 2];
+    const std::uint32_t g =
+        std::uint32_t{bytes[i]} << 16 | std::uint32_t{bytes[i + 1]} << 8 | bytes[i + 2];
     o[0] = kAlphabet[g >> 18];
     o[1] = kAlphabet[(g >> 12) & 63];
     o[2] = kAlphabet[(g >> 6) & 63];

@@ -27,8 +27,8 @@ inline constexpr std::size_t kKeyTextPlainBytes = 32;
 // enciphered and deciphered (loader, image registration, the control's default
 // keys). It is the ASCII text "Vistel key texts" read as four little-endian
 // words. Changing it makes every key text written so far unreadable.
-inline constexpr std::array<std::uint32_t, 4> kKeyTextCipherKey = {0x74736956u, 0x6B206C65u, 0x74207965u,
-                                                                   0x73747865u};
+inline constexpr std::array<std::uint32_t, 4> kKeyTextCipherKey = {0x74736956u, 0x6B206C65u,
+                                                                   0x74207965u, 0x73747865u};
 
 // Decodes Base64, skipping every character outside the alphabet (so blanks and
 // line breaks are harmless) and ending at the first "=". A group cut short by

@@ -155,14 +155,17 @@ void parsePoints(std::string_view text, std::vector<PointF>& out) {
   const char* p = text.data();
   const char* const e = p + text.size();
   while (p < e) {
-    const char* comma = static_cast<const char*>(std::memchr(p, ',', static_cast<std::size_t>(e - p)));
+    const char* comma =
+        static_cast<const char*>(std::memchr(p, ',', static_cast<std::size_t>(e - p)));
     if (comma == nullptr) break;
     const char* q = comma + 1;
     if (q == e) break;
-    const char* semi = static_cast<const char*>(std::memchr(q, ';', static_cast<std::size_t>(e - q)));
+    const char* semi =
+        static_cast<const char*>(std::memchr(q, ';', static_cast<std::size_t>(e - q)));
     if (semi == nullptr) semi = e;
     if (semi == q) break;
-    out.push_back({static_cast<float>(decimalPrefix(p, comma)), static_cast<float>(decimalPrefix(q, semi))});
+    out.push_back(
+        {static_cast<float>(decimalPrefix(p, comma)), static_cast<float>(decimalPrefix(q, semi))});
     if (semi == e) break;
     p = semi + 1;
   }
@@ -184,7 +187,9 @@ void parsePreload(std::string_view text, std::vector<std::string>& out) {
 // characters and bytes from 0x80 up; always NUL-terminated.
 class TextBuffer {
  public:
-  TextBuffer() : data_(new char[kInitialTextCapacity]), capacity_(kInitialTextCapacity) { data_[0] = '\0'; }
+  TextBuffer() : data_(new char[kInitialTextCapacity]), capacity_(kInitialTextCapacity) {
+    data_[0] = '\0';
+  }
 
   void append(const char* s, std::size_t n) {
     reserve(size_ + n + 1);
@@ -265,7 +270,8 @@ void setData(DataElement& element, std::vector<std::uint8_t> bytes) {
 // `discarded_`) from the moment it is made.
 class LoadState {
  public:
-  LoadState(XML_Parser parser, std::size_t inputLength) : parser_(parser), inputLength_(inputLength) {
+  LoadState(XML_Parser parser, std::size_t inputLength)
+      : parser_(parser), inputLength_(inputLength) {
     pendingKeys_.reserve(kKeyBatch);
   }
 
@@ -306,7 +312,8 @@ class LoadState {
   }
 
   static void XMLCALL onEntityDeclaration(void* user, const XML_Char*, int, const XML_Char*, int,
-                                          const XML_Char*, const XML_Char*, const XML_Char*, const XML_Char*) {
+                                          const XML_Char*, const XML_Char*, const XML_Char*,
+                                          const XML_Char*) {
     auto* self = static_cast<LoadState*>(user);
     if (++self->entityDeclarations_ > kMaxEntityDeclarations) self->stop();
   }
@@ -361,8 +368,8 @@ class LoadState {
   }
 
   bool outsideViewsAndLenses() const {
-    return project_ && view_ == nullptr && button_ == nullptr && shape_ == nullptr && !inTemplates_ &&
-           lens_ == nullptr;
+    return project_ && view_ == nullptr && button_ == nullptr && shape_ == nullptr &&
+           !inTemplates_ && lens_ == nullptr;
   }
 
   struct Discarded {
@@ -407,7 +414,8 @@ bool LoadState::admitDefaultedAttributes(const XML_Char** attributes) {
   }
   if (added == 0) return true;
   defaultedBytes_ += added;
-  const double amplification = static_cast<double>(defaultedBytes_) / static_cast<double>(std::max<std::size_t>(inputLength_, 1));
+  const double amplification = static_cast<double>(defaultedBytes_) /
+                               static_cast<double>(std::max<std::size_t>(inputLength_, 1));
   if (defaultedBytes_ > kAmplificationThreshold && amplification > kMaxAmplification) {
     stop();
     return false;
@@ -436,7 +444,8 @@ void LoadState::start(const XML_Char* name, const XML_Char** attributes) {
     case Tag::View:
       if (!root || view_ || button_ || link_ || shape_ || lens_) break;
       ++depth_;
-      view_ = enter(inTemplates_ ? root->viewTemplates : root->views, make<ViewElement>(attributes));
+      view_ =
+          enter(inTemplates_ ? root->viewTemplates : root->views, make<ViewElement>(attributes));
       return;
     case Tag::Button:
       if (button_ || !(view_ || inTemplates_) || link_ || shape_) break;
@@ -487,7 +496,7 @@ void LoadState::start(const XML_Char* name, const XML_Char** attributes) {
     case Tag::Script: {
       if (!root || script_) break;
       ++depth_;
-      ScriptedElement* owner = shape_ ? static_cast<ScriptedElement*>(shape_)
+      ScriptedElement* owner = shape_    ? static_cast<ScriptedElement*>(shape_)
                                : button_ ? static_cast<ScriptedElement*>(button_)
                                : view_   ? static_cast<ScriptedElement*>(view_)
                                          : root;
@@ -579,9 +588,11 @@ struct ParserDeleter {
 
 }  // namespace
 
-std::unique_ptr<ProjectDocument> loadProjectText(const char* text, std::size_t length, std::size_t chunkBytes) {
+std::unique_ptr<ProjectDocument> loadProjectText(const char* text, std::size_t length,
+                                                 std::size_t chunkBytes) {
   if (text == nullptr) length = 0;
-  if (chunkBytes == 0 || chunkBytes > static_cast<std::size_t>(INT_MAX)) chunkBytes = kParseChunkBytes;
+  if (chunkBytes == 0 || chunkBytes > static_cast<std::size_t>(INT_MAX))
+    chunkBytes = kParseChunkBytes;
 
   const std::unique_ptr<XML_ParserStruct, ParserDeleter> parser(XML_ParserCreate(nullptr));
   if (!parser) return nullptr;
@@ -604,8 +615,8 @@ std::unique_ptr<ProjectDocument> loadProjectText(const char* text, std::size_t l
   do {
     const std::size_t piece = std::min(chunkBytes, length - offset);
     const bool last = offset + piece == length;
-    if (XML_Parse(parser.get(), text + offset, static_cast<int>(piece), last ? XML_TRUE : XML_FALSE) !=
-        XML_STATUS_OK) {
+    if (XML_Parse(parser.get(), text + offset, static_cast<int>(piece),
+                  last ? XML_TRUE : XML_FALSE) != XML_STATUS_OK) {
       break;
     }
     offset += piece;

@@ -22,6 +22,7 @@ inline constexpr std::size_t kMaxEntityDeclarations = 64;
 // The loader behind ProjectHolder::load, with the piece size as a parameter so
 // tests can exercise the piecewise feeding on small texts. Returns null when
 // the text held no root element.
-std::unique_ptr<ProjectDocument> loadProjectText(const char* text, std::size_t length, std::size_t chunkBytes);
+std::unique_ptr<ProjectDocument> loadProjectText(const char* text, std::size_t length,
+                                                 std::size_t chunkBytes);
 
 }  // namespace vistel::detail

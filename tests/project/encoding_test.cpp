@@ -1,7 +1,5 @@
 #include "vistel/project/encoding.h"
 
-#include "vistel/project/encoding_p.h"
-
 #include <gtest/gtest.h>
 
 #include <array>
@@ -10,6 +8,8 @@
 #include <random>
 #include <string>
 #include <vector>
+
+#include "vistel/project/encoding_p.h"
 
 namespace vistel {
 namespace {
@@ -28,7 +28,8 @@ std::array<std::uint32_t, 4> beKey(const std::array<std::uint8_t, 16>& k) {
 
 Bytes fromHex(std::string_view hex) {
   Bytes out;
-  for (std::size_t i = 0; i + 1 < hex.size(); i += 2) out.push_back(std::stoi(std::string(hex.substr(i, 2)), nullptr, 16));
+  for (std::size_t i = 0; i + 1 < hex.size(); i += 2)
+    out.push_back(std::stoi(std::string(hex.substr(i, 2)), nullptr, 16));
   return out;
 }
 
@@ -104,7 +105,8 @@ void referenceBlocks(Bytes& bytes, bool encipher) {
 // Reference Base64 decoder by the loader's rules, written bit by bit: skip
 // outside the alphabet, stop at "=", reported length from the text length.
 Bytes referenceDecode(std::string_view text) {
-  static const std::string alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  static const std::string alphabet =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
   std::vector<int> bits;
   for (const char c : text) {
     if (c == '=') break;
@@ -124,7 +126,8 @@ Bytes referenceDecode(std::string_view text) {
     decoded.push_back(static_cast<std::uint8_t>(v));
   }
   long long trailing = 0;
-  while (trailing < static_cast<long long>(text.size()) && text[text.size() - 1 - trailing] == '=') ++trailing;
+  while (trailing < static_cast<long long>(text.size()) && text[text.size() - 1 - trailing] == '=')
+    ++trailing;
   const long long reported = static_cast<long long>(text.size()) * 3 / 4 - trailing;
   decoded.resize(static_cast<std::size_t>(std::max(0LL, reported)), 0);
   return decoded;
@@ -132,8 +135,13 @@ Bytes referenceDecode(std::string_view text) {
 
 TEST(Base64, StandardVectorsBothWays) {
   const std::pair<const char*, const char*> vectors[] = {
-      {"", ""},         {"f", "Zg=="},         {"fo", "Zm8="},         {"foo", "Zm9v"},
-      {"foob", "Zm9vYg=="}, {"fooba", "Zm9vYmE="}, {"foobar", "Zm9vYmFy"},
+      {"", ""},
+      {"f", "Zg=="},
+      {"fo", "Zm8="},
+      {"foo", "Zm9v"},
+      {"foob", "Zm9vYg=="},
+      {"fooba", "Zm9vYmE="},
+      {"foobar", "Zm9vYmFy"},
   };
   for (const auto& [plain, text] : vectors) {
     EXPECT_EQ(encodeBase64(bytesOf(plain)), text);
@@ -164,7 +172,8 @@ TEST(Base64, DecodingRules) {
 
 TEST(Base64, DecoderAgreesWithBitwiseReference) {
   std::mt19937 rng(7);
-  const std::string pool = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/==== \n\t-*\x80\xff";
+  const std::string pool =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/==== \n\t-*\x80\xff";
   for (int round = 0; round < 3000; ++round) {
     std::string text(rng() % 40, ' ');
     for (char& c : text) c = pool[rng() % pool.size()];
@@ -176,11 +185,13 @@ TEST(Base64, EncodesEveryLengthAndByteAndRoundTrips) {
   std::mt19937 rng(11);
   for (std::size_t n = 0; n < 300; ++n) {
     Bytes bytes(n);
-    for (std::size_t i = 0; i < n; ++i) bytes[i] = static_cast<std::uint8_t>(n < 256 && i == 0 ? n : rng());
+    for (std::size_t i = 0; i < n; ++i)
+      bytes[i] = static_cast<std::uint8_t>(n < 256 && i == 0 ? n : rng());
     const std::string text = encodeBase64(bytes);
     ASSERT_EQ(text.size(), (n + 2) / 3 * 4);
-    ASSERT_EQ(text.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/="),
-              std::string::npos);
+    ASSERT_EQ(
+        text.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/="),
+        std::string::npos);
     ASSERT_EQ(decodeBase64(text), bytes) << n;
   }
 }
@@ -214,7 +225,8 @@ TEST(KeyText, EncodesLikeTheReferenceAndRoundTrips) {
 TEST(KeyText, MatchesAnIndependentlyComputedText) {
   const float quad[8] = {-0.5f, -0.5f, 0.5f, -0.5f, 0.5f, 0.5f, -0.5f, 0.5f};
   std::array<std::uint8_t, 32> plain{};
-  std::memcpy(plain.data(), quad, sizeof quad);  // little-endian float32, as on every supported platform
+  std::memcpy(plain.data(), quad,
+              sizeof quad);  // little-endian float32, as on every supported platform
   const std::string expected = "Nu5WI2clw1lQkUZDo2NqBPPoJSszxmOBh2qJwrGHDig=";
   EXPECT_EQ(encodeKeyText(plain), expected);
   EXPECT_EQ(decodeKeyText(expected), Bytes(plain.begin(), plain.end()));

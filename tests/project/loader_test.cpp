@@ -24,9 +24,7 @@ using Bytes = std::vector<std::uint8_t>;
 // Loads `text` and keeps the holder alive for the test's assertions.
 class Loaded {
  public:
-  explicit Loaded(std::string_view text) {
-    EXPECT_TRUE(holder_.load(text.data(), text.size()));
-  }
+  explicit Loaded(std::string_view text) { EXPECT_TRUE(holder_.load(text.data(), text.size())); }
   const ProjectDocument* operator->() const { return holder_.project(); }
   const ProjectDocument* get() const { return holder_.project(); }
 
@@ -56,7 +54,8 @@ void dumpElement(const ProjectElement& e, std::string& out) {
     }
   }
   if (const auto* s = dynamic_cast<const ShapeElement*>(&e)) {
-    for (const PointF& p : s->points) out += " (" + std::to_string(p.x) + "," + std::to_string(p.y) + ")";
+    for (const PointF& p : s->points)
+      out += " (" + std::to_string(p.x) + "," + std::to_string(p.y) + ")";
   }
   if (const auto* v = dynamic_cast<const ViewElement*>(&e)) {
     for (const std::string& p : v->preload) out += " preload:" + p;
@@ -109,7 +108,8 @@ std::string dump(const ProjectDocument* doc) {
 
 std::string keyText(std::uint8_t seed) {
   std::array<std::uint8_t, 32> plain{};
-  for (std::size_t i = 0; i < plain.size(); ++i) plain[i] = static_cast<std::uint8_t>(seed * 31 + i);
+  for (std::size_t i = 0; i < plain.size(); ++i)
+    plain[i] = static_cast<std::uint8_t>(seed * 31 + i);
   return encodeKeyText(plain);
 }
 
@@ -124,8 +124,10 @@ Bytes keyBytes(std::uint8_t seed) {
 TEST(LoaderRoot, EmptyRootGivesEmptyDocument) {
   Loaded doc(R"(<?xml version="1.0"?><quilo startview="a" extra="x"/>)");
   ASSERT_NE(doc.get(), nullptr);
-  EXPECT_TRUE(doc->views.empty() && doc->links.empty() && doc->lenses.empty() && doc->embeds.empty());
-  EXPECT_TRUE(doc->viewTemplates.empty() && doc->buttonTemplates.empty() && doc->shapeTemplates.empty());
+  EXPECT_TRUE(doc->views.empty() && doc->links.empty() && doc->lenses.empty() &&
+              doc->embeds.empty());
+  EXPECT_TRUE(doc->viewTemplates.empty() && doc->buttonTemplates.empty() &&
+              doc->shapeTemplates.empty());
   EXPECT_TRUE(doc->scripts.empty());
   ASSERT_NE(doc->findAttribute("startview"), nullptr);
   EXPECT_EQ(*doc->findAttribute("startview"), "a");
@@ -133,8 +135,8 @@ TEST(LoaderRoot, EmptyRootGivesEmptyDocument) {
 }
 
 TEST(LoaderRoot, NoRootElementGivesNoDocument) {
-  for (const char* text : {"", "   ", "<project><view id='a'/></project>", "<<quilo/>", "not xml at all",
-                           "<!-- only a comment -->", "\xff\xfe<quilo/>"}) {
+  for (const char* text : {"", "   ", "<project><view id='a'/></project>", "<<quilo/>",
+                           "not xml at all", "<!-- only a comment -->", "\xff\xfe<quilo/>"}) {
     ProjectHolder holder;
     EXPECT_TRUE(holder.load(text, std::strlen(text)));
     EXPECT_EQ(holder.project(), nullptr) << text;
@@ -169,8 +171,10 @@ TEST(LoaderTables, ElementsGoToTheirTablesAndLists) {
     </view>
     <view src="noid"/>
     <link id="k1" from="v1" to="v2" tension="0.5">
-      <key time="0">)" + keyText(1) + R"(</key>
-      <key time="1" blend="0.5">)" + keyText(2) + R"(</key>
+      <key time="0">)" +
+             keyText(1) + R"(</key>
+      <key time="1" blend="0.5">)" +
+             keyText(2) + R"(</key>
     </link>
     <lens id="l1">AAEC</lens>
     <embed id="e1">Zm9vYmFy</embed>
@@ -246,7 +250,8 @@ TEST(LoaderTables, TemplatesRouteViewsButtonsAndShapes) {
 TEST(LoaderTables, MisplacedAndUnknownElementsAreSkippedWithContent) {
   Loaded doc(R"(<quilo>
     <view id="a">
-      <link id="inView"><key>)" + keyText(3) + R"(</key></link>
+      <link id="inView"><key>)" +
+             keyText(3) + R"(</key></link>
       <view id="inner"/>
       <button id="b"><shape id="inButton"/><button id="inButton2"/></button>
       <unknown><shape id="inUnknown"/></unknown>
@@ -284,7 +289,8 @@ TEST(LoaderTables, EmbedsAreNotGuardedAgainstNesting) {
   // Neither link nor embed excludes the other or itself: both are taken, and
   // the text read by each end tag is what came since the previous end tag.
   Loaded doc(R"(<quilo><embed id="outer">Zm9v<embed id="inner">YmFy</embed>Zm9v</embed>
-    <link id="l1"><link id="l2"><key>)" + keyText(4) + R"(</key></link><key/></link></quilo>)");
+    <link id="l1"><link id="l2"><key>)" +
+             keyText(4) + R"(</key></link><key/></link></quilo>)");
   ASSERT_NE(doc.get(), nullptr);
   ASSERT_EQ(doc->embeds.size(), 2u);
   EXPECT_EQ(doc->embeds.at("inner")->data, (Bytes{'f', 'o', 'o', 'b', 'a', 'r'}));
@@ -367,9 +373,11 @@ TEST(LoaderScripts, SetOutsideAScriptSkipsItsContent) {
 
 std::vector<PointF> pointsOf(const std::string& text) {
   ProjectHolder holder;
-  const std::string doc = "<quilo><view><shape><points>" + text + "</points></shape></view></quilo>";
+  const std::string doc =
+      "<quilo><view><shape><points>" + text + "</points></shape></view></quilo>";
   EXPECT_TRUE(holder.load(doc.data(), doc.size()));
-  if (!holder.project() || !holder.project()->findView("") || holder.project()->findView("")->shapes.empty()) {
+  if (!holder.project() || !holder.project()->findView("") ||
+      holder.project()->findView("")->shapes.empty()) {
     ADD_FAILURE() << "no shape for " << text;
     return {};
   }
@@ -450,10 +458,14 @@ TEST(LoaderText, ParsedTextCDataReferencesAndCommentsReadLikePlainText) {
   std::string refs;
   for (const char c : key) refs += "&#" + std::to_string(static_cast<int>(c)) + ";";
   Loaded doc(R"(<!DOCTYPE quilo [<!ENTITY half2 ")" + half2 + R"(">]><quilo><link id="l">
-      <key>)" + key + R"(</key>
-      <key><![CDATA[)" + half1 + "\n  " + half2 + R"(]]></key>
-      <key>)" + refs + R"(</key>
-      <key><!-- )" + keyText(6) + R"( -->)" + half1 + R"(<?pi )" + keyText(7) + R"(?>&half2;</key>
+      <key>)" +
+             key + R"(</key>
+      <key><![CDATA[)" +
+             half1 + "\n  " + half2 + R"(]]></key>
+      <key>)" +
+             refs + R"(</key>
+      <key><!-- )" +
+             keyText(6) + R"( -->)" + half1 + R"(<?pi )" + keyText(7) + R"(?>&half2;</key>
     </link></quilo>)");
   ASSERT_NE(doc.get(), nullptr);
   const LinkElement* link = doc->findLink("l");
@@ -465,7 +477,9 @@ TEST(LoaderText, ParsedTextCDataReferencesAndCommentsReadLikePlainText) {
 TEST(LoaderText, TextIsEverythingSinceThePreviousEndTag) {
   Loaded doc(R"(<quilo><view id="v"><preload>A;<button></button>B;C</preload>
     <shape><points>9,9;</points>1,2;<points>3,4</points></shape></view>
-    <link id="l">)" + keyText(8).substr(0, 10) + "<key>" + keyText(8).substr(10) + R"(</key></link></quilo>)");
+    <link id="l">)" +
+             keyText(8).substr(0, 10) + "<key>" + keyText(8).substr(10) +
+             R"(</key></link></quilo>)");
   const ViewElement* v = doc->findView("v");
   ASSERT_NE(v, nullptr);
   // </button> cleared "A;".
@@ -484,11 +498,15 @@ TEST(LoaderText, KeyLensAndEmbedData) {
   Loaded doc(R"(<quilo><link id="l">
       <key/>
       <key>    </key>
-      <key>)" + indented + "\n      " + R"(</key>
-      <key>)" + encodeBase64(Bytes(20, 0x41)) + R"(</key>
+      <key>)" +
+             indented + "\n      " + R"(</key>
+      <key>)" +
+             encodeBase64(Bytes(20, 0x41)) + R"(</key>
       <key>====</key>
-      <key>)" + key + "trailing" + R"(</key>
-    </link><lens id="empty"></lens><embed id="bin">)" + encodeBase64(Bytes{0, 255, 128, 10}) + R"(</embed></quilo>)");
+      <key>)" +
+             key + "trailing" + R"(</key>
+    </link><lens id="empty"></lens><embed id="bin">)" +
+             encodeBase64(Bytes{0, 255, 128, 10}) + R"(</embed></quilo>)");
   const LinkElement* link = doc->findLink("l");
   ASSERT_NE(link, nullptr);
   ASSERT_EQ(link->keys.size(), 6u);
@@ -504,7 +522,8 @@ TEST(LoaderText, KeyLensAndEmbedData) {
   // Decoding stops at the "=", the reported length counts every character.
   EXPECT_EQ(link->keys[5]->dataLength, 39);
   EXPECT_EQ(Bytes(link->keys[5]->data.begin(), link->keys[5]->data.begin() + 32), keyBytes(9));
-  for (const auto& k : link->keys) EXPECT_EQ(k->data.size(), static_cast<std::size_t>(k->dataLength));
+  for (const auto& k : link->keys)
+    EXPECT_EQ(k->data.size(), static_cast<std::size_t>(k->dataLength));
   EXPECT_EQ(doc->findLens("empty")->dataLength, 0);
   EXPECT_EQ(doc->embeds.at("bin")->data, (Bytes{0, 255, 128, 10}));
 }
@@ -519,8 +538,10 @@ TEST(LoaderDuplicates, FirstElementWinsAndTheSecondIsDroppedWithItsContent) {
       <edge link="e2"/><preload>p</preload><script id="onexit"/>
     </view>
     <view id="after"><button id="b3"/></view>
-    <link id="l"><key>)" + keyText(10) + R"(</key></link>
-    <link id="l" n="second"><key>)" + keyText(11) + R"(</key><key/></link>
+    <link id="l"><key>)" +
+             keyText(10) + R"(</key></link>
+    <link id="l" n="second"><key>)" +
+             keyText(11) + R"(</key><key/></link>
     <lens id="x">AAAA</lens><lens id="x">AQEB</lens>
     <embed id="x">AAAA</embed><embed id="x">AQEB</embed>
     <templates><button id="t"><script id="keep"/></button><button id="t"><script id="drop"/></button>
@@ -553,8 +574,10 @@ TEST(LoaderDuplicates, DiscardedElementsInsideKeptOnesAndTheReverse) {
   // A discarded link holding a kept one, and a kept link holding a discarded
   // one: each keeps exactly its own keys.
   Loaded doc(R"(<quilo><link id="a"/>
-    <link id="a"><link id="b"><key>)" + keyText(12) + R"(</key></link></link>
-    <link id="c"><link id="a"><key>)" + keyText(13) + R"(</key></link></link>
+    <link id="a"><link id="b"><key>)" +
+             keyText(12) + R"(</key></link></link>
+    <link id="c"><link id="a"><key>)" +
+             keyText(13) + R"(</key></link></link>
     <view id="last"/></quilo>)");
   ASSERT_NE(doc.get(), nullptr);
   EXPECT_TRUE(doc->findLink("a")->keys.empty());
@@ -597,7 +620,8 @@ TEST(LoaderBroken, TruncatedDocumentKeepsWhatWasBuilt) {
 }
 
 TEST(LoaderBroken, ParseErrorsStopAtTheirPlace) {
-  Loaded duplicateAttribute(R"(<quilo><view id="a"/><view id="b" x="1" x="2"/><view id="c"/></quilo>)");
+  Loaded duplicateAttribute(
+      R"(<quilo><view id="a"/><view id="b" x="1" x="2"/><view id="c"/></quilo>)");
   EXPECT_NE(duplicateAttribute->findView("a"), nullptr);
   EXPECT_EQ(duplicateAttribute->findView("b"), nullptr);
   EXPECT_EQ(duplicateAttribute->findView("c"), nullptr);
@@ -618,20 +642,24 @@ TEST(LoaderChunks, PiecewiseFeedingBuildsTheSameModel) {
   for (int i = 0; i < 20; ++i) {
     const std::string n = std::to_string(i);
     text += "<view id=\"v" + n + "\" src=\"http://camera/" + n + "\"><shape><points>0.5," + n +
-            ";1,2</points><script id=\"onclick\"><play link=\"l" + n + "\"/></script></shape><preload>v" + n +
-            ";x</preload><edge link=\"l" + n + "\"/></view><link id=\"l" + n + "\"><key time=\"" + n + "\">" +
-            keyText(static_cast<std::uint8_t>(i)) + "</key></link><embed id=\"e" + n + "\"><![CDATA[" +
-            encodeBase64(Bytes(static_cast<std::size_t>(i) * 3, 7)) + "]]></embed>";
+            ";1,2</points><script id=\"onclick\"><play link=\"l" + n +
+            "\"/></script></shape><preload>v" + n + ";x</preload><edge link=\"l" + n +
+            "\"/></view><link id=\"l" + n + "\"><key time=\"" + n + "\">" +
+            keyText(static_cast<std::uint8_t>(i)) + "</key></link><embed id=\"e" + n +
+            "\"><![CDATA[" + encodeBase64(Bytes(static_cast<std::size_t>(i) * 3, 7)) +
+            "]]></embed>";
   }
   text += "</quilo>";
-  const std::string whole = dump(detail::loadProjectText(text.data(), text.size(), detail::kParseChunkBytes).get());
+  const std::string whole =
+      dump(detail::loadProjectText(text.data(), text.size(), detail::kParseChunkBytes).get());
   ASSERT_NE(whole.find("view[v19]"), std::string::npos);
   for (const std::size_t chunk : {1u, 2u, 7u, 64u, 1000u}) {
     EXPECT_EQ(dump(detail::loadProjectText(text.data(), text.size(), chunk).get()), whole) << chunk;
   }
   // A broken document stops at the same place however it is fed.
   const std::string broken = text.substr(0, text.size() / 2) + "<<" + text.substr(text.size() / 2);
-  const std::string brokenWhole = dump(detail::loadProjectText(broken.data(), broken.size(), 0).get());
+  const std::string brokenWhole =
+      dump(detail::loadProjectText(broken.data(), broken.size(), 0).get());
   EXPECT_EQ(dump(detail::loadProjectText(broken.data(), broken.size(), 5).get()), brokenWhole);
 }
 
@@ -643,24 +671,30 @@ TEST(LoaderHostile, ExternalEntitiesAreNeverRead) {
   const std::string secret = "TOPSECRETQUJDREVG";
   ASSERT_TRUE(test::writeFile(secretFile, secret));
   const std::string url = "file://" + secretFile.string();
-  const std::string text = "<?xml version=\"1.0\" standalone=\"no\"?>\n"
-                           "<!DOCTYPE quilo [\n"
-                           "  <!ENTITY ext SYSTEM \"" + url + "\">\n"
-                           "  <!ENTITY rel SYSTEM \"secret.txt\">\n"
-                           "  <!ENTITY % pe SYSTEM \"" + url + "\">\n"
-                           "  %pe;\n"
-                           "]>\n"
-                           "<quilo startview=\"v\"><view id=\"v\"><preload>&ext;</preload></view>"
-                           "<embed id=\"e\">&ext;&rel;</embed><link id=\"l\"><key>&ext;</key></link>"
-                           "<view id=\"after\"/></quilo>";
+  const std::string text =
+      "<?xml version=\"1.0\" standalone=\"no\"?>\n"
+      "<!DOCTYPE quilo [\n"
+      "  <!ENTITY ext SYSTEM \"" +
+      url +
+      "\">\n"
+      "  <!ENTITY rel SYSTEM \"secret.txt\">\n"
+      "  <!ENTITY % pe SYSTEM \"" +
+      url +
+      "\">\n"
+      "  %pe;\n"
+      "]>\n"
+      "<quilo startview=\"v\"><view id=\"v\"><preload>&ext;</preload></view>"
+      "<embed id=\"e\">&ext;&rel;</embed><link id=\"l\"><key>&ext;</key></link>"
+      "<view id=\"after\"/></quilo>";
   Loaded doc(text);
   ASSERT_NE(doc.get(), nullptr);
   const std::string model = dump(doc.get());
   EXPECT_EQ(model.find("SECRET"), std::string::npos) << model;
   // The secret decoded as Base64 must not show up either.
   const Bytes decodedSecret = decodeBase64(secret);
-  EXPECT_EQ(std::search(model.begin(), model.end(), decodedSecret.begin(), decodedSecret.begin() + 6),
-            model.end());
+  EXPECT_EQ(
+      std::search(model.begin(), model.end(), decodedSecret.begin(), decodedSecret.begin() + 6),
+      model.end());
   EXPECT_TRUE(doc->findView("v")->preload.empty());
   EXPECT_EQ(doc->embeds.at("e")->dataLength, 0);
   // The references are skipped, not fatal.
@@ -680,8 +714,9 @@ TEST(LoaderHostile, EntityExpansionBombStopsWithBoundedMemory) {
     for (int j = 0; j < 10; ++j) text += "&lol" + std::to_string(i - 1) + ";";
     text += "\">";
   }
-  text += "]><quilo><view id=\"before\"/><view id=\"bomb\"><preload>&lol9;</preload></view>"
-          "<view id=\"after\"/></quilo>";
+  text +=
+      "]><quilo><view id=\"before\"/><view id=\"bomb\"><preload>&lol9;</preload></view>"
+      "<view id=\"after\"/></quilo>";
   const long before = maxResidentKiB();
   Loaded doc(text);
   // Fully expanded the bomb would be 27 GB of text.
@@ -695,7 +730,8 @@ TEST(LoaderHostile, EntityExpansionBombStopsWithBoundedMemory) {
 }
 
 TEST(LoaderHostile, AttributeDefaultsApplyButCannotAmplify) {
-  Loaded ordinary(R"(<!DOCTYPE quilo [<!ATTLIST view fps CDATA "10">]><quilo><view id="a"/></quilo>)");
+  Loaded ordinary(
+      R"(<!DOCTYPE quilo [<!ATTLIST view fps CDATA "10">]><quilo><view id="a"/></quilo>)");
   ASSERT_NE(ordinary.get(), nullptr);
   ASSERT_NE(ordinary->findView("a")->findAttribute("fps"), nullptr);
   EXPECT_EQ(*ordinary->findView("a")->findAttribute("fps"), "10");
@@ -726,7 +762,8 @@ TEST(LoaderHostile, FewEntitiesWorkAndLongEntityChainsStop) {
     for (int i = 1; i < count; ++i) {
       text += "<!ENTITY e" + std::to_string(i) + " \"&e" + std::to_string(i - 1) + ";\">";
     }
-    return text + "]><quilo><view id=\"v\"><preload>&e" + std::to_string(count - 1) + ";</preload></view></quilo>";
+    return text + "]><quilo><view id=\"v\"><preload>&e" + std::to_string(count - 1) +
+           ";</preload></view></quilo>";
   };
   const std::string few = chain(10);
   Loaded small(few);
