@@ -285,6 +285,7 @@ class LoadState {
   // failure stops the parse, which keeps what was built so far.
   static void XMLCALL onStart(void* user, const XML_Char* name, const XML_Char** attributes) {
     auto* self = static_cast<LoadState*>(user);
+    if (self->stopped_) return;
     try {
       self->start(name, attributes);
     } catch (...) {
@@ -294,6 +295,7 @@ class LoadState {
 
   static void XMLCALL onEnd(void* user, const XML_Char* name) {
     auto* self = static_cast<LoadState*>(user);
+    if (self->stopped_) return;
     try {
       self->end(name);
     } catch (...) {
@@ -303,7 +305,7 @@ class LoadState {
 
   static void XMLCALL onText(void* user, const XML_Char* data, int length) {
     auto* self = static_cast<LoadState*>(user);
-    if (self->skipDepth_ > 0 || length <= 0) return;
+    if (self->stopped_ || self->skipDepth_ > 0 || length <= 0) return;
     try {
       self->text_.append(data, static_cast<std::size_t>(length));
     } catch (...) {
@@ -319,7 +321,13 @@ class LoadState {
   }
 
  private:
-  void stop() { XML_StopParser(parser_, XML_FALSE); }
+  // The parser may still deliver a few events after being stopped (the end
+  // of an empty element, the rest of a text run); they would meet a state the
+  // failed handler left half-done, so everything after the stop is ignored.
+  void stop() {
+    stopped_ = true;
+    XML_StopParser(parser_, XML_FALSE);
+  }
 
   void start(const XML_Char* name, const XML_Char** attributes);
   bool admitDefaultedAttributes(const XML_Char** attributes);
@@ -380,6 +388,7 @@ class LoadState {
   XML_Parser parser_;
   std::size_t inputLength_;
   std::size_t defaultedBytes_ = 0;  // attribute text supplied by the DTD's defaults
+  bool stopped_ = false;
   bool inTemplates_ = false;
   std::size_t skipDepth_ = 0;  // wider than the parser's own nesting can reach
   std::unique_ptr<ProjectDocument> project_;
