@@ -32,8 +32,31 @@ struct JpegErrorContext {
   std::longjmp(context->jump, 1);
 }
 
-// Corrupt-data warnings and trace messages are of no use to anybody here.
-void dropMessage(j_common_ptr, int) {}
+// Feeds a JPEG held in memory. The library asks for more data only after it
+// has consumed everything it was given: the data ended before the markers the
+// library still needs. Handing the same bytes over again would let a marker
+// whose length wraps onto itself loop for ever, so the end is final: the
+// source then supplies an end-of-image marker once (the entropy decoder reads a
+// few bytes ahead, and a picture that lacks only its end marker still has all
+// of its rows), and any further request is an error.
+struct MemorySource {
+  jpeg_source_mgr pub;
+  const JOCTET* buffer;
+  std::size_t length;
+  int presentations;  // times the whole buffer was handed to the library
+  bool ranOut;        // the end-of-image marker after the data was handed out
+};
+
+// Corrupt-data warnings and trace messages are dropped, with one exception:
+// once the data has run out, the warning that the entropy decoder starts to
+// invent zero bits means every further row would be made up, so decoding stops
+// there as after an error.
+void dropMessage(j_common_ptr cinfo, int level) {
+  if (level >= 0 || !cinfo->is_decompressor || cinfo->err->msg_code != JWRN_HIT_MARKER) return;
+  const auto* source =
+      reinterpret_cast<const MemorySource*>(reinterpret_cast<j_decompress_ptr>(cinfo)->src);
+  if (source != nullptr && source->ranOut) jumpBack(cinfo);
+}
 
 jpeg_error_mgr* setUpErrorContext(JpegErrorContext& context) {
   jpeg_error_mgr* mgr = jpeg_std_error(&context.mgr);
@@ -42,28 +65,30 @@ jpeg_error_mgr* setUpErrorContext(JpegErrorContext& context) {
   return mgr;
 }
 
-// Feeds a JPEG held in memory. The library asks for more data only after it
-// has consumed everything it was given, so a second request means the data
-// ended before the markers the library still needs: that is an error. (Handing
-// the same bytes over again instead would let a marker whose length wraps onto
-// itself loop for ever.)
-struct MemorySource {
-  jpeg_source_mgr pub;
-  const JOCTET* buffer;
-  std::size_t length;
-  int presentations;  // times the whole buffer was handed to the library
-};
-
 void initSource(j_decompress_ptr cinfo) {
-  reinterpret_cast<MemorySource*>(cinfo->src)->presentations = 0;
+  auto* source = reinterpret_cast<MemorySource*>(cinfo->src);
+  source->presentations = 0;
+  source->ranOut = false;
 }
 
 boolean fillInputBuffer(j_decompress_ptr cinfo) {
+  static const JOCTET kEndOfImage[2] = {0xFF, JPEG_EOI};
   auto* source = reinterpret_cast<MemorySource*>(cinfo->src);
-  if (source->presentations > 0) ERREXIT(cinfo, JERR_INPUT_EOF);
-  ++source->presentations;
-  source->pub.next_input_byte = source->buffer;
-  source->pub.bytes_in_buffer = source->length;
+  if (source->presentations == 0) {
+    source->presentations = 1;
+    source->pub.next_input_byte = source->buffer;
+    source->pub.bytes_in_buffer = source->length;
+  } else if (!source->ranOut && !cinfo->arith_code) {
+    // The arithmetic decoder runs on zeros after a marker without a warning
+    // (its data may legally end that way), so nothing would tell real rows
+    // from made-up ones: it gets no grace and stops at the first byte it
+    // lacks, even when only the end marker is missing.
+    source->ranOut = true;
+    source->pub.next_input_byte = kEndOfImage;
+    source->pub.bytes_in_buffer = sizeof kEndOfImage;
+  } else {
+    ERREXIT(cinfo, JERR_INPUT_EOF);
+  }
   return TRUE;
 }
 
@@ -73,7 +98,7 @@ void skipInputData(j_decompress_ptr cinfo, long count) {
   auto n = static_cast<unsigned long>(count);
   while (n > source->pub.bytes_in_buffer) {
     n -= static_cast<unsigned long>(source->pub.bytes_in_buffer);
-    fillInputBuffer(cinfo);  // past the end: does not return
+    fillInputBuffer(cinfo);  // past the end: errors out within two calls
   }
   source->pub.next_input_byte += n;
   source->pub.bytes_in_buffer -= n;
@@ -90,6 +115,7 @@ void installMemorySource(j_decompress_ptr cinfo, const std::uint8_t* data, std::
   source->buffer = data;
   source->length = length;
   source->presentations = 0;
+  source->ranOut = false;
   source->pub.init_source = initSource;
   source->pub.fill_input_buffer = fillInputBuffer;
   source->pub.skip_input_data = skipInputData;
@@ -167,7 +193,8 @@ void clearPadBytes(std::uint8_t* p, std::size_t pixelCount) {
 }
 
 // Reads every row into `pixels` (stride width * 4) and finishes. False on a
-// library error; cinfo.output_scanline then counts the rows delivered whole.
+// library error or short data; cinfo.output_scanline then counts the rows
+// delivered whole.
 bool readRows(DecodeJob& job, std::uint8_t* pixels) {
   if (setjmp(job.error.jump) != 0) return false;
   jpeg_decompress_struct& cinfo = job.cinfo;
@@ -184,7 +211,9 @@ bool readRows(DecodeJob& job, std::uint8_t* pixels) {
     clearPadBytes(pixels + first * stride, static_cast<std::size_t>(got) * cinfo.output_width);
   }
   jpeg_finish_decompress(&cinfo);
-  return true;
+  // Every row came from real data, but the data was still short (most often
+  // just its end marker): the picture is whole, the JPEG is not.
+  return !reinterpret_cast<const MemorySource*>(cinfo.src)->ranOut;
 }
 
 struct EncodeJob {
