@@ -125,13 +125,20 @@ void installMemorySource(j_decompress_ptr cinfo, const std::uint8_t* data, std::
   source->pub.next_input_byte = nullptr;
 }
 
+// Scans accepted for a picture of this size.
+int scanLimit(const jpeg_decompress_struct& cinfo) {
+  const std::int64_t pixels =
+      std::max<std::int64_t>(1, std::int64_t{cinfo.image_width} * cinfo.image_height);
+  return static_cast<int>(std::min<std::int64_t>(kMaxJpegScans, kMaxJpegScanPixels / pixels));
+}
+
 // The library calls the progress monitor before absorbing each piece of a
 // multi-scan file, which makes it the place to cut off absurd scan counts.
 void limitScans(j_common_ptr cinfo) {
   if (!cinfo->is_decompressor) return;
-  if (reinterpret_cast<j_decompress_ptr>(cinfo)->input_scan_number > kMaxJpegScans) {
-    ERREXIT1(cinfo, JERR_BAD_SCAN_SCRIPT, kMaxJpegScans);
-  }
+  const auto* decompressor = reinterpret_cast<j_decompress_ptr>(cinfo);
+  const int limit = scanLimit(*decompressor);
+  if (decompressor->input_scan_number > limit) ERREXIT1(cinfo, JERR_BAD_SCAN_SCRIPT, limit);
 }
 
 struct DecodeJob {

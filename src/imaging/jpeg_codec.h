@@ -51,6 +51,13 @@ inline constexpr std::int32_t kMaxJpegSide = 8192;
 // Ordinary progressive files have about ten.
 inline constexpr int kMaxJpegScans = 100;
 
+// Large pictures get fewer scans: scans x pixels stays within this budget
+// (16 scans at kMaxJpegSide x kMaxJpegSide, 64 at 4096 x 4096), so the
+// scans of a hostile file cost about as much as decoding a real picture
+// of the largest size.
+inline constexpr std::int64_t kMaxJpegScanPixels =
+    std::int64_t{16} * kMaxJpegSide * kMaxJpegSide;
+
 // The quality the library uses unless told otherwise.
 inline constexpr int kDefaultJpegQuality = 75;
 

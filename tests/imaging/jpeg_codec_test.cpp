@@ -531,6 +531,28 @@ TEST(JpegDecode, ScanCountIsBounded) {
   EXPECT_EQ(picture.pixels, nullptr);
 }
 
+TEST(JpegDecode, LargePicturesGetFewerScans) {
+  // A few hundred bytes of scans announcing a 4096 x 4096 picture: each scan,
+  // empty as it is, walks all the picture's coefficients.
+  const int side = 4096;
+  const int limit = static_cast<int>(kMaxJpegScanPixels / (side * side));
+  ASSERT_LT(limit, kMaxJpegScans);
+  for (int scans : {limit, limit + 1}) {
+    SCOPED_TRACE(std::to_string(scans) + " scans");
+    Bytes jpeg = sceneJpeg(16, 16, {.scans = progressiveScript(scans)});
+    patchFrameSize(jpeg, side, side);
+    DecodedPicture picture;
+    const JpegResult result = decodeJpeg(jpeg.data(), jpeg.size(), picture);
+    if (scans <= limit) {
+      EXPECT_EQ(result, JpegResult::Ok);
+      EXPECT_NE(picture.pixels, nullptr);
+    } else {
+      EXPECT_EQ(result, JpegResult::LibraryError);
+      EXPECT_EQ(picture.pixels, nullptr);
+    }
+  }
+}
+
 TEST(JpegDecode, DecodedInfoDescribesTheBuffer) {
   const Bytes jpeg = sceneJpeg(640, 480);
   DecodedPicture picture;
