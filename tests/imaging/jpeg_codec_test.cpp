@@ -351,8 +351,8 @@ TEST(JpegDecode, TruncatedDataKeepsTheDecodedRowsAndZeroesTheRest) {
   const Case cases[] = {{"4:2:0", {}},
                         {"4:4:4", {.lumaH = 1, .lumaV = 1}},
                         {"restart markers", {.restartRows = 1}},
-                        // Arithmetic decoding runs on zeros past a marker by
-                        // design, so it may not read past the data at all.
+                        // Arithmetic decoding legitimately runs on zeros past
+                        // a marker, so it may not read past the data at all.
                         {"arithmetic coding", {.arithmetic = true}}};
   for (const Case& c : cases) {
     const Bytes full = sceneJpeg(width, height, c.options);
