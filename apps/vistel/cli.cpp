@@ -1,26 +1,86 @@
 #include "cli.h"
 
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <istream>
+#include <iterator>
 #include <ostream>
+#include <sstream>
+
+#include "commands.h"
 
 namespace vistel::cli {
 
 namespace {
 
-constexpr const char* kUsage =
-    "usage: vistel COMMAND [ARGS...]\n"
-    "\n"
-    "Run `vistel COMMAND --help` for the arguments of one command.\n";
+const Command kCommands[] = {
+    {"inspect", "print a project's object model as JSON", kInspectHelp, runInspect},
+    {"eval", "evaluate an expression, a condition or a value conversion", kEvalHelp, runEval},
+    {"key", "encode or decode a key text", kKeyHelp, runKey},
+};
+
+void printUsage(std::ostream& out) {
+  out << "usage: vistel COMMAND [ARGS...]\n\ncommands:\n";
+  for (const auto& command : kCommands) {
+    out << "  " << command.name << std::string(10 - std::strlen(command.name), ' ')
+        << command.summary << "\n";
+  }
+  out << "\nRun `vistel COMMAND --help` for the arguments of one command.\n";
+}
 
 }  // namespace
+
+int usageError(Io io, const std::string& command, const std::string& message) {
+  io.err << "vistel " << command << ": " << message << " (try `vistel " << command
+         << " --help`)\n";
+  return kExitUsage;
+}
+
+bool readInput(const std::string& path, Io io, std::string& text, std::string& reason) {
+  if (path == "-") {
+    text.assign(std::istreambuf_iterator<char>(io.in), std::istreambuf_iterator<char>());
+    if (io.in.bad()) {
+      reason = "cannot read standard input";
+      return false;
+    }
+    return true;
+  }
+  std::ifstream file(path, std::ios::binary);
+  if (!file) {
+    reason = "cannot open " + path + ": " + std::strerror(errno);
+    return false;
+  }
+  std::ostringstream buffer;
+  buffer << file.rdbuf();
+  if (file.bad()) {
+    reason = "cannot read " + path;
+    return false;
+  }
+  text = std::move(buffer).str();
+  return true;
+}
 
 int run(const std::vector<std::string>& args, Io io) {
   if (args.empty()) {
     io.err << "vistel: missing command (try `vistel --help`)\n";
     return kExitUsage;
   }
-  if (args[0] == "--help" || args[0] == "-h") {
-    io.out << kUsage;
+  if (args[0] == "--help" || args[0] == "-h" || args[0] == "help") {
+    printUsage(io.out);
     return kExitOk;
+  }
+  for (const auto& command : kCommands) {
+    if (args[0] != command.name) continue;
+    std::vector<std::string> rest(args.begin() + 1, args.end());
+    for (const auto& arg : rest) {
+      if (arg == "--") break;  // what follows is data, even if it reads "--help"
+      if (arg == "--help" || arg == "-h") {
+        io.out << command.help;
+        return kExitOk;
+      }
+    }
+    return command.run(rest, io);
   }
   io.err << "vistel: unknown command '" << args[0] << "' (try `vistel --help`)\n";
   return kExitUsage;

@@ -45,30 +45,59 @@ struct DecodedInfo {
 // Largest picture side accepted; larger headers are refused before allocating.
 inline constexpr std::int32_t kMaxJpegSide = 8192;
 
+// Most scans (start-of-scan markers) accepted in one JPEG. Every scan of a
+// multi-scan (progressive) picture walks the whole coefficient buffer, so a
+// small file with thousands of empty scans would otherwise cost minutes.
+// Ordinary progressive files have about ten.
+inline constexpr int kMaxJpegScans = 100;
+
+// Large pictures get fewer scans: scans x pixels stays within this budget
+// (16 scans at kMaxJpegSide x kMaxJpegSide, 64 at 4096 x 4096), so the
+// scans of a hostile file cost about as much as decoding a real picture
+// of the largest size.
+inline constexpr std::int64_t kMaxJpegScanPixels =
+    std::int64_t{16} * kMaxJpegSide * kMaxJpegSide;
+
+// The quality the library uses unless told otherwise.
+inline constexpr int kDefaultJpegQuality = 75;
+
 enum class JpegResult {
   Ok,            // every row decoded
   NoData,        // null buffer or length 0; nothing allocated
-  LibraryError,  // the library stopped; rows decoded so far are kept when pixels exist
+  LibraryError,  // the library stopped, or the picture was refused (too large, too
+                 // many scans, not greyscale/YCbCr/RGB); rows decoded so far are
+                 // kept when pixels exist
 };
 
 // A decoded picture: the pixel buffer in the layout above, owned here.
 struct DecodedPicture {
-  std::unique_ptr<std::uint8_t[]> pixels;  // null when the header never came through
+  std::unique_ptr<std::uint8_t[]> pixels;  // null when decoding stopped before the first row
   std::int32_t width = 0;
   std::int32_t height = 0;
   std::int32_t bufferSize = 0;  // width * (height + 1) * 4 + 4, or 0 without pixels
 };
 
-// Decodes `length` bytes at `data`. On LibraryError `out` may still hold the
-// rows decoded before the error (the rest zero); callers that want only whole
-// pictures check the result. Warnings are ignored; errors never abort the process.
+// Decodes `length` bytes at `data` (not kept after the call). `out` is replaced:
+// empty on NoData and on errors before the first row (refused headers among
+// them). On LibraryError `out` may still hold the rows decoded before the
+// error (the rows below and the spare row zero); callers that want only whole
+// pictures check the result. Greyscale pictures come out grey (r = g = b).
+// Data that ends early is an error, never read twice. Warnings are ignored;
+// errors never abort the process.
 [[nodiscard]] JpegResult decodeJpeg(const std::uint8_t* data, std::size_t length,
                                     DecodedPicture& out);
 
+// The record the image loader hands on for `picture`: bufferSize, header
+// (biSize 40, biWidth, biHeight, biPlanes 1, biBitCount 32, the rest 0),
+// width, height. All zero for a picture without pixels.
+[[nodiscard]] DecodedInfo decodedInfo(const DecodedPicture& picture);
+
 // Writes width x height pixels (layout above, stride width * 4) to `path` as a
-// JPEG with the library's defaults (quality 75). False when the file cannot be
-// created (nothing written) or the library fails (a partial file may remain).
+// JPEG with the library's defaults; `quality` (clamped by the library to 1..100)
+// is the only setting offered. False when the arguments are unusable or the
+// file cannot be created (nothing written in both cases), or when the library
+// or the file system fails while writing (a partial file may remain).
 [[nodiscard]] bool encodeJpegFile(const char* path, const std::uint8_t* pixels, std::int32_t width,
-                                  std::int32_t height);
+                                  std::int32_t height, int quality = kDefaultJpegQuality);
 
 }  // namespace vistel

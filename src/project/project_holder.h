@@ -3,8 +3,15 @@
 // Turns project text into a ProjectDocument. The loader never rejects a
 // document: unknown or misplaced elements are skipped with their content, and a
 // malformed document keeps whatever was built before the parser stopped.
-// External entities are never fetched, and entity-expansion bombs stop the
-// parse with bounded memory.
+//
+// Untrusted text: external entities are never fetched or read; entity
+// expansion, and attribute text copied from the DTD's attribute defaults, beyond
+// 100 times the input (once 8 MiB are reached) stop the parse; more than 64
+// entity declarations stop it too (the parser expands
+// nested entities by recursion); nesting depth costs no stack in the loader.
+// Whatever stops the parse keeps what was built before. Texts of any length are
+// read whole (the parser takes at most 512 MiB per call, so longer ones are
+// fed in pieces).
 //
 // Thread-safety: one holder per thread; load() runs entirely on the caller.
 

@@ -12,6 +12,7 @@
 // Thread-safety: none. Reading a value may update its cache, so values and
 // scopes must be used by one thread at a time.
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -22,6 +23,20 @@
 namespace vistel {
 
 class ProjectElement;
+
+// Longest name a [name] reference may carry. A longer bracketed name is taken
+// as a name that exists nowhere: interpolation appends nothing for it and a
+// condition reads it as the number 0.
+inline constexpr std::size_t kMaxReferenceNameBytes = 259;
+
+// Longest text interpolate produces (16 MiB). References can multiply a text:
+// a short attribute naming a long variable many times would otherwise exhaust
+// memory. A longer result is dropped like one with an unterminated "[".
+inline constexpr std::size_t kMaxInterpolatedBytes = std::size_t{16} << 20;
+
+// Longest text either expression language reads (2 GiB); a longer one is
+// malformed: NaN as a number, false as a condition.
+inline constexpr std::size_t kMaxExpressionBytes = (std::size_t{1} << 31) - 2;
 
 class ScriptValue {
  public:
@@ -50,7 +65,10 @@ class ScriptValue {
   // The text, or null when the value holds none. A number is formatted as
   // "%f" (90 becomes "90.000000") and cached. Valid until the value changes.
   const std::string* toText();
-  // 0xAARRGGBB from "#RRGGBB" (opaque) or "#AARRGGBB"; 0 for anything else.
+  // 0xAARRGGBB from "#RRGGBB" (opaque) or "#AARRGGBB": the hexadecimal
+  // digits after "#" (a bad digit zeroes them), opaque when the text has seven
+  // characters; cached in the slot toTruth shares. 0, uncached, when the text
+  // does not start with "#" or the value is a number.
   std::uint32_t toColour();
 
   std::int32_t flags() const { return flags_; }
@@ -63,6 +81,8 @@ class ScriptValue {
 };
 
 // Resolves a bracketed name inside a condition; null when the name is unknown.
+// The value must stay valid and unchanged until evaluateCondition returns; the
+// condition reads it through copies and never changes it.
 using VariableResolver = std::function<ScriptValue*(std::string_view name)>;
 
 class VariableScope {
@@ -95,7 +115,8 @@ class VariableScope {
   void initFromAttributes(const ProjectElement& element);
 
   // `text` with every [name] replaced by that variable's text (nothing when
-  // unknown); an unterminated "[" makes the whole result empty.
+  // unknown); an unterminated "[", or a result over kMaxInterpolatedBytes,
+  // makes the whole result empty.
   std::string interpolate(std::string_view text);
 
   // Own variables in byte-wise name order.
@@ -104,17 +125,20 @@ class VariableScope {
   }
 
  private:
+  ScriptValue& ownVariable(std::string_view name);  // created (empty text) when absent
+
   std::map<std::string, std::unique_ptr<ScriptValue>, std::less<>> variables_;
   VariableScope* parent_;
 };
 
 // Arithmetic over + - * / % and parentheses with number literals; NaN when
-// malformed.
+// malformed. Any thread; stack use does not grow with the text.
 double evaluateNumber(std::string_view text);
 
 // Conditions: comparisons (numeric and $-text), ! & | and parentheses; false
-// when malformed or empty. References [name] go through `resolver` when given,
-// otherwise read as 0.
+// when malformed or empty. References [name] go through `resolver` when given
+// (called on this thread), otherwise read as 0. Any thread;
+// stack use does not grow with the text.
 bool evaluateCondition(std::string_view text, const VariableResolver* resolver = nullptr);
 
 }  // namespace vistel

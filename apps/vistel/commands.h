@@ -1,0 +1,33 @@
+#pragma once
+
+// The subcommands of `vistel`, each given the arguments after its name.
+
+#include <string>
+#include <vector>
+
+#include "cli.h"
+
+namespace vistel::cli {
+
+struct Command {
+  const char* name;
+  const char* summary;  // one line for `vistel --help`
+  const char* help;     // full text for `vistel NAME --help`
+  int (*run)(const std::vector<std::string>& args, Io io);
+};
+
+int runInspect(const std::vector<std::string>& args, Io io);
+int runEval(const std::vector<std::string>& args, Io io);
+int runKey(const std::vector<std::string>& args, Io io);
+
+extern const char* const kInspectHelp;
+extern const char* const kEvalHelp;
+extern const char* const kKeyHelp;
+
+// Reports a usage error the same way for every command: one line, status 2.
+int usageError(Io io, const std::string& command, const std::string& message);
+
+// Reads a whole file, or standard input for "-". False with a reason on failure.
+bool readInput(const std::string& path, Io io, std::string& text, std::string& reason);
+
+}  // namespace vistel::cli

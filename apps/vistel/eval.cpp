@@ -1,0 +1,125 @@
+// `vistel eval`: lets project authors check how the viewer reads a condition,
+// an arithmetic expression or an attribute value before they ship a project.
+#include <cinttypes>
+#include <cmath>
+#include <cstdio>
+#include <ostream>
+
+#include "commands.h"
+#include "vistel/project/values.h"
+
+namespace vistel::cli {
+
+const char* const kEvalHelp =
+    "usage: vistel eval [--var NAME=TEXT]... MODE TEXT\n"
+    "\n"
+    "Modes:\n"
+    "  --number       evaluate TEXT as arithmetic; prints %.17g, nan, inf or -inf\n"
+    "  --condition    evaluate TEXT as a script condition, with the variables as a\n"
+    "                 script's scope resolves them; prints true or false\n"
+    "  --truth        the truth of an attribute value set to TEXT (true or false)\n"
+    "  --text         the text of an attribute value set to TEXT\n"
+    "  --colour       the colour of an attribute value set to TEXT (0xAARRGGBB)\n"
+    "  --interpolate  TEXT with every [NAME] replaced from the variables\n"
+    "\n"
+    "--var NAME=TEXT defines a variable (repeatable). --number, --truth, --text and\n"
+    "--colour read TEXT as an attribute value after interpolation, where a\n"
+    "reference reads 0; use --interpolate first to see the substituted text.\n"
+    "Put -- before a TEXT that starts with a dash.\n";
+
+namespace {
+
+enum class Mode { None, Number, Condition, Truth, Text, Colour, Interpolate };
+
+Mode modeOf(const std::string& arg) {
+  if (arg == "--number") return Mode::Number;
+  if (arg == "--condition") return Mode::Condition;
+  if (arg == "--truth") return Mode::Truth;
+  if (arg == "--text") return Mode::Text;
+  if (arg == "--colour" || arg == "--color") return Mode::Colour;
+  if (arg == "--interpolate") return Mode::Interpolate;
+  return Mode::None;
+}
+
+std::string formatNumber(double x) {
+  if (std::isnan(x)) return "nan";
+  if (std::isinf(x)) return x > 0 ? "inf" : "-inf";
+  char buffer[40];
+  std::snprintf(buffer, sizeof buffer, "%.17g", x);
+  return buffer;
+}
+
+}  // namespace
+
+int runEval(const std::vector<std::string>& args, Io io) {
+  VariableScope scope;
+  Mode mode = Mode::None;
+  const std::string* text = nullptr;
+  bool optionsEnded = false;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    if (!optionsEnded && arg == "--") {
+      optionsEnded = true;
+      continue;
+    }
+    if (!optionsEnded && arg == "--var") {
+      if (i + 1 == args.size()) return usageError(io, "eval", "--var needs NAME=TEXT");
+      const std::string& definition = args[++i];
+      const auto equals = definition.find('=');
+      if (equals == std::string::npos || equals == 0) {
+        return usageError(io, "eval", "--var needs NAME=TEXT, got '" + definition + "'");
+      }
+      scope.setVariable(std::string_view(definition).substr(0, equals),
+                        std::string_view(definition).substr(equals + 1));
+      continue;
+    }
+    if (!optionsEnded && arg.size() > 1 && arg[0] == '-') {
+      const Mode m = modeOf(arg);
+      if (m == Mode::None) return usageError(io, "eval", "unknown option " + arg);
+      if (mode != Mode::None) return usageError(io, "eval", "give exactly one MODE");
+      mode = m;
+      continue;
+    }
+    if (text != nullptr) return usageError(io, "eval", "expected one TEXT");
+    text = &arg;
+  }
+  if (mode == Mode::None) return usageError(io, "eval", "missing MODE");
+  if (text == nullptr) return usageError(io, "eval", "missing TEXT");
+
+  ScriptValue value;
+  value.setText(*text);
+  switch (mode) {
+    case Mode::Number:
+      io.out << formatNumber(evaluateNumber(*text)) << "\n";
+      break;
+    case Mode::Condition: {
+      const VariableResolver resolver = [&scope](std::string_view name) {
+        return scope.lookup(name);
+      };
+      io.out << (evaluateCondition(*text, &resolver) ? "true" : "false") << "\n";
+      break;
+    }
+    case Mode::Truth:
+      io.out << (value.toTruth() ? "true" : "false") << "\n";
+      break;
+    case Mode::Text: {
+      const std::string* t = value.toText();
+      io.out << (t != nullptr ? *t : std::string()) << "\n";
+      break;
+    }
+    case Mode::Colour: {
+      char buffer[16];
+      std::snprintf(buffer, sizeof buffer, "0x%08" PRIX32, value.toColour());
+      io.out << buffer << "\n";
+      break;
+    }
+    case Mode::Interpolate:
+      io.out << scope.interpolate(*text) << "\n";
+      break;
+    case Mode::None:
+      break;
+  }
+  return kExitOk;
+}
+
+}  // namespace vistel::cli
