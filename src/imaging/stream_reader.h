@@ -1,0 +1,91 @@
+#pragma once
+
+// Fetches JPEG pictures from one camera URL at a time over HTTP: either one
+// picture per request (single-image mode) or a kept-open
+// multipart/x-mixed-replace stream cut into its JPEG parts (stream mode). The
+// latest complete picture waits in a one-slot hand-over; a picture not taken
+// yet is replaced by the next one, so a slow consumer never queues frames.
+// Pictures are marked ready no more often than the requested frame rate.
+//
+// Each reader owns a fetch thread (started through the owner's ThreadStarter)
+// and a watchdog thread that aborts a read hanging longer than the watchdog
+// time-out.
+//
+// Thread-safety: start, setFrameRate, pollState, takeFrame and the accessors
+// are called by one owner thread (the image source manager's loader thread);
+// the reader's own threads run concurrently with them.
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string_view>
+#include <vector>
+
+#include "vistel/platform/thread.h"
+
+namespace vistel {
+
+class ImageSource;
+
+class StreamReader {
+ public:
+  enum Mode : std::int32_t { ModeIdle = 0, ModeSingle = 1, ModeStream = 2 };
+  // ModeProbe asks start() to find the mode from the server's Content-Type.
+  static constexpr std::int32_t ModeProbe = 0;
+
+  enum State : std::int32_t {
+    StateIdle = 0,
+    StateFetching = 1,
+    StateRetryPending = 2,
+    StateReady = 3,  // a picture is ready (stream) or the single fetch is done
+    StateFailed = 4,
+    StateEnded = 6,  // the fetch thread has ended
+  };
+
+  enum StartResult : std::int32_t { Started = 0, AlreadyFetching = 1, CouldNotStart = 2 };
+
+  // setFrameRate selector for the wanted pictures per second.
+  static constexpr std::int32_t kFrameRateSelector = 1;
+  static constexpr std::uint32_t kDefaultWatchdogTimeoutMs = 60000;
+
+  // Starts the fetch thread through `starter` and the watchdog thread. Tests may
+  // shorten the watchdog time-out (also the pause after a failed read).
+  explicit StreamReader(const ThreadStarter& starter,
+                        std::uint32_t watchdogTimeoutMs = kDefaultWatchdogTimeoutMs);
+  // Stops both threads; an open connection is closed, also while a read blocks.
+  ~StreamReader();
+  StreamReader(const StreamReader&) = delete;
+  StreamReader& operator=(const StreamReader&) = delete;
+
+  // Begins fetching `url` for `owner` (kept alive by the reader for as long as
+  // it may deliver to it). With ModeProbe the server is asked first, on the
+  // calling thread. Returns Started, AlreadyFetching or CouldNotStart.
+  [[nodiscard]] std::int32_t start(std::shared_ptr<ImageSource> owner, std::string_view url,
+                                   std::size_t initialBufferSize, std::int32_t mode);
+
+  // With kFrameRateSelector stores `value` as the wanted pictures per second
+  // (negative: every picture; 0: only the first); other selectors do nothing.
+  void setFrameRate(std::int32_t selector, float value);
+
+  // The current state; StateReady and StateFailed are consumed by this poll
+  // (reset to StateIdle) unless the reader streams.
+  [[nodiscard]] std::int32_t pollState();
+
+  // Moves the slot's JPEG bytes into `out` and empties the slot; false (and
+  // `out` emptied) when the slot is empty.
+  [[nodiscard]] bool takeFrame(std::vector<std::uint8_t>& out);
+
+  // The source being fetched, or null before the first start.
+  std::shared_ptr<ImageSource> owner() const;
+  // Clock time at the end of the latest stream part (or of the start): the
+  // timestamp of the picture taken with takeFrame.
+  std::uint32_t lastPartTime() const;
+  // Error code of the last HTTP failure (an HttpError value), 0 when none.
+  std::uint32_t lastError() const;
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace vistel
