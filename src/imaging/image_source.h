@@ -1,0 +1,77 @@
+#pragma once
+
+// One entry of the image source manager's cache: the latest received picture
+// of one image name and its decoded form.
+//
+// Sources are shared (std::shared_ptr) between the manager's source list, the
+// requests that hold them and a stream reader fetching them, so a source lives
+// as long as anything can still deliver to it or draw from it.
+//
+// Thread-safety: url and kind never change. busy and failed are atomic flags
+// (written by the loader thread, read anywhere). The encoded and decoded frames
+// are guarded by the source's own lock; the accessors below take it. The use
+// count belongs to the manager's source lock. Frame replacement is done by the
+// ImageSourceManager only.
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <string_view>
+
+#include "vistel/imaging/frame.h"
+
+namespace vistel {
+
+// What an image name designates.
+enum class ImageKind : std::int32_t {
+  FromName = 0,      // decide by the name's ending (imageKindFromName)
+  StillPicture = 2,  // one picture per fetch
+  MotionStream = 3,  // a stream that keeps its reader
+};
+
+// Kind by the name's last characters, letters in any case: ".jpg", ".jpe" and
+// ".jpeg" are still pictures; everything else (".mjpg", no extension, names
+// shorter than 4 characters) is a motion stream.
+[[nodiscard]] ImageKind imageKindFromName(std::string_view name);
+
+class ImageSource {
+ public:
+  // A source with no encoded frame, `decoded` as its picture (normally a
+  // placeholder) and both flags clear.
+  ImageSource(std::string url, ImageKind kind, FrameRef decoded);
+  ImageSource(const ImageSource&) = delete;
+  ImageSource& operator=(const ImageSource&) = delete;
+
+  // The name exactly as acquired ("file://" prefix for local files).
+  const std::string& url() const { return url_; }
+  ImageKind kind() const { return kind_; }
+
+  // A fetch for this source is under way. Any thread.
+  bool busy() const { return busy_.load(std::memory_order_acquire); }
+  // The last fetch failed. Any thread.
+  bool failed() const { return failed_.load(std::memory_order_acquire); }
+
+  // A new reference to the latest received picture, or empty. Any thread.
+  FrameRef encoded() const;
+  // A new reference to the latest decoded picture (or placeholder), or empty.
+  // Any thread.
+  FrameRef decoded() const;
+
+ private:
+  friend class ImageSourceManager;
+
+  const std::string url_;
+  const ImageKind kind_;
+  std::atomic<bool> busy_{false};
+  std::atomic<bool> failed_{false};
+
+  mutable std::mutex lock_;
+  FrameRef encoded_;      // guarded by lock_
+  FrameRef decoded_;      // guarded by lock_
+  bool dropped_ = false;  // guarded by lock_: left the cache; takes no more frames
+
+  int useCount_ = 0;  // guarded by the manager's sourceLock
+};
+
+}  // namespace vistel

@@ -1,0 +1,492 @@
+#include "vistel/imaging/image_source_manager.h"
+
+#include <cstdio>
+#include <iterator>
+#include <utility>
+
+#include "vistel/platform/clock.h"
+
+namespace vistel {
+
+namespace {
+
+constexpr std::string_view kFilePrefix = "file://";
+
+bool isReserved(std::string_view name) { return !name.empty() && name.front() == '#'; }
+
+struct FileCloser {
+  void operator()(std::FILE* file) const { std::fclose(file); }
+};
+
+// Reads a whole regular file; false on open failure, a failed seek, an
+// unknown, empty or oversized length, or a short read.
+bool readWholeFile(const std::string& path, std::vector<std::uint8_t>& out) {
+  std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "rb"));
+  if (!file) return false;
+  if (std::fseek(file.get(), 0, SEEK_END) != 0) return false;
+  const long length = std::ftell(file.get());
+  if (length <= 0 || static_cast<unsigned long>(length) > kMaxEncodedFrameBytes) return false;
+  if (std::fseek(file.get(), 0, SEEK_SET) != 0) return false;
+  std::vector<std::uint8_t> bytes(static_cast<std::size_t>(length));
+  if (std::fread(bytes.data(), 1, bytes.size(), file.get()) != bytes.size()) return false;
+  out = std::move(bytes);
+  return true;
+}
+
+std::int32_t sizeOf(const FrameRef& frame) { return frame ? frame->size() : 0; }
+
+}  // namespace
+
+// One reader of the pool, with the source it was last given while it has not
+// gone back to idle. Loader thread only.
+struct ImageSourceManager::ReaderSlot {
+  explicit ReaderSlot(std::unique_ptr<SourceReader> r) : reader(std::move(r)) {}
+  std::unique_ptr<SourceReader> reader;
+  std::shared_ptr<ImageSource> active;
+};
+
+// What an idle reader (or the loader thread, for files) fetches next.
+struct ImageSourceManager::Work {
+  std::shared_ptr<ImageSource> source;
+  bool fromRequest = false;
+  float fps = 0.0f;  // of the chosen request, copied while the request list was locked
+};
+
+ImageSourceManager::ImageSourceManager(const ThreadStarter& starter, std::int32_t encodedLimitKiB,
+                                       std::int32_t decodedLimitKiB, std::int32_t readerCount,
+                                       SourceReaderFactory readerFactory, Observers observers)
+    : encodedLimit_(std::int64_t{encodedLimitKiB} * 1024),
+      decodedLimit_(std::int64_t{decodedLimitKiB} * 1024),
+      observers_(std::move(observers)) {
+  for (std::int32_t i = 0; i < readerCount && readerFactory; ++i) {
+    if (auto reader = readerFactory(starter)) {
+      readers_.push_back(std::make_unique<ReaderSlot>(std::move(reader)));
+    }
+  }
+  if (starter) loader_ = starter([this] { loaderLoop(); }, 0);
+}
+
+ImageSourceManager::~ImageSourceManager() {
+  stop_.store(true, std::memory_order_release);
+  loader_.join();
+  // Readers close their connections on destruction; they are the last users
+  // of the sources they fetched besides the lists below.
+  readers_.clear();
+  std::list<std::unique_ptr<SourceRequest>> requests;
+  {
+    std::lock_guard<std::mutex> guard(requestLock_);
+    requests.swap(requests_);
+  }
+  requests.clear();
+  std::lock_guard<std::mutex> guard(sourceLock_);
+  for (const auto& source : sources_) dropSource(*source);
+  sources_.clear();
+}
+
+// ---- Requests ---------------------------------------------------------------
+
+SourceRequest* ImageSourceManager::acquire(std::string_view name, ImageKind kind) {
+  if (isReserved(name)) return nullptr;
+  if (kind == ImageKind::FromName) kind = imageKindFromName(name);
+  FrameRef placeholder = newPlaceholder();
+
+  std::shared_ptr<ImageSource> source;
+  bool needsDecode = false;
+  {
+    std::lock_guard<std::mutex> guard(sourceLock_);
+    for (const auto& entry : sources_) {
+      if (entry->url() == name) {
+        source = entry;
+        break;
+      }
+    }
+    if (source) {
+      ++source->useCount_;
+      needsDecode = !source->decoded();
+    } else {
+      source = std::make_shared<ImageSource>(std::string(name), kind, std::move(placeholder));
+      source->useCount_ = 1;
+      sources_.push_back(source);
+    }
+  }
+  // A cached source whose picture was trimmed gets it back from its JPEG bytes.
+  if (needsDecode) decodeSource(*source, false);
+
+  auto request = std::make_unique<SourceRequest>(std::move(source));
+  SourceRequest* result = request.get();
+  std::lock_guard<std::mutex> guard(requestLock_);
+  requests_.push_back(std::move(request));
+  return result;
+}
+
+void ImageSourceManager::release(SourceRequest* request) {
+  if (request == nullptr) return;
+  std::unique_ptr<SourceRequest> owned;
+  {
+    std::lock_guard<std::mutex> guard(requestLock_);
+    for (auto it = requests_.begin(); it != requests_.end(); ++it) {
+      if (it->get() == request) {
+        owned = std::move(*it);
+        requests_.erase(it);
+        break;
+      }
+    }
+  }
+  if (!owned) return;  // not one of ours
+  {
+    std::lock_guard<std::mutex> guard(sourceLock_);
+    ImageSource* source = owned->source().get();
+    --source->useCount_;
+    for (auto it = sources_.begin(); it != sources_.end(); ++it) {
+      if (it->get() == source) {
+        sources_.splice(sources_.begin(), sources_, it);
+        break;
+      }
+    }
+  }
+  owned->held_.reset();
+}
+
+void ImageSourceManager::prefetchHint(std::string_view name, ImageKind kind) {
+  if (name.empty() || isReserved(name)) return;
+  if (kind == ImageKind::FromName) kind = imageKindFromName(name);
+  FrameRef placeholder = newPlaceholder();
+  std::lock_guard<std::mutex> guard(sourceLock_);
+  for (const auto& entry : sources_) {
+    if (entry->url() == name) return;
+  }
+  // At the front, where trimming reaches it last; the fallback scan of an
+  // idle reader finds it because it has no picture yet.
+  sources_.push_front(
+      std::make_shared<ImageSource>(std::string(name), kind, std::move(placeholder)));
+}
+
+const std::uint8_t* ImageSourceManager::currentFrame(SourceRequest* request) {
+  if (request == nullptr) return nullptr;
+  request->held_.reset();
+  const ImageSource& source = *request->source();
+  FrameRef frame = source.decoded();
+  if (!frame) {
+    if (source.failed()) return nullptr;
+    request->waiting_.store(true, std::memory_order_release);
+    sleepMs(kPictureWaitMs);
+    frame = source.decoded();
+    if (!frame) frame = newPlaceholder();
+    request->waiting_.store(false, std::memory_order_release);
+  }
+  request->held_ = std::move(frame);
+  return request->held_->data();
+}
+
+bool ImageSourceManager::releaseFrame(SourceRequest* request) {
+  if (request == nullptr || !request->held_) return false;
+  request->held_.reset();
+  return true;
+}
+
+std::int32_t ImageSourceManager::heldSize(const SourceRequest* request) const {
+  return request && request->held_ ? request->held_->size() : -1;
+}
+
+std::uint32_t ImageSourceManager::heldTimestamp(const SourceRequest* request) const {
+  return request && request->held_ ? request->held_->timestamp() : 0;
+}
+
+std::int32_t ImageSourceManager::heldWidth(const SourceRequest* request) const {
+  return request && request->held_ ? request->held_->width() : -1;
+}
+
+std::int32_t ImageSourceManager::heldHeight(const SourceRequest* request) const {
+  return request && request->held_ ? request->held_->height() : -1;
+}
+
+float ImageSourceManager::fps(const SourceRequest* request) const {
+  return request ? request->fps() : 0.0f;
+}
+
+void ImageSourceManager::setFps(SourceRequest* request, float value) {
+  if (request) request->setFps(value);
+}
+
+void ImageSourceManager::setOutputCanvas(std::shared_ptr<const OutputCanvas> canvas) {
+  std::lock_guard<std::mutex> guard(canvasLock_);
+  canvas_ = std::move(canvas);
+}
+
+// ---- Statistics -------------------------------------------------------------
+
+std::int64_t ImageSourceManager::encodedBytes() const {
+  std::lock_guard<std::mutex> guard(counterLock_);
+  return encodedBytes_;
+}
+
+std::int64_t ImageSourceManager::decodedBytes() const {
+  std::lock_guard<std::mutex> guard(counterLock_);
+  return decodedBytes_;
+}
+
+std::vector<ImageSourceManager::SourceInfo> ImageSourceManager::sources() const {
+  std::vector<SourceInfo> result;
+  std::lock_guard<std::mutex> guard(sourceLock_);
+  for (const auto& source : sources_) {
+    SourceInfo info;
+    info.url = source->url();
+    info.kind = source->kind();
+    info.useCount = source->useCount_;
+    info.busy = source->busy();
+    info.failed = source->failed();
+    std::lock_guard<std::mutex> frames(source->lock_);
+    if (source->encoded_) {
+      info.encodedSize = source->encoded_->size();
+      info.encodedTimestamp = source->encoded_->timestamp();
+    }
+    if (source->decoded_) {
+      info.decodedSize = source->decoded_->size();
+      info.decodedTimestamp = source->decoded_->timestamp();
+    }
+    result.push_back(std::move(info));
+  }
+  return result;
+}
+
+// ---- Loader thread ----------------------------------------------------------
+
+void ImageSourceManager::loaderLoop() {
+  while (!stop_.load(std::memory_order_acquire)) {
+    pollReaders();
+    if (stop_.load(std::memory_order_acquire)) break;
+    trim();
+    sleepMs(kLoaderPeriodMs);
+  }
+}
+
+void ImageSourceManager::pollReaders() {
+  for (const auto& slot : readers_) {
+    if (stop_.load(std::memory_order_acquire)) return;
+    SourceReader& reader = *slot->reader;
+    switch (reader.pollState()) {
+      case StreamReader::StateIdle:
+        slot->active.reset();
+        assignWork(*slot);
+        break;
+      case StreamReader::StateReady: {
+        std::vector<std::uint8_t> jpeg;
+        const bool taken = reader.takeFrame(jpeg);
+        const std::shared_ptr<ImageSource> owner = reader.owner();
+        if (!owner) break;
+        if (taken) {
+          storePicture(*owner, std::move(jpeg), reader.lastPartTime());
+          owner->failed_.store(false, std::memory_order_release);
+        } else {
+          // A fetch that ended without a picture (an empty body) is a failed one.
+          owner->failed_.store(true, std::memory_order_release);
+        }
+        // A motion stream keeps its reader, so its source stays busy.
+        if (owner->kind() != ImageKind::MotionStream) {
+          owner->busy_.store(false, std::memory_order_release);
+        }
+        break;
+      }
+      case StreamReader::StateFailed:
+        if (const std::shared_ptr<ImageSource> owner = reader.owner()) {
+          owner->failed_.store(true, std::memory_order_release);
+          owner->busy_.store(false, std::memory_order_release);
+          failSource(*owner);
+        }
+        break;
+      default:
+        break;
+    }
+  }
+}
+
+void ImageSourceManager::assignWork(ReaderSlot& slot) {
+  Work work;
+  if (!chooseRequest(work) && !chooseUnfetchedSource(work)) return;
+  ImageSource& source = *work.source;
+  if (source.url().starts_with(kFilePrefix)) {
+    readFile(source);
+    return;
+  }
+  source.busy_.store(true, std::memory_order_release);
+  if (work.fromRequest) slot.reader->setFrameRate(StreamReader::kFrameRateSelector, work.fps);
+  slot.active = work.source;
+  // The reader probes the server for single-image or stream mode. A refused
+  // start shows up as the failed state at the next poll.
+  (void)slot.reader->start(work.source, source.url(), 0, StreamReader::ModeProbe);
+}
+
+bool ImageSourceManager::chooseRequest(Work& work) {
+  std::lock_guard<std::mutex> guard(requestLock_);
+  auto pick = [&work](const SourceRequest& request) {
+    work.source = request.source();
+    work.fromRequest = true;
+    work.fps = request.fps();
+    return true;
+  };
+  auto idle = [](const ImageSource& source) { return !source.busy() && !source.failed(); };
+
+  for (const auto& request : requests_) {
+    if (request->waiting() && idle(*request->source())) return pick(*request);
+  }
+  for (const auto& request : requests_) {
+    if (idle(*request->source()) && !request->source()->encoded()) return pick(*request);
+  }
+  const std::uint32_t now = nowMs();
+  for (auto it = requests_.begin(); it != requests_.end(); ++it) {
+    const SourceRequest& request = **it;
+    if (request.source()->busy()) continue;
+    const float fps = request.fps();
+    if (fps == 0.0f) continue;
+    const FrameRef encoded = request.source()->encoded();
+    const std::uint32_t taken = encoded ? encoded->timestamp() : 0;
+    const std::int32_t age = elapsedMs(now, taken);
+    if (fps == -1.0f || age < 0 || fps * static_cast<float>(age) > 1000.0f) {
+      pick(request);
+      // Round robin: the next due request goes first next time.
+      requests_.splice(requests_.end(), requests_, it);
+      return true;
+    }
+  }
+  return false;
+}
+
+bool ImageSourceManager::chooseUnfetchedSource(Work& work) {
+  std::lock_guard<std::mutex> guard(sourceLock_);
+  for (auto it = sources_.rbegin(); it != sources_.rend(); ++it) {
+    const ImageSource& source = **it;
+    if (!source.busy() && !source.failed() && !source.encoded()) {
+      work.source = *it;
+      work.fromRequest = false;
+      return true;
+    }
+  }
+  return false;
+}
+
+void ImageSourceManager::readFile(ImageSource& source) {
+  std::vector<std::uint8_t> bytes;
+  if (!readWholeFile(source.url().substr(kFilePrefix.size()), bytes)) {
+    source.failed_.store(true, std::memory_order_release);
+    return;
+  }
+  storePicture(source, std::move(bytes), nowMs());
+  source.failed_.store(false, std::memory_order_release);
+  source.busy_.store(false, std::memory_order_release);
+}
+
+void ImageSourceManager::storePicture(ImageSource& source, std::vector<std::uint8_t> jpeg,
+                                      std::uint32_t timestamp) {
+  FrameRef frame = Frame::encoded(std::move(jpeg), timestamp);
+  if (!frame) return;
+  FrameRef old;
+  {
+    std::lock_guard<std::mutex> guard(source.lock_);
+    if (source.dropped_) return;
+    addBytes(sizeOf(frame) - sizeOf(source.encoded_), 0);
+    old = std::exchange(source.encoded_, std::move(frame));
+  }
+  decodeSource(source, true);
+}
+
+void ImageSourceManager::decodeSource(ImageSource& source, bool notify) {
+  FrameRef encoded = source.encoded();
+  if (!encoded) return;
+  FrameRef decoded = Frame::decoded(encoded->data(), static_cast<std::size_t>(encoded->size()),
+                                    encoded->timestamp());
+  DecodeEvent event;
+  event.source = &source;
+  event.timestamp = decoded->timestamp();
+  event.decodedAtMs = nowMs();
+  event.encodedSize = encoded->size();
+  event.width = decoded->width();
+  event.height = decoded->height();
+  event.complete = decoded->complete();
+  encoded.reset();
+
+  FrameRef old;
+  {
+    std::lock_guard<std::mutex> guard(source.lock_);
+    if (!source.dropped_ &&
+        !(source.decoded_ && isOlderFrame(decoded->timestamp(), source.decoded_->timestamp()))) {
+      addBytes(0, sizeOf(decoded) - sizeOf(source.decoded_));
+      old = std::exchange(source.decoded_, std::move(decoded));
+      event.kept = true;
+    }
+  }
+  if (notify && observers_.decoded) observers_.decoded(event);
+}
+
+void ImageSourceManager::failSource(ImageSource& source) {
+  // The renderer shows the canvas rather than a stale picture.
+  FrameRef placeholder = newPlaceholder();
+  FrameRef old;
+  std::lock_guard<std::mutex> guard(source.lock_);
+  if (source.dropped_) return;
+  addBytes(0, sizeOf(placeholder) - sizeOf(source.decoded_));
+  old = std::exchange(source.decoded_, std::move(placeholder));
+}
+
+void ImageSourceManager::trim() {
+  {
+    std::lock_guard<std::mutex> guard(counterLock_);
+    if (encodedBytes_ < encodedLimit_ && decodedBytes_ < decodedLimit_) return;
+  }
+  {
+    std::lock_guard<std::mutex> guard(sourceLock_);
+    // Whole sources go first, least recently released (the back) first.
+    for (auto it = sources_.end(); it != sources_.begin() && encodedBytes() > encodedLimit_;) {
+      const auto entry = std::prev(it);
+      ImageSource& source = **entry;
+      if (source.useCount_ != 0 || source.busy() || heldByActiveReader(source)) {
+        it = entry;
+        continue;
+      }
+      dropSource(source);
+      it = sources_.erase(entry);
+    }
+    // Then pictures of sources nobody draws; their JPEG bytes stay for a later acquire.
+    for (auto it = sources_.end(); it != sources_.begin() && decodedBytes() > decodedLimit_;) {
+      --it;
+      ImageSource& source = **it;
+      if (source.useCount_ != 0) continue;
+      std::lock_guard<std::mutex> frames(source.lock_);
+      if (!source.decoded_) continue;
+      addBytes(0, -sizeOf(source.decoded_));
+      source.decoded_.reset();
+    }
+  }
+  if (observers_.trimmed) observers_.trimmed(encodedBytes(), decodedBytes());
+}
+
+void ImageSourceManager::dropSource(ImageSource& source) {
+  std::lock_guard<std::mutex> guard(source.lock_);
+  source.dropped_ = true;
+  addBytes(-sizeOf(source.encoded_), -sizeOf(source.decoded_));
+  source.encoded_.reset();
+  source.decoded_.reset();
+}
+
+bool ImageSourceManager::heldByActiveReader(const ImageSource& source) const {
+  for (const auto& slot : readers_) {
+    if (slot->active.get() == &source) return true;
+  }
+  return false;
+}
+
+FrameRef ImageSourceManager::newPlaceholder() const {
+  std::shared_ptr<const OutputCanvas> canvas;
+  {
+    std::lock_guard<std::mutex> guard(canvasLock_);
+    canvas = canvas_;
+  }
+  return Frame::placeholder(canvas ? canvas->picture() : CanvasPicture{});
+}
+
+void ImageSourceManager::addBytes(std::int64_t encodedDelta, std::int64_t decodedDelta) {
+  std::lock_guard<std::mutex> guard(counterLock_);
+  encodedBytes_ += encodedDelta;
+  decodedBytes_ += decodedDelta;
+}
+
+}  // namespace vistel
