@@ -8,6 +8,7 @@
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 #include "support/test_jpeg.h"
@@ -182,11 +183,11 @@ std::pair<std::int64_t, std::int64_t> heldBytes(const ImageSourceManager& manage
   return {encoded, decoded};
 }
 
-const Info* findSource(const std::vector<Info>& list, const std::string& url) {
+std::optional<Info> findSource(const std::vector<Info>& list, const std::string& url) {
   for (const Info& info : list) {
-    if (info.url == url) return &info;
+    if (info.url == url) return info;
   }
-  return nullptr;
+  return std::nullopt;
 }
 
 std::string fileUrl(const std::filesystem::path& path) { return "file://" + path.string(); }
@@ -489,10 +490,10 @@ TEST_F(ManagerTest, StreamingSourceOutlivesTrimmingAndKeepsTheCountsExact) {
   EXPECT_LT(manager->sources().size(), 7u);  // trimming did delete sources
   // The reader still streams to its source, so the source is still cached
   // and what it delivers is counted where it can be trimmed again.
-  ASSERT_NE(findSource(manager->sources(), "http://cam/live.mjpg"), nullptr);
+  ASSERT_TRUE(findSource(manager->sources(), "http://cam/live.mjpg"));
   camera.deliver(picture, 20);
   ASSERT_TRUE(waitFor([&] {
-    const Info* info = findSource(manager->sources(), "http://cam/live.mjpg");
+    const auto info = findSource(manager->sources(), "http://cam/live.mjpg");
     return info && info->encodedTimestamp == 20;
   }));
   ASSERT_TRUE(camera.waitForPolls());
