@@ -4,6 +4,7 @@
 #include <array>
 #include <cmath>
 #include <cstddef>
+#include <cstring>
 #include <mutex>
 #include <numbers>
 #include <utility>
@@ -13,20 +14,21 @@ namespace {
 
 using std::size_t;
 
-// Twiddle tables are filled with this value of 2 pi, the one registration was
-// tuned with; it moves each twiddle's angle by at most 1.1e-7 rad.
+// The twiddle tables take 2 pi as this value, as the registration's window
+// does; it moves each twiddle's angle by at most 1.1e-7 rad, so outputs of the
+// table-driven passes differ from the exact DFT by a few 1e-7 of the signal.
 constexpr double kTablesTwoPi = 6.2831852;
 constexpr double kTwoPi = 2 * std::numbers::pi;
 
 // Prime radices up to this one run as direct passes (cost about p operations
 // per element and pass). A length with a larger prime factor goes through the
 // chirp-z convolution instead, whose cost does not grow with the factor.
-constexpr std::int32_t kLargestDirectRadix = 61;
+constexpr std::int32_t kLargestDirectRadix = 127;
 constexpr std::int32_t kMaxHalfRadix = (kLargestDirectRadix - 1) / 2;
 
 // Sequences transformed side by side by the 2-D transforms: one cache line of
-// doubles, so a column block is gathered from whole lines, and the innermost
-// loop of every pass runs over the lanes, which the compiler vectorises.
+// doubles, so a column block is gathered from whole lines, and every
+// butterfly runs on all of them in vector registers.
 constexpr int kLanes = 8;
 
 // ---------------------------------------------------------------------------
@@ -99,155 +101,189 @@ Plan makePlan(std::int32_t n, const std::vector<std::int32_t>& primes, Twiddle t
   return plan;
 }
 
+// Lane layouts. A single sequence is held as plain doubles. kLanes sequences
+// side by side are processed two lanes per GCC/clang vector of two doubles,
+// which every 64-bit target holds in one register (SSE2, NEON), so each
+// butterfly below runs on several sequences at once. Values are loaded and
+// stored with memcpy: buffers need no particular alignment.
+using Double2 = double __attribute__((vector_size(2 * sizeof(double))));
+
+struct OneLane {
+  using T = double;
+  static constexpr size_t kCount = 1;  // lanes per element
+};
+struct ManyLanes {
+  using T = Double2;
+  static constexpr size_t kCount = kLanes;
+};
+
+template <typename T>
+constexpr size_t kWidth = sizeof(T) / sizeof(double);
+
+template <typename T>
+inline T load(const double* p) {
+  T v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+
+template <typename T>
+inline void store(double* p, T v) {
+  std::memcpy(p, &v, sizeof v);
+}
+
+// Geometry of one pass, and its arrays: input xr/xi, output yr/yi and the
+// pass's twiddles wr/wi. The input and output never overlap.
 struct Pass {
   std::int32_t ido;
   std::int32_t l1;
-  const double* __restrict ar;  // input
-  const double* __restrict ai;
-  double* __restrict br;  // output
-  double* __restrict bi;
-  const double* __restrict wr;  // twiddles
+  const double* __restrict xr;
+  const double* __restrict xi;
+  double* __restrict yr;
+  double* __restrict yi;
+  const double* __restrict wr;
   const double* __restrict wi;
+
+  // Input element (i, q, k) of a radix-p pass and output element (i, k, j), as
+  // array indices of lane 0 with `lanes` lanes per element.
+  size_t in(size_t lanes, std::int32_t p, std::int32_t i, std::int32_t q, std::int32_t k) const {
+    return (size_t(i) + size_t(ido) * (size_t(q) + size_t(p) * size_t(k))) * lanes;
+  }
+  size_t out(size_t lanes, std::int32_t i, std::int32_t k, std::int32_t j) const {
+    return (size_t(i) + size_t(ido) * (size_t(k) + size_t(l1) * size_t(j))) * lanes;
+  }
 };
 
-// Input element (i, q, k) and output element (i, k, j) of a radix-p pass, as
-// array indices for lane 0.
-template <int B>
-inline size_t inIndex(const Pass& s, std::int32_t p, std::int32_t i, std::int32_t q,
-                      std::int32_t k) {
-  return (size_t(i) + size_t(s.ido) * (size_t(q) + size_t(p) * size_t(k))) * B;
-}
-template <int B>
-inline size_t outIndex(const Pass& s, std::int32_t i, std::int32_t k, std::int32_t j) {
-  return (size_t(i) + size_t(s.ido) * (size_t(k) + size_t(s.l1) * size_t(j))) * B;
+// Stores (ur, ui) * (c + i d), the twiddled butterfly output, at index o.
+template <typename T>
+inline void storeTwiddled(const Pass& s, size_t o, T ur, T ui, double c, double d) {
+  store(s.yr + o, ur * c - ui * d);
+  store(s.yi + o, ur * d + ui * c);
 }
 
-template <int B>
+template <typename L>
 void pass2(const Pass& s) {
+  using T = typename L::T;
+  constexpr size_t B = L::kCount;
   for (std::int32_t k = 0; k < s.l1; ++k) {
     for (std::int32_t i = 0; i < s.ido; ++i) {
-      const size_t x0 = inIndex<B>(s, 2, i, 0, k), x1 = inIndex<B>(s, 2, i, 1, k);
-      const size_t y0 = outIndex<B>(s, i, k, 0), y1 = outIndex<B>(s, i, k, 1);
+      const size_t x0 = s.in(B, 2, i, 0, k), x1 = s.in(B, 2, i, 1, k);
+      const size_t y0 = s.out(B, i, k, 0), y1 = s.out(B, i, k, 1);
       const double c = s.wr[i], d = s.wi[i];
-      for (int b = 0; b < B; ++b) {
-        const double ar = s.ar[x0 + b], ai = s.ai[x0 + b];
-        const double br = s.ar[x1 + b], bi = s.ai[x1 + b];
-        s.br[y0 + b] = ar + br;
-        s.bi[y0 + b] = ai + bi;
-        const double tr = ar - br, ti = ai - bi;
-        s.br[y1 + b] = tr * c - ti * d;
-        s.bi[y1 + b] = tr * d + ti * c;
+      for (size_t g = 0; g < B; g += kWidth<T>) {
+        const T ar = load<T>(s.xr + x0 + g), ai = load<T>(s.xi + x0 + g);
+        const T br = load<T>(s.xr + x1 + g), bi = load<T>(s.xi + x1 + g);
+        store(s.yr + y0 + g, ar + br);
+        store(s.yi + y0 + g, ai + bi);
+        storeTwiddled<T>(s, y1 + g, ar - br, ai - bi, c, d);
       }
     }
   }
 }
 
-template <int B>
+template <typename L>
 void pass3(const Pass& s) {
+  using T = typename L::T;
+  constexpr size_t B = L::kCount;
   constexpr double h = 0.86602540378443864676;  // sin(2 pi / 3)
   const std::int32_t ido = s.ido;
   for (std::int32_t k = 0; k < s.l1; ++k) {
     for (std::int32_t i = 0; i < ido; ++i) {
-      const size_t x0 = inIndex<B>(s, 3, i, 0, k), x1 = inIndex<B>(s, 3, i, 1, k),
-                   x2 = inIndex<B>(s, 3, i, 2, k);
-      const size_t y0 = outIndex<B>(s, i, k, 0), y1 = outIndex<B>(s, i, k, 1),
-                   y2 = outIndex<B>(s, i, k, 2);
+      const size_t x0 = s.in(B, 3, i, 0, k), x1 = s.in(B, 3, i, 1, k), x2 = s.in(B, 3, i, 2, k);
+      const size_t y0 = s.out(B, i, k, 0), y1 = s.out(B, i, k, 1), y2 = s.out(B, i, k, 2);
       const double c1 = s.wr[i], d1 = s.wi[i];
       const double c2 = s.wr[ido + i], d2 = s.wi[ido + i];
-      for (int b = 0; b < B; ++b) {
-        const double ar = s.ar[x0 + b], ai = s.ai[x0 + b];
-        const double tr = s.ar[x1 + b] + s.ar[x2 + b], ti = s.ai[x1 + b] + s.ai[x2 + b];
-        const double dr = s.ar[x1 + b] - s.ar[x2 + b], di = s.ai[x1 + b] - s.ai[x2 + b];
-        s.br[y0 + b] = ar + tr;
-        s.bi[y0 + b] = ai + ti;
-        const double mr = ar - 0.5 * tr, mi = ai - 0.5 * ti;
+      for (size_t g = 0; g < B; g += kWidth<T>) {
+        const T ar = load<T>(s.xr + x0 + g), ai = load<T>(s.xi + x0 + g);
+        const T br = load<T>(s.xr + x1 + g), bi = load<T>(s.xi + x1 + g);
+        const T cr = load<T>(s.xr + x2 + g), ci = load<T>(s.xi + x2 + g);
+        const T tr = br + cr, ti = bi + ci;
+        const T dr = br - cr, di = bi - ci;
+        store(s.yr + y0 + g, ar + tr);
+        store(s.yi + y0 + g, ai + ti);
+        const T mr = ar - 0.5 * tr, mi = ai - 0.5 * ti;
         // y1 = m - i h d, y2 = m + i h d
-        const double u1r = mr + h * di, u1i = mi - h * dr;
-        const double u2r = mr - h * di, u2i = mi + h * dr;
-        s.br[y1 + b] = u1r * c1 - u1i * d1;
-        s.bi[y1 + b] = u1r * d1 + u1i * c1;
-        s.br[y2 + b] = u2r * c2 - u2i * d2;
-        s.bi[y2 + b] = u2r * d2 + u2i * c2;
+        storeTwiddled<T>(s, y1 + g, mr + h * di, mi - h * dr, c1, d1);
+        storeTwiddled<T>(s, y2 + g, mr - h * di, mi + h * dr, c2, d2);
       }
     }
   }
 }
 
-template <int B>
+template <typename L>
 void pass4(const Pass& s) {
+  using T = typename L::T;
+  constexpr size_t B = L::kCount;
   const std::int32_t ido = s.ido;
   for (std::int32_t k = 0; k < s.l1; ++k) {
     for (std::int32_t i = 0; i < ido; ++i) {
-      const size_t x0 = inIndex<B>(s, 4, i, 0, k), x1 = inIndex<B>(s, 4, i, 1, k),
-                   x2 = inIndex<B>(s, 4, i, 2, k), x3 = inIndex<B>(s, 4, i, 3, k);
-      const size_t y0 = outIndex<B>(s, i, k, 0), y1 = outIndex<B>(s, i, k, 1),
-                   y2 = outIndex<B>(s, i, k, 2), y3 = outIndex<B>(s, i, k, 3);
+      const size_t x0 = s.in(B, 4, i, 0, k), x1 = s.in(B, 4, i, 1, k), x2 = s.in(B, 4, i, 2, k),
+                   x3 = s.in(B, 4, i, 3, k);
+      const size_t y0 = s.out(B, i, k, 0), y1 = s.out(B, i, k, 1), y2 = s.out(B, i, k, 2),
+                   y3 = s.out(B, i, k, 3);
       const double c1 = s.wr[i], d1 = s.wi[i];
       const double c2 = s.wr[ido + i], d2 = s.wi[ido + i];
       const double c3 = s.wr[2 * ido + i], d3 = s.wi[2 * ido + i];
-      for (int b = 0; b < B; ++b) {
-        const double t0r = s.ar[x0 + b] + s.ar[x2 + b], t0i = s.ai[x0 + b] + s.ai[x2 + b];
-        const double t1r = s.ar[x0 + b] - s.ar[x2 + b], t1i = s.ai[x0 + b] - s.ai[x2 + b];
-        const double t2r = s.ar[x1 + b] + s.ar[x3 + b], t2i = s.ai[x1 + b] + s.ai[x3 + b];
-        const double t3r = s.ar[x1 + b] - s.ar[x3 + b], t3i = s.ai[x1 + b] - s.ai[x3 + b];
-        s.br[y0 + b] = t0r + t2r;
-        s.bi[y0 + b] = t0i + t2i;
+      for (size_t g = 0; g < B; g += kWidth<T>) {
+        const T a0r = load<T>(s.xr + x0 + g), a0i = load<T>(s.xi + x0 + g);
+        const T a1r = load<T>(s.xr + x1 + g), a1i = load<T>(s.xi + x1 + g);
+        const T a2r = load<T>(s.xr + x2 + g), a2i = load<T>(s.xi + x2 + g);
+        const T a3r = load<T>(s.xr + x3 + g), a3i = load<T>(s.xi + x3 + g);
+        const T t0r = a0r + a2r, t0i = a0i + a2i;
+        const T t1r = a0r - a2r, t1i = a0i - a2i;
+        const T t2r = a1r + a3r, t2i = a1i + a3i;
+        const T t3r = a1r - a3r, t3i = a1i - a3i;
+        store(s.yr + y0 + g, t0r + t2r);
+        store(s.yi + y0 + g, t0i + t2i);
         // y1 = t1 - i t3, y2 = t0 - t2, y3 = t1 + i t3
-        const double u1r = t1r + t3i, u1i = t1i - t3r;
-        const double u2r = t0r - t2r, u2i = t0i - t2i;
-        const double u3r = t1r - t3i, u3i = t1i + t3r;
-        s.br[y1 + b] = u1r * c1 - u1i * d1;
-        s.bi[y1 + b] = u1r * d1 + u1i * c1;
-        s.br[y2 + b] = u2r * c2 - u2i * d2;
-        s.bi[y2 + b] = u2r * d2 + u2i * c2;
-        s.br[y3 + b] = u3r * c3 - u3i * d3;
-        s.bi[y3 + b] = u3r * d3 + u3i * c3;
+        storeTwiddled<T>(s, y1 + g, t1r + t3i, t1i - t3r, c1, d1);
+        storeTwiddled<T>(s, y2 + g, t0r - t2r, t0i - t2i, c2, d2);
+        storeTwiddled<T>(s, y3 + g, t1r - t3i, t1i + t3r, c3, d3);
       }
     }
   }
 }
 
-template <int B>
+template <typename L>
 void pass5(const Pass& s) {
+  using T = typename L::T;
+  constexpr size_t B = L::kCount;
   const double c1 = std::cos(kTwoPi / 5), c2 = std::cos(2 * kTwoPi / 5);
   const double s1 = std::sin(kTwoPi / 5), s2 = std::sin(2 * kTwoPi / 5);
   const std::int32_t ido = s.ido;
   for (std::int32_t k = 0; k < s.l1; ++k) {
     for (std::int32_t i = 0; i < ido; ++i) {
       size_t x[5], y[5];
-      double wc[5], ws[5];
+      double wc[5] = {}, ws[5] = {};
       for (std::int32_t q = 0; q < 5; ++q) {
-        x[q] = inIndex<B>(s, 5, i, q, k);
-        y[q] = outIndex<B>(s, i, k, q);
+        x[q] = s.in(B, 5, i, q, k);
+        y[q] = s.out(B, i, k, q);
         if (q > 0) {
           wc[q] = s.wr[(q - 1) * ido + i];
           ws[q] = s.wi[(q - 1) * ido + i];
         }
       }
-      for (int b = 0; b < B; ++b) {
-        const double x0r = s.ar[x[0] + b], x0i = s.ai[x[0] + b];
-        const double a1r = s.ar[x[1] + b] + s.ar[x[4] + b], a1i = s.ai[x[1] + b] + s.ai[x[4] + b];
-        const double b1r = s.ar[x[1] + b] - s.ar[x[4] + b], b1i = s.ai[x[1] + b] - s.ai[x[4] + b];
-        const double a2r = s.ar[x[2] + b] + s.ar[x[3] + b], a2i = s.ai[x[2] + b] + s.ai[x[3] + b];
-        const double b2r = s.ar[x[2] + b] - s.ar[x[3] + b], b2i = s.ai[x[2] + b] - s.ai[x[3] + b];
-        s.br[y[0] + b] = x0r + a1r + a2r;
-        s.bi[y[0] + b] = x0i + a1i + a2i;
+      for (size_t g = 0; g < B; g += kWidth<T>) {
+        const T a0r = load<T>(s.xr + x[0] + g), a0i = load<T>(s.xi + x[0] + g);
+        const T a1r = load<T>(s.xr + x[1] + g), a1i = load<T>(s.xi + x[1] + g);
+        const T a2r = load<T>(s.xr + x[2] + g), a2i = load<T>(s.xi + x[2] + g);
+        const T a3r = load<T>(s.xr + x[3] + g), a3i = load<T>(s.xi + x[3] + g);
+        const T a4r = load<T>(s.xr + x[4] + g), a4i = load<T>(s.xi + x[4] + g);
+        const T p1r = a1r + a4r, p1i = a1i + a4i, m1r = a1r - a4r, m1i = a1i - a4i;
+        const T p2r = a2r + a3r, p2i = a2i + a3i, m2r = a2r - a3r, m2i = a2i - a3i;
+        store(s.yr + y[0] + g, a0r + p1r + p2r);
+        store(s.yi + y[0] + g, a0i + p1i + p2i);
         // y1,4 = R1 -+ i S1 and y2,3 = R2 -+ i S2 with
-        // R1 = x0 + c1 a1 + c2 a2, S1 = s1 b1 + s2 b2,
-        // R2 = x0 + c2 a1 + c1 a2, S2 = s2 b1 - s1 b2.
-        const double r1r = x0r + c1 * a1r + c2 * a2r, r1i = x0i + c1 * a1i + c2 * a2i;
-        const double r2r = x0r + c2 * a1r + c1 * a2r, r2i = x0i + c2 * a1i + c1 * a2i;
-        const double q1r = s1 * b1r + s2 * b2r, q1i = s1 * b1i + s2 * b2i;
-        const double q2r = s2 * b1r - s1 * b2r, q2i = s2 * b1i - s1 * b2i;
-        const double u[5][2] = {{0, 0},
-                                {r1r + q1i, r1i - q1r},
-                                {r2r + q2i, r2i - q2r},
-                                {r2r - q2i, r2i + q2r},
-                                {r1r - q1i, r1i + q1r}};
-        for (int j = 1; j < 5; ++j) {
-          s.br[y[j] + b] = u[j][0] * wc[j] - u[j][1] * ws[j];
-          s.bi[y[j] + b] = u[j][0] * ws[j] + u[j][1] * wc[j];
-        }
+        // R1 = x0 + c1 p1 + c2 p2, S1 = s1 m1 + s2 m2,
+        // R2 = x0 + c2 p1 + c1 p2, S2 = s2 m1 - s1 m2.
+        const T r1r = a0r + c1 * p1r + c2 * p2r, r1i = a0i + c1 * p1i + c2 * p2i;
+        const T r2r = a0r + c2 * p1r + c1 * p2r, r2i = a0i + c2 * p1i + c1 * p2i;
+        const T q1r = s1 * m1r + s2 * m2r, q1i = s1 * m1i + s2 * m2i;
+        const T q2r = s2 * m1r - s1 * m2r, q2i = s2 * m1i - s1 * m2i;
+        storeTwiddled<T>(s, y[1] + g, r1r + q1i, r1i - q1r, wc[1], ws[1]);
+        storeTwiddled<T>(s, y[2] + g, r2r + q2i, r2i - q2r, wc[2], ws[2]);
+        storeTwiddled<T>(s, y[3] + g, r2r - q2i, r2i + q2r, wc[3], ws[3]);
+        storeTwiddled<T>(s, y[4] + g, r1r - q1i, r1i + q1r, wc[4], ws[4]);
       }
     }
   }
@@ -255,66 +291,51 @@ void pass5(const Pass& s) {
 
 // Any odd prime radix up to kLargestDirectRadix: the direct p-point DFT,
 // folding inputs q and p - q so each pair costs one multiplication per output.
-template <int B>
+template <typename L>
 void passGeneric(const Pass& s, std::int32_t p, const double* rootCos, const double* rootSin) {
+  using T = typename L::T;
+  constexpr size_t B = L::kCount;
   const std::int32_t h = (p - 1) / 2;
   const std::int32_t ido = s.ido;
-  double sr[kMaxHalfRadix + 1][B], si[kMaxHalfRadix + 1][B];  // x[q] + x[p - q]
-  double dr[kMaxHalfRadix + 1][B], di[kMaxHalfRadix + 1][B];  // x[q] - x[p - q]
+  const T zero{};
+  T sr[kMaxHalfRadix + 1], si[kMaxHalfRadix + 1];  // x[q] + x[p - q]
+  T dr[kMaxHalfRadix + 1], di[kMaxHalfRadix + 1];  // x[q] - x[p - q]
   for (std::int32_t k = 0; k < s.l1; ++k) {
     for (std::int32_t i = 0; i < ido; ++i) {
-      const size_t x0 = inIndex<B>(s, p, i, 0, k);
-      for (std::int32_t q = 1; q <= h; ++q) {
-        const size_t xa = inIndex<B>(s, p, i, q, k), xb = inIndex<B>(s, p, i, p - q, k);
-        for (int b = 0; b < B; ++b) {
-          sr[q][b] = s.ar[xa + b] + s.ar[xb + b];
-          si[q][b] = s.ai[xa + b] + s.ai[xb + b];
-          dr[q][b] = s.ar[xa + b] - s.ar[xb + b];
-          di[q][b] = s.ai[xa + b] - s.ai[xb + b];
-        }
-      }
-      const size_t y0 = outIndex<B>(s, i, k, 0);
-      for (int b = 0; b < B; ++b) {
-        double accr = s.ar[x0 + b], acci = s.ai[x0 + b];
+      for (size_t g = 0; g < B; g += kWidth<T>) {
+        const size_t x0 = s.in(B, p, i, 0, k) + g;
+        const T a0r = load<T>(s.xr + x0), a0i = load<T>(s.xi + x0);
+        T accr = a0r, acci = a0i;
         for (std::int32_t q = 1; q <= h; ++q) {
-          accr += sr[q][b];
-          acci += si[q][b];
+          const size_t xa = s.in(B, p, i, q, k) + g, xb = s.in(B, p, i, p - q, k) + g;
+          const T ar = load<T>(s.xr + xa), ai = load<T>(s.xi + xa);
+          const T br = load<T>(s.xr + xb), bi = load<T>(s.xi + xb);
+          sr[q] = ar + br;
+          si[q] = ai + bi;
+          dr[q] = ar - br;
+          di[q] = ai - bi;
+          accr += sr[q];
+          acci += si[q];
         }
-        s.br[y0 + b] = accr;
-        s.bi[y0 + b] = acci;
-      }
-      for (std::int32_t j = 1; j <= h; ++j) {
-        // y[j] = R - i S and y[p - j] = R + i S with R = x0 + sum_q s_q cos(2 pi qj/p)
-        // and S = sum_q d_q sin(2 pi qj/p).
-        double rr[B], ri[B], qr[B], qi[B];
-        for (int b = 0; b < B; ++b) {
-          rr[b] = s.ar[x0 + b];
-          ri[b] = s.ai[x0 + b];
-          qr[b] = 0;
-          qi[b] = 0;
-        }
-        std::int32_t root = 0;
-        for (std::int32_t q = 1; q <= h; ++q) {
-          root += j;
-          if (root >= p) root -= p;
-          const double c = rootCos[root], sn = rootSin[root];
-          for (int b = 0; b < B; ++b) {
-            rr[b] += sr[q][b] * c;
-            ri[b] += si[q][b] * c;
-            qr[b] += dr[q][b] * sn;
-            qi[b] += di[q][b] * sn;
+        store(s.yr + s.out(B, i, k, 0) + g, accr);
+        store(s.yi + s.out(B, i, k, 0) + g, acci);
+        for (std::int32_t j = 1; j <= h; ++j) {
+          // y[j] = R - i S and y[p - j] = R + i S with R = x0 + sum_q s_q cos(2 pi qj/p)
+          // and S = sum_q d_q sin(2 pi qj/p).
+          T rr = a0r, ri = a0i, qr = zero, qi = zero;
+          std::int32_t root = 0;
+          for (std::int32_t q = 1; q <= h; ++q) {
+            root += j;
+            if (root >= p) root -= p;
+            rr += sr[q] * rootCos[root];
+            ri += si[q] * rootCos[root];
+            qr += dr[q] * rootSin[root];
+            qi += di[q] * rootSin[root];
           }
-        }
-        const size_t ya = outIndex<B>(s, i, k, j), yb = outIndex<B>(s, i, k, p - j);
-        const double ca = s.wr[(j - 1) * ido + i], da = s.wi[(j - 1) * ido + i];
-        const double cb = s.wr[(p - j - 1) * ido + i], db = s.wi[(p - j - 1) * ido + i];
-        for (int b = 0; b < B; ++b) {
-          const double uar = rr[b] + qi[b], uai = ri[b] - qr[b];
-          const double ubr = rr[b] - qi[b], ubi = ri[b] + qr[b];
-          s.br[ya + b] = uar * ca - uai * da;
-          s.bi[ya + b] = uar * da + uai * ca;
-          s.br[yb + b] = ubr * cb - ubi * db;
-          s.bi[yb + b] = ubr * db + ubi * cb;
+          storeTwiddled<T>(s, s.out(B, i, k, j) + g, rr + qi, ri - qr, s.wr[(j - 1) * ido + i],
+                           s.wi[(j - 1) * ido + i]);
+          storeTwiddled<T>(s, s.out(B, i, k, p - j) + g, rr - qi, ri + qr,
+                           s.wr[(p - j - 1) * ido + i], s.wi[(p - j - 1) * ido + i]);
         }
       }
     }
@@ -326,9 +347,9 @@ struct Buffers {
   double* im;
 };
 
-// Runs every pass of the plan, alternating between `data` and `other`;
-// returns the pair that holds the result.
-template <int B>
+// Runs every pass of the plan over sequences in lane layout L, alternating
+// between `data` and `other`; returns the pair that holds the result.
+template <typename L>
 Buffers runPlan(const Plan& plan, Buffers data, Buffers other) {
   for (const Stage& st : plan.stages) {
     const Pass s{st.ido,
@@ -341,19 +362,19 @@ Buffers runPlan(const Plan& plan, Buffers data, Buffers other) {
                  plan.twIm.data() + st.twiddles};
     switch (st.radix) {
       case 2:
-        pass2<B>(s);
+        pass2<L>(s);
         break;
       case 3:
-        pass3<B>(s);
+        pass3<L>(s);
         break;
       case 4:
-        pass4<B>(s);
+        pass4<L>(s);
         break;
       case 5:
-        pass5<B>(s);
+        pass5<L>(s);
         break;
       default:
-        passGeneric<B>(s, st.radix, plan.rootCos.data() + st.roots, plan.rootSin.data() + st.roots);
+        passGeneric<L>(s, st.radix, plan.rootCos.data() + st.roots, plan.rootSin.data() + st.roots);
         break;
     }
     std::swap(data, other);
@@ -425,7 +446,7 @@ std::unique_ptr<Chirp> makeChirp(std::int32_t n) {
       bi[size_t(m - d)] = bi[size_t(d)];
     }
   }
-  const Buffers f = runPlan<1>(z->plan, {br.data(), bi.data()}, {sr.data(), si.data()});
+  const Buffers f = runPlan<OneLane>(z->plan, {br.data(), bi.data()}, {sr.data(), si.data()});
   z->filterRe.resize(size_t(m));
   z->filterIm.resize(size_t(m));
   for (std::int32_t k = 0; k < m; ++k) {
@@ -496,43 +517,45 @@ double* scratch(size_t count) {
   return buffer.data();
 }
 
-// Forward transform of the B sequences in `data` (the first n elements per
-// lane; capacity entry.work() per lane), with `other` as second buffer of the
-// same capacity. Returns the pair holding the result.
-template <int B>
+// Forward transform of the sequences in `data`, in lane layout L (the
+// first n elements per lane; capacity entry.work() per lane), with `other` as
+// second buffer of the same capacity. Returns the pair holding the result.
+template <typename L>
 Buffers execute(const Entry& e, Buffers data, Buffers other) {
-  if (!e.chirp) return runPlan<B>(e.plan, data, other);
+  using T = typename L::T;
+  constexpr size_t B = L::kCount;
+  if (!e.chirp) return runPlan<L>(e.plan, data, other);
   const Chirp& z = *e.chirp;
   const size_t n = size_t(e.tables.n), m = size_t(z.m);
   for (size_t k = 0; k < n; ++k) {
     const double c = z.chirpRe[k], d = z.chirpIm[k];
-    for (int b = 0; b < B; ++b) {
-      const double xr = data.re[k * B + b], xi = data.im[k * B + b];
-      data.re[k * B + b] = xr * c - xi * d;
-      data.im[k * B + b] = xr * d + xi * c;
+    for (size_t o = k * B; o < (k + 1) * B; o += kWidth<T>) {
+      const T xr = load<T>(data.re + o), xi = load<T>(data.im + o);
+      store(data.re + o, xr * c - xi * d);
+      store(data.im + o, xr * d + xi * c);
     }
   }
   std::fill(data.re + n * B, data.re + m * B, 0.0);
   std::fill(data.im + n * B, data.im + m * B, 0.0);
-  Buffers spectrum = runPlan<B>(z.plan, data, other);
-  Buffers free = spectrum.re == data.re ? other : data;
+  const Buffers spectrum = runPlan<L>(z.plan, data, other);
+  const Buffers free = spectrum.re == data.re ? other : data;
   // Multiply by the filter and conjugate, so the inverse transform of the
   // product runs as a forward one: conj(F(conj(y))) = inverse(y).
   for (size_t k = 0; k < m; ++k) {
     const double fr = z.filterRe[k], fi = z.filterIm[k];
-    for (int b = 0; b < B; ++b) {
-      const double pr = spectrum.re[k * B + b], pi = spectrum.im[k * B + b];
-      spectrum.re[k * B + b] = pr * fr + pi * fi;
-      spectrum.im[k * B + b] = pr * fi - pi * fr;
+    for (size_t o = k * B; o < (k + 1) * B; o += kWidth<T>) {
+      const T pr = load<T>(spectrum.re + o), pi = load<T>(spectrum.im + o);
+      store(spectrum.re + o, pr * fr + pi * fi);
+      store(spectrum.im + o, pr * fi - pi * fr);
     }
   }
-  Buffers out = runPlan<B>(z.plan, spectrum, free);
+  const Buffers out = runPlan<L>(z.plan, spectrum, free);
   for (size_t k = 0; k < n; ++k) {
     const double c = z.chirpRe[k], d = z.chirpIm[k];
-    for (int b = 0; b < B; ++b) {
-      const double qr = out.re[k * B + b], qi = out.im[k * B + b];
-      out.re[k * B + b] = qr * c + qi * d;
-      out.im[k * B + b] = qr * d - qi * c;
+    for (size_t o = k * B; o < (k + 1) * B; o += kWidth<T>) {
+      const T qr = load<T>(out.re + o), qi = load<T>(out.im + o);
+      store(out.re + o, qr * c + qi * d);
+      store(out.im + o, qr * d - qi * c);
     }
   }
   return out;
@@ -554,7 +577,7 @@ bool transform1d(std::int32_t n, std::int32_t stride, double* re, double* im) {
     data.re[j] = re[j * step];
     data.im[j] = kInverse ? -im[j * step] : im[j * step];
   }
-  const Buffers out = execute<1>(*e, data, other);
+  const Buffers out = execute<OneLane>(*e, data, other);
   if constexpr (kInverse) {
     const double scale = 1.0 / n;
     for (std::int32_t j = 0; j < n; ++j) {
@@ -571,40 +594,46 @@ bool transform1d(std::int32_t n, std::int32_t stride, double* re, double* im) {
 }
 
 // Transforms `count` sequences of the grid side by side, kLanes at a time.
-// Sequence s, element j sits at index s * seqStep + j * elemStep.
+// Sequence s, element j sits at index s * seqStep + j * elemStep. Copies run
+// element by element across the lanes: for columns that reads and writes whole
+// cache lines, for rows it reads kLanes streams in step.
 template <bool kInverse>
 void transformMany(const Entry& e, std::int32_t count, size_t seqStep, size_t elemStep, double* re,
                    double* im, double* s) {
-  const std::int32_t n = e.tables.n;
+  const size_t n = size_t(e.tables.n);
   const size_t w = e.work() * kLanes;
   const Buffers data{s, s + w}, other{s + 2 * w, s + 3 * w};
-  const double scale = kInverse ? 1.0 / n : 1.0;
+  const double scale = kInverse ? 1.0 / double(n) : 1.0;
   for (std::int32_t first = 0; first < count; first += kLanes) {
     const int lanes = std::min(kLanes, count - first);
-    for (int b = 0; b < lanes; ++b) {
-      const size_t base = size_t(first + b) * seqStep;
-      for (std::int32_t j = 0; j < n; ++j) {
-        data.re[size_t(j) * kLanes + b] = re[base + size_t(j) * elemStep];
-        data.im[size_t(j) * kLanes + b] =
-            kInverse ? -im[base + size_t(j) * elemStep] : im[base + size_t(j) * elemStep];
+    const size_t base = size_t(first) * seqStep;
+    if (lanes < kLanes) {
+      std::fill(data.re, data.re + n * kLanes, 0.0);
+      std::fill(data.im, data.im + n * kLanes, 0.0);
+    }
+    for (size_t j = 0; j < n; ++j) {
+      const double* r = re + base + j * elemStep;
+      const double* i = im + base + j * elemStep;
+      double* dr = data.re + j * kLanes;
+      double* di = data.im + j * kLanes;
+      for (int b = 0; b < lanes; ++b) {
+        dr[b] = r[size_t(b) * seqStep];
+        di[b] = kInverse ? -i[size_t(b) * seqStep] : i[size_t(b) * seqStep];
       }
     }
-    for (int b = lanes; b < kLanes; ++b) {
-      for (std::int32_t j = 0; j < n; ++j) {
-        data.re[size_t(j) * kLanes + b] = 0;
-        data.im[size_t(j) * kLanes + b] = 0;
-      }
-    }
-    const Buffers out = execute<kLanes>(e, data, other);
-    for (int b = 0; b < lanes; ++b) {
-      const size_t base = size_t(first + b) * seqStep;
-      for (std::int32_t j = 0; j < n; ++j) {
+    const Buffers out = execute<ManyLanes>(e, data, other);
+    for (size_t j = 0; j < n; ++j) {
+      double* r = re + base + j * elemStep;
+      double* i = im + base + j * elemStep;
+      const double* sr = out.re + j * kLanes;
+      const double* si = out.im + j * kLanes;
+      for (int b = 0; b < lanes; ++b) {
         if constexpr (kInverse) {
-          re[base + size_t(j) * elemStep] = out.re[size_t(j) * kLanes + b] * scale;
-          im[base + size_t(j) * elemStep] = -out.im[size_t(j) * kLanes + b] * scale;
+          r[size_t(b) * seqStep] = sr[b] * scale;
+          i[size_t(b) * seqStep] = -si[b] * scale;
         } else {
-          re[base + size_t(j) * elemStep] = out.re[size_t(j) * kLanes + b];
-          im[base + size_t(j) * elemStep] = out.im[size_t(j) * kLanes + b];
+          r[size_t(b) * seqStep] = sr[b];
+          i[size_t(b) * seqStep] = si[b];
         }
       }
     }

@@ -100,36 +100,40 @@ double relativeError(const Signal& got, const std::vector<Complex>& want, double
   return worst / magnitude;
 }
 
-// Lengths covering every pass kind: all lengths to 64 (radices 2 to 61, and
-// the primes 67 and up through the chirp-z path), powers of two, the
-// registration's usual sizes, large primes alone and with small factors, and
-// the limits.
+// Lengths covering every pass kind: all lengths to 64 (radices 2, 3, 4, 5
+// and direct passes of larger primes), the largest direct radix (127) and the
+// smallest prime past it (131, chirp-z), powers of two, the registration's
+// usual sizes, large primes alone and with small factors, and the limits.
 std::vector<int> testLengths() {
   std::vector<int> lengths;
   for (int n = 1; n <= 64; ++n) lengths.push_back(n);
-  for (int n : {67,
-                121,
-                128,
-                243,
-                256,
-                343,
-                353,
-                480,
-                479,
-                509,
-                512,
-                600,
-                625,
-                640,
-                719,
-                720,
-                958 /* 2 * 479 */,
-                976 /* 16 * 61 */,
-                1000,
-                1021,
-                1022 /* 2 * 7 * 73 */,
-                1023})
-    lengths.push_back(n);
+  const int more[] = {67,
+                      121,
+                      127,
+                      128,
+                      131,
+                      243,
+                      256,
+                      343,
+                      353,
+                      479,
+                      480,
+                      509,
+                      512,
+                      600,
+                      625,
+                      640,
+                      719,
+                      720,
+                      958 /* 2 * 479 */,
+                      976 /* 16 * 61 */,
+                      1000,
+                      1016 /* 8 * 127 */,
+                      1018 /* 2 * 509 */,
+                      1021,
+                      1022 /* 2 * 7 * 73 */,
+                      1023};
+  lengths.insert(lengths.end(), std::begin(more), std::end(more));
   return lengths;
 }
 
@@ -204,11 +208,11 @@ TEST(Fft1d, InverseMatchesTheDirectInverseAndRoundTrips) {
 }
 
 TEST(Fft1d, LargePrimeFactorsAreExactToRounding) {
-  // Lengths with a prime factor too large for a direct pass run as a chirp-z
-  // convolution with exact angles, so they meet the DFT to rounding, not just
-  // to the tables' precision; a chirp angle computed from an unreduced k^2
-  // would already miss this.
-  for (int n : {67, 353, 479, 958, 1019, 1021, 1022}) {
+  // Lengths with a prime factor above the largest direct radix (127) run as
+  // a chirp-z convolution with exact angles, so they meet the DFT to rounding,
+  // not just to the tables' precision; a chirp angle computed from an
+  // unreduced k^2 would already miss this.
+  for (int n : {131, 353, 479, 958, 1018, 1019, 1021}) {
     Signal s = randomSignal(std::size_t(n), 600 + std::uint32_t(n));
     const std::vector<Complex> x = toComplex(s);
     const std::vector<Complex> want = directDft(x, false);
@@ -296,9 +300,9 @@ TEST(Fft1d, RefusesLengthsStridesAndArraysOutsideItsContract) {
 
 TEST(Fft2d, MatchesTheSeparableDirectDft) {
   // Widths and heights below, at and above the eight sequences the 2-D
-  // transform runs side by side, and ones that take the chirp-z path (67, 71).
-  const std::vector<std::pair<int, int>> sizes = {{1, 1},  {1, 9},   {9, 1},  {5, 7},  {8, 8},
-                                                  {16, 6}, {13, 17}, {67, 3}, {4, 71}, {24, 30}};
+  // transform runs side by side, and ones that take the chirp-z path (131, 137).
+  const std::vector<std::pair<int, int>> sizes = {{1, 1},  {1, 9},   {9, 1},   {5, 7},   {8, 8},
+                                                  {16, 6}, {13, 17}, {131, 3}, {4, 137}, {24, 30}};
   for (const auto& [w, h] : sizes) {
     const std::size_t count = std::size_t(w) * std::size_t(h);
     const Signal original = randomSignal(count, 400 + std::uint32_t(w * 1000 + h));
@@ -318,27 +322,39 @@ TEST(Fft2d, MatchesTheSeparableDirectDft) {
   }
 }
 
-TEST(Fft2d, RowsFirstThenColumnsAsTheOneDimensionalTransforms) {
-  // The same steps spelled out with fft1d: rows (stride 1), then columns
-  // (stride width); the inverse takes columns first.
-  const int w = 37, h = 20;
-  const Signal original = randomSignal(std::size_t(w * h), 7);
-  Signal byRows = original;
+// The 2-D transforms spelled out with fft1d: rows (stride 1), then columns
+// (stride width); the inverse takes columns first. Within rounding of each
+// other, since both compute the same sums.
+void expectSameAsOneDimensional(int w, int h, std::uint32_t seed) {
+  const Signal original = randomSignal(std::size_t(w) * std::size_t(h), seed);
+  Signal byLines = original;
   for (int y = 0; y < h; ++y)
-    ASSERT_TRUE(fft1d(w, 1, &byRows.re[std::size_t(y * w)], &byRows.im[std::size_t(y * w)]));
+    ASSERT_TRUE(fft1d(w, 1, &byLines.re[std::size_t(y * w)], &byLines.im[std::size_t(y * w)]));
   for (int x = 0; x < w; ++x)
-    ASSERT_TRUE(fft1d(h, w, &byRows.re[std::size_t(x)], &byRows.im[std::size_t(x)]));
+    ASSERT_TRUE(fft1d(h, w, &byLines.re[std::size_t(x)], &byLines.im[std::size_t(x)]));
   Signal grid = original;
   ASSERT_TRUE(fft2d(w, h, grid.re.data(), grid.im.data()));
   const double magnitude = norm2(toComplex(original));
-  EXPECT_LT(relativeError(grid, toComplex(byRows), magnitude), 1e-13);
+  EXPECT_LT(relativeError(grid, toComplex(byLines), magnitude), 1e-13) << w << "x" << h;
 
   for (int x = 0; x < w; ++x)
-    ASSERT_TRUE(ifft1d(h, w, &byRows.re[std::size_t(x)], &byRows.im[std::size_t(x)]));
+    ASSERT_TRUE(ifft1d(h, w, &byLines.re[std::size_t(x)], &byLines.im[std::size_t(x)]));
   for (int y = 0; y < h; ++y)
-    ASSERT_TRUE(ifft1d(w, 1, &byRows.re[std::size_t(y * w)], &byRows.im[std::size_t(y * w)]));
+    ASSERT_TRUE(ifft1d(w, 1, &byLines.re[std::size_t(y * w)], &byLines.im[std::size_t(y * w)]));
   ASSERT_TRUE(ifft2d(w, h, grid.re.data(), grid.im.data()));
-  EXPECT_LT(relativeError(grid, toComplex(byRows), magnitude), 1e-13);
+  EXPECT_LT(relativeError(grid, toComplex(byLines), magnitude), 1e-13) << w << "x" << h;
+}
+
+TEST(Fft2d, RowsFirstThenColumnsAsTheOneDimensionalTransforms) {
+  // The 2-D transforms run several rows or columns side by side; every length
+  // of the range goes through that path here (as rows of three, and as columns
+  // of three, so blocks are partly filled), checked against fft1d, which the
+  // tests above check against the direct DFT.
+  for (int n = 1; n <= kMaxFftLength; ++n) {
+    expectSameAsOneDimensional(n, 3, std::uint32_t(n));
+    expectSameAsOneDimensional(3, n, std::uint32_t(n + 5000));
+  }
+  expectSameAsOneDimensional(37, 20, 7);
 }
 
 TEST(Fft2d, RoundTripsRegistrationSizedGrids) {
