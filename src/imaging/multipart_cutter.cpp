@@ -21,8 +21,10 @@ bool isLineBreak(std::uint8_t c) { return c == '\r' || c == '\n'; }
 
 MultipartCutter::MultipartCutter(std::string_view serverBoundary, bool noLearn)
     : noLearn_(noLearn) {
-  delimiter_.assign(unquote(serverBoundary).substr(0, kMaxDelimiterLength));
+  setDelimiter(unquote(serverBoundary).substr(0, kMaxDelimiterLength));
 }
+
+void MultipartCutter::setDelimiter(std::string_view text) { delimiter_.assign(text); }
 
 void MultipartCutter::replaceBuffer(std::size_t capacity, std::size_t keepFrom) {
   auto fresh = std::make_unique_for_overwrite<std::uint8_t[]>(capacity);
@@ -57,11 +59,17 @@ bool MultipartCutter::growAndRead(const ReadFn& read, Outcome& outcome) {
 }
 
 void MultipartCutter::cut(std::size_t match, const PartFn& part) {
-  // The four bytes before the delimiter text are the CR LF and the two dashes
-  // of the delimiter line. A match too close to the start of the buffer, or
-  // before the body (a delimiter inside the part's own header text), gives no
-  // picture.
-  const std::size_t end = match >= 4 ? match - 4 : 0;
+  // The picture ends where its delimiter line begins: before the line break
+  // and the two dashes in front of the delimiter text, the four bytes CR LF
+  // "--" of a line as RFC 2046 writes it. Only those bytes are taken off, so a
+  // delimiter that carries its dashes itself (a learned block, a boundary
+  // named with them) or a line without CR leaves the picture's end-of-image
+  // marker in place. A match before the body (a delimiter inside the part's
+  // own header text) gives no picture.
+  std::size_t end = match;
+  for (int dashes = 0; dashes < 2 && end > 0 && buffer_[end - 1] == '-'; ++dashes) --end;
+  if (end > 0 && buffer_[end - 1] == '\n') --end;
+  if (end > 0 && buffer_[end - 1] == '\r') --end;
   if (end > partStart_) part(buffer_.get() + partStart_, end - partStart_);
   const std::size_t tail = filled_ - end;
   // Rebuilt rather than shifted, so that one long part does not leave a large
@@ -76,22 +84,18 @@ void MultipartCutter::cut(std::size_t match, const PartFn& part) {
 void MultipartCutter::openPart(std::size_t match, std::size_t terminator) {
   std::size_t patternAt = match;
   if (!learned_ && (!noLearn_ || delimiter_.size() == 0)) {
-    // A stream that opens with a blank line before its first delimiter would
-    // otherwise learn a block that starts with CR LF, and the four-byte trim
-    // would then eat into every picture.
     std::size_t from = match;
-    while (from < terminator && isLineBreak(buffer_[from])) ++from;
     std::size_t to = terminator;
     if (noLearn_) {
-      // Part headers change from part to part (a length each): only the
-      // delimiter line repeats.
+      // No boundary named and the part headers change from part to part (a
+      // length each): only the delimiter line repeats.
+      while (from < terminator && isLineBreak(buffer_[from])) ++from;
       to = from;
       while (to < terminator && !isLineBreak(buffer_[to])) ++to;
     }
     const std::size_t length = std::min(to - from, kMaxDelimiterLength);
     if (length > 0) {
-      delimiter_.assign(
-          std::string_view(reinterpret_cast<const char*>(buffer_.get() + from), length));
+      setDelimiter(std::string_view(reinterpret_cast<const char*>(buffer_.get() + from), length));
       learned_ = true;
       patternAt = from;
     }

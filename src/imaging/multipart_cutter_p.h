@@ -12,8 +12,11 @@
 //   - with learning switched off (the parts carry a length, which changes), the
 //     server's boundary is used as it is; when the server named none, the
 //     first part's delimiter line ("--something") is learned instead.
-// A picture is the body from after the part's blank line up to four bytes
-// before the next delimiter match (the CR LF and the two dashes).
+// A picture is the body from after the part's blank line up to the next
+// delimiter line: the delimiter match less the (up to) two dashes and the line
+// break in front of it, which are the four bytes CR LF "--" before a server
+// boundary, and the CR LF before a learned delimiter that starts with its
+// dashes.
 //
 // Limits: the working buffer grows in kStreamReadStep steps only when less
 // than one step is free; more than kMaxBytesWithoutDelimiter bytes read
@@ -83,6 +86,7 @@ class MultipartCutter {
   // delimiter where due and opens the part's body.
   void openPart(std::size_t match, std::size_t terminator);
   void replaceBuffer(std::size_t capacity, std::size_t keepFrom);
+  void setDelimiter(std::string_view text);
 
   static constexpr std::size_t none = static_cast<std::size_t>(-1);
 
