@@ -51,7 +51,7 @@ struct StreamReader::Impl {
   template <class Change>
   void ifCurrent(std::uint64_t generation, Change change) {
     std::lock_guard lock(jobLock);
-    if (generation_.load(std::memory_order_relaxed) == generation) change();
+    if (jobGeneration.load(std::memory_order_relaxed) == generation) change();
   }
   // Sleeps `ms`, waking early when the reader is destroyed or (for the idle
   // poll) given work. False when destruction began.
@@ -86,7 +86,7 @@ struct StreamReader::Impl {
   std::atomic<std::uint32_t> lastPartTime{0};  // mirrors pacer's, for the owner thread
   std::atomic<float> frameRate{0.0f};
   // Bumped by start() under both jobLock and frameLock; read under either.
-  std::atomic<std::uint64_t> generation_{0};
+  std::atomic<std::uint64_t> jobGeneration{0};
 
   // Serialises replacing `file` against the watchdog's and destruction's
   // abort() (HttpResponse::abort must not meet the response's destruction).
@@ -211,14 +211,14 @@ bool StreamReader::Impl::singleFetch(const Job& job) {
   // Filled aside and handed over whole, so the owner thread never sees a
   // half-written slot.
   std::lock_guard lock(frameLock);
-  if (generation_.load(std::memory_order_relaxed) == job.generation) frame = std::move(bytes);
+  if (jobGeneration.load(std::memory_order_relaxed) == job.generation) frame = std::move(bytes);
   return true;
 }
 
 void StreamReader::Impl::storePart(std::uint64_t generation, const std::uint8_t* data,
                                    std::size_t size) {
   std::lock_guard lock(frameLock);
-  if (generation_.load(std::memory_order_relaxed) != generation) return;
+  if (jobGeneration.load(std::memory_order_relaxed) != generation) return;
   // The previous picture, taken or not, is replaced: a slow consumer never
   // queues pictures.
   frame.assign(data, data + size);
@@ -248,7 +248,7 @@ bool StreamReader::Impl::streamLoop(const Job& job) {
       },
       [this, &job] {
         return abort.load(std::memory_order_acquire) ||
-               generation_.load(std::memory_order_relaxed) != job.generation;
+               jobGeneration.load(std::memory_order_relaxed) != job.generation;
       });
   if (cutter.noLearn()) {
     std::lock_guard lock(jobLock);
@@ -264,7 +264,7 @@ void StreamReader::Impl::fetchLoop() {
       std::lock_guard lock(jobLock);
       job.mode = readerMode.load(std::memory_order_acquire);
       job.url = url;
-      job.generation = generation_.load(std::memory_order_relaxed);
+      job.generation = jobGeneration.load(std::memory_order_relaxed);
     }
     if (job.mode == ModeSingle) {
       ifCurrent(job.generation, [&] {
@@ -435,7 +435,7 @@ std::int32_t StreamReader::start(std::shared_ptr<ImageSource> owner, std::string
   for (;;) {
     {
       std::scoped_lock lock(impl.jobLock, impl.frameLock);
-      impl.generation_.fetch_add(1, std::memory_order_relaxed);
+      impl.jobGeneration.fetch_add(1, std::memory_order_relaxed);
       std::vector<std::uint8_t> fresh;
       fresh.reserve(std::min(initialBufferSize, kMaxInitialSlot));
       impl.frame = std::move(fresh);
