@@ -6,6 +6,7 @@
 #include <condition_variable>
 #include <mutex>
 #include <string>
+#include <thread>
 
 #include "vistel/imaging/frame_pacer_p.h"
 #include "vistel/imaging/image_loader.h"
@@ -23,6 +24,7 @@ constexpr auto kOpenFlags = HttpOpenFlags::Reload | HttpOpenFlags::NoCacheWrite 
 constexpr std::uint32_t kIdlePollMs = 20;
 constexpr std::uint32_t kRetryPauseMs = 500;
 constexpr auto kWatchdogLockWait = std::chrono::milliseconds(2000);
+constexpr auto kWatchdogLockStep = std::chrono::milliseconds(5);
 constexpr std::size_t kSingleReadStep = 32768;
 // start() reserves the caller's initial slot size up to this much.
 constexpr std::size_t kMaxInitialSlot = detail::kMaxBytesWithoutDelimiter;
@@ -67,6 +69,8 @@ struct StreamReader::Impl {
   // ---- Watchdog thread ----------------------------------------------------
 
   void watchdogLoop();
+  // Takes fileLock when it comes free within `limit`.
+  bool lockFileWithin(std::chrono::milliseconds limit);
 
   // ---- Owner thread -------------------------------------------------------
 
@@ -90,7 +94,7 @@ struct StreamReader::Impl {
 
   // Serialises replacing `file` against the watchdog's and destruction's
   // abort() (HttpResponse::abort must not meet the response's destruction).
-  std::timed_mutex fileLock;
+  std::mutex fileLock;
   // The open response. Replaced only by the fetch thread (under fileLock),
   // which also reads through it without the lock; other threads reach it
   // only under fileLock.
@@ -324,6 +328,17 @@ void StreamReader::Impl::fetchLoop() {
 
 // ---- Watchdog thread --------------------------------------------------------
 
+bool StreamReader::Impl::lockFileWithin(std::chrono::milliseconds limit) {
+  // Tried in short steps rather than with a timed mutex, whose clock-based
+  // lock the thread sanitizer does not follow.
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (!fileLock.try_lock()) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(kWatchdogLockStep);
+  }
+  return true;
+}
+
 void StreamReader::Impl::watchdogLoop() {
   std::unique_lock lock(watchLock);
   for (;;) {
@@ -338,7 +353,7 @@ void StreamReader::Impl::watchdogLoop() {
       // The read hangs: end its transfer so that it fails and the fetch
       // thread reconnects.
       lock.unlock();
-      if (fileLock.try_lock_for(kWatchdogLockWait)) {
+      if (lockFileWithin(kWatchdogLockWait)) {
         if (file) file->abort();
         fileLock.unlock();
       }
