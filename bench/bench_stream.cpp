@@ -74,8 +74,8 @@ std::string encodeJpeg(const std::vector<std::uint8_t>& rgb, int quality) {
   jpeg_set_quality(&cinfo, quality, TRUE);
   jpeg_start_compress(&cinfo, TRUE);
   while (cinfo.next_scanline < cinfo.image_height) {
-    auto* row = const_cast<JSAMPLE*>(rgb.data() + static_cast<std::size_t>(cinfo.next_scanline) *
-                                                      kWidth * 3);
+    auto* row = const_cast<JSAMPLE*>(rgb.data() +
+                                     static_cast<std::size_t>(cinfo.next_scanline) * kWidth * 3);
     jpeg_write_scanlines(&cinfo, &row, 1);
   }
   jpeg_finish_compress(&cinfo);

@@ -72,7 +72,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (pieces.parts != whole.parts || pieces.noLearn != whole.noLearn) std::abort();
 
   std::string probed = "kept";
-  const int mode = vistel::detail::modeFromContentType(rest, probed, vistel::detail::kMaxDelimiterLength);
+  const int mode =
+      vistel::detail::modeFromContentType(rest, probed, vistel::detail::kMaxDelimiterLength);
   if (mode < 0 || mode > 2 || probed.size() > vistel::detail::kMaxDelimiterLength) std::abort();
   if (mode != 2 && probed != "kept") std::abort();
   (void)vistel::detail::announcesPartLength(reinterpret_cast<const std::uint8_t*>(rest.data()),

@@ -1,7 +1,6 @@
-#include "vistel/imaging/frame_pacer_p.h"
-
 #include <limits>
 
+#include "vistel/imaging/frame_pacer_p.h"
 #include "vistel/platform/clock.h"
 
 namespace vistel::detail {

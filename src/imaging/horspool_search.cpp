@@ -1,6 +1,6 @@
-#include "vistel/imaging/horspool_search_p.h"
-
 #include <algorithm>
+
+#include "vistel/imaging/horspool_search_p.h"
 
 namespace vistel::detail {
 
@@ -9,8 +9,7 @@ void HorspoolSearch::assign(std::string_view pattern) {
   const auto m = static_cast<std::uint32_t>(pattern_.size());
   table_.fill(m);
   // Later positions overwrite earlier ones: the last occurrence decides.
-  for (std::uint32_t j = 0; j < m; ++j)
-    table_[static_cast<std::uint8_t>(pattern_[j])] = m - 1 - j;
+  for (std::uint32_t j = 0; j < m; ++j) table_[static_cast<std::uint8_t>(pattern_[j])] = m - 1 - j;
 }
 
 std::size_t HorspoolSearch::find(const std::uint8_t* text, std::size_t length) const {

@@ -1,7 +1,7 @@
-#include "vistel/imaging/multipart_cutter_p.h"
-
 #include <algorithm>
 #include <cstring>
+
+#include "vistel/imaging/multipart_cutter_p.h"
 
 namespace vistel::detail {
 

@@ -97,12 +97,12 @@ class MultipartCutter {
 
   std::unique_ptr<std::uint8_t[]> buffer_;
   std::size_t capacity_ = 0;
-  std::size_t filled_ = 0;           // valid bytes in buffer_
-  std::size_t pos_ = 0;              // scan position
-  std::size_t partStart_ = none;     // start of the open part's body
-  std::size_t grown_ = 0;            // bytes read since the last delimiter match
-  std::size_t delimiterFrom_ = 0;    // delimiter positions before this are ruled out
-  std::size_t terminatorFrom_ = 0;   // same for the header terminator
+  std::size_t filled_ = 0;          // valid bytes in buffer_
+  std::size_t pos_ = 0;             // scan position
+  std::size_t partStart_ = none;    // start of the open part's body
+  std::size_t grown_ = 0;           // bytes read since the last delimiter match
+  std::size_t delimiterFrom_ = 0;   // delimiter positions before this are ruled out
+  std::size_t terminatorFrom_ = 0;  // same for the header terminator
   std::size_t peakBytes_ = 0;
 };
 

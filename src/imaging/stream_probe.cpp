@@ -1,7 +1,7 @@
-#include "vistel/imaging/stream_probe_p.h"
-
 #include <algorithm>
 #include <cstring>
+
+#include "vistel/imaging/stream_probe_p.h"
 
 namespace vistel::detail {
 

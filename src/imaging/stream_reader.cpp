@@ -19,8 +19,8 @@ namespace vistel {
 
 namespace {
 
-constexpr auto kOpenFlags = HttpOpenFlags::Reload | HttpOpenFlags::NoCacheWrite |
-                            HttpOpenFlags::Binary;
+constexpr auto kOpenFlags =
+    HttpOpenFlags::Reload | HttpOpenFlags::NoCacheWrite | HttpOpenFlags::Binary;
 constexpr std::uint32_t kIdlePollMs = 20;
 constexpr std::uint32_t kRetryPauseMs = 500;
 constexpr auto kWatchdogLockWait = std::chrono::milliseconds(2000);
@@ -286,8 +286,7 @@ void StreamReader::Impl::fetchLoop() {
         });
         continue;
       }
-      ifCurrent(job.generation,
-                [&] { readerState.store(StateFailed, std::memory_order_release); });
+      ifCurrent(job.generation, [&] { readerState.store(StateFailed, std::memory_order_release); });
       if (!pause(kRetryPauseMs)) break;
       ifCurrent(job.generation, [&] {
         if (++attempts > 1) {
@@ -316,8 +315,7 @@ void StreamReader::Impl::fetchLoop() {
         continue;
       }
       // The mode stays "stream": the connection is made again after the pause.
-      ifCurrent(job.generation,
-                [&] { readerState.store(StateFailed, std::memory_order_release); });
+      ifCurrent(job.generation, [&] { readerState.store(StateFailed, std::memory_order_release); });
       if (!pause(kRetryPauseMs)) break;
     } else {
       pause(kIdlePollMs, true);
@@ -417,16 +415,14 @@ StreamReader::StreamReader(const ThreadStarter& starter, std::uint32_t watchdogT
   impl->session.setConnectTimeout(HttpSession::kDefaultTimeoutMs);
   impl->session.setReceiveTimeout(HttpSession::kDefaultTimeoutMs);
   if (starter) impl->fetchThread = starter([impl] { impl->fetchLoop(); }, 0);
-  impl->watchdogThread = startThread([impl] { impl->watchdogLoop(); },
-                                     ThreadOptions{0, ThreadPriority::BelowNormal});
+  impl->watchdogThread =
+      startThread([impl] { impl->watchdogLoop(); }, ThreadOptions{0, ThreadPriority::BelowNormal});
 }
 
 StreamReader::~StreamReader() {
   Impl& impl = *impl_;
   impl.abort.store(true, std::memory_order_release);
-  {
-    std::lock_guard lock(impl.wakeLock);
-  }
+  { std::lock_guard lock(impl.wakeLock); }
   impl.wake.notify_all();
   // A read blocked in the fetch thread returns within about 100 ms.
   impl.abortConnection();

@@ -47,8 +47,8 @@ TEST(HorspoolSearch, AgreesWithNaiveSearchOnRandomData) {
   const std::vector<std::string> alphabets = {"ab", "abc", "\r\n-", std::string("\x00\xff\x80", 3),
                                               "abcdefghijklmnopqrstuvwxyz0123456789"};
   // Patterns with repeated characters are where a wrong shift skips matches.
-  const std::vector<std::string> fixed = {"aaa", "aab", "abab", "baaa", "aaaaab", "\r\n\r\n",
-                                          "--", "----b", "\n\n\r", "abcab"};
+  const std::vector<std::string> fixed = {"aaa",      "aab", "abab",  "baaa",   "aaaaab",
+                                          "\r\n\r\n", "--",  "----b", "\n\n\r", "abcab"};
   std::size_t checks = 0;
   std::size_t found = 0;
   for (int round = 0; round < 20000; ++round) {
@@ -152,7 +152,8 @@ std::string multipart(const std::vector<std::string>& bodies, const std::string&
 TEST(MultipartCutter, LearnsTheHeaderBlockWhenTheServerNamesNoBoundary) {
   const auto bodies = testBodies(5, 3000);
   const std::string stream = multipart(bodies, "myboundary", false);
-  for (std::size_t readSize : {std::size_t{1}, std::size_t{7}, std::size_t{1000}, kStreamReadStep}) {
+  for (std::size_t readSize :
+       {std::size_t{1}, std::size_t{7}, std::size_t{1000}, kStreamReadStep}) {
     const CutResult r = cut(stream, "", false, readSize);
     EXPECT_EQ(r.delimiter, "--myboundary\r\nContent-Type: image/jpeg") << readSize;
     // Each picture is the body up to the next block; the block starts with
@@ -168,7 +169,8 @@ TEST(MultipartCutter, LearnsTheHeaderBlockWhenTheServerNamesNoBoundary) {
 TEST(MultipartCutter, CutsOnTheServerBoundaryWhenPartsCarryALength) {
   const auto bodies = testBodies(6, 5000);
   const std::string stream = multipart(bodies, "myboundary", true);
-  for (std::size_t readSize : {std::size_t{1}, std::size_t{3}, std::size_t{4096}, kStreamReadStep}) {
+  for (std::size_t readSize :
+       {std::size_t{1}, std::size_t{3}, std::size_t{4096}, kStreamReadStep}) {
     const CutResult r = cut(stream, "myboundary", true, readSize);
     EXPECT_EQ(r.delimiter, "myboundary");
     // Delimited by the boundary text, ending four bytes before it: the CR LF
@@ -490,8 +492,8 @@ TEST(FramePacer, MarksWhenMoreThanTheIntervalAccumulated) {
   // 10 per second (100 ms) with parts every 40 ms: the first, then whenever
   // more than 100 ms gathered (40, 80, 120 -> every third part).
   const auto marks = readyMarks(pacer, 10.0f, 10, 40, now);
-  const std::vector<bool> expected = {true, false, false, true, false, false, true, false, false,
-                                      true};
+  const std::vector<bool> expected = {true,  false, false, true,  false,
+                                      false, true,  false, false, true};
   EXPECT_EQ(marks, expected);
   // Exactly the interval is not more than it.
   FramePacer exact;

@@ -64,8 +64,7 @@ TEST_F(StreamReaderFfmpegTest, DeliversDecodablePicturesPacedToTheFrameRate) {
   // 5 per second from 25: a picture is due once more than 200 ms gathered,
   // which is every sixth part (240 ms), about 4.2 per second.
   reader.setFrameRate(StreamReader::kFrameRateSelector, 5.0f);
-  ASSERT_EQ(reader.start(nullptr, camera.url(), 0, StreamReader::ModeProbe),
-            StreamReader::Started);
+  ASSERT_EQ(reader.start(nullptr, camera.url(), 0, StreamReader::ModeProbe), StreamReader::Started);
   const auto taken = collect(reader, 3000ms);
   ASSERT_FALSE(taken.empty()) << "no picture from ffmpeg";
   RecordProperty("pictures", static_cast<int>(taken.size()));
@@ -90,8 +89,7 @@ TEST_F(StreamReaderFfmpegTest, EveryPictureWithoutPacing) {
   ASSERT_TRUE(camera.ok());
   StreamReader reader(defaultThreadStarter(), 5000);
   reader.setFrameRate(StreamReader::kFrameRateSelector, -1.0f);
-  ASSERT_EQ(reader.start(nullptr, camera.url(), 0, StreamReader::ModeProbe),
-            StreamReader::Started);
+  ASSERT_EQ(reader.start(nullptr, camera.url(), 0, StreamReader::ModeProbe), StreamReader::Started);
   const auto taken = collect(reader, 2000ms);
   RecordProperty("pictures", static_cast<int>(taken.size()));
   // About 50 in two seconds; far more than any paced rate would give.

@@ -50,8 +50,8 @@ constexpr std::uint32_t kShortWatchdogMs = 300;
 std::vector<std::string> testJpegs(int count) {
   std::vector<std::string> out;
   for (int i = 0; i < count; ++i)
-    out.push_back(test::encodeTestJpeg(test::noiseScene(32, 24, static_cast<std::uint32_t>(i + 1)),
-                                       32, 24));
+    out.push_back(
+        test::encodeTestJpeg(test::noiseScene(32, 24, static_cast<std::uint32_t>(i + 1)), 32, 24));
   return out;
 }
 
@@ -225,8 +225,7 @@ std::vector<Dialect> dialects() {
   return out;
 }
 
-class CameraDialectTest : public StreamReaderTest,
-                          public ::testing::WithParamInterface<Dialect> {};
+class CameraDialectTest : public StreamReaderTest, public ::testing::WithParamInterface<Dialect> {};
 
 TEST_P(CameraDialectTest, DeliversEveryPictureWhole) {
   const Dialect& dialect = GetParam();
@@ -291,7 +290,8 @@ TEST_F(StreamReaderTest, StalledStreamIsAbortedByTheWatchdogAndReconnects) {
   ASSERT_EQ(reader.start(nullptr, server.url("/cam"), 0, StreamReader::ModeProbe),
             StreamReader::Started);
   Poller poller;
-  ASSERT_TRUE(poller.run(reader, [&] { return server.requests().size() >= 3; }, 10s));
+  ASSERT_TRUE(poller.run(
+      reader, [&] { return server.requests().size() >= 3; }, 10s));
   EXPECT_TRUE(clientClosedStall.load());
   const auto requests = server.requests();
   {
@@ -326,7 +326,8 @@ TEST_F(StreamReaderTest, TrickleIsNotMistakenForAHang) {
   ASSERT_EQ(reader.start(nullptr, server.url("/cam"), 0, StreamReader::ModeProbe),
             StreamReader::Started);
   Poller poller;
-  ASSERT_TRUE(poller.run(reader, [&] { return poller.pictures.size() >= 2; }, 10s));
+  ASSERT_TRUE(poller.run(
+      reader, [&] { return poller.pictures.size() >= 2; }, 10s));
   EXPECT_EQ(poller.pictures[0], jpegs[0]);
   EXPECT_EQ(poller.pictures[1], jpegs[1]);
   EXPECT_EQ(server.requests().size(), 2u);  // no reconnection
@@ -359,7 +360,8 @@ TEST_F(StreamReaderTest, ServerClosingMidPartReconnectsHalfASecondLater) {
   ASSERT_EQ(reader.start(nullptr, server.url("/cam"), 0, StreamReader::ModeProbe),
             StreamReader::Started);
   Poller poller;
-  ASSERT_TRUE(poller.run(reader, [&] { return server.requests().size() >= 3; }, 5s));
+  ASSERT_TRUE(poller.run(
+      reader, [&] { return server.requests().size() >= 3; }, 5s));
   const auto requests = server.requests();
   {
     std::lock_guard lock(mutex);
@@ -388,7 +390,8 @@ TEST_F(StreamReaderTest, MoreThanOneMebibyteWithoutDelimiterEndsTheConnection) {
     if (index == 1) {
       const std::string filler = test::patternBytes(20000, 5);
       for (int seq = 0; sent < (3u << 20); ++seq) {
-        const std::string piece = part("frame", filler, false, "X-Seq: " + std::to_string(seq) + "\r\n");
+        const std::string piece =
+            part("frame", filler, false, "X-Seq: " + std::to_string(seq) + "\r\n");
         if (!c.send(piece)) {
           closedByClient = true;
           return;
@@ -411,7 +414,8 @@ TEST_F(StreamReaderTest, MoreThanOneMebibyteWithoutDelimiterEndsTheConnection) {
   ASSERT_EQ(reader.start(nullptr, server.url("/cam"), 0, StreamReader::ModeProbe),
             StreamReader::Started);
   Poller poller;
-  ASSERT_TRUE(poller.run(reader, [&] { return poller.pictures.size() >= 3; }, 8s));
+  ASSERT_TRUE(poller.run(
+      reader, [&] { return poller.pictures.size() >= 3; }, 8s));
   EXPECT_TRUE(closedByClient.load());
   EXPECT_EQ(server.requests().size(), 3u);
   EXPECT_EQ(poller.pictures[0], jpegs[0]);
@@ -457,8 +461,8 @@ TEST_F(StreamReaderTest, ErrorStatusesDoNotStart) {
 
 TEST_F(StreamReaderTest, SinglePictureIsFetchedOnceAndHandedOver) {
   const std::string jpeg = testJpegs(1)[0];
-  HttpTestServer server(test::fixedResponse(
-      test::httpResponse(200, {{"Content-Type", "image/jpeg"}}, jpeg)));
+  HttpTestServer server(
+      test::fixedResponse(test::httpResponse(200, {{"Content-Type", "image/jpeg"}}, jpeg)));
   ASSERT_TRUE(server.ok());
   auto token = std::make_shared<int>(0);
   {
@@ -518,8 +522,9 @@ TEST_F(StreamReaderTest, StartDuringARetryTakesOverTheReader) {
   HttpTestServer server([&](HttpTestConnection& c) {
     if (c.request().target == "/broken.jpg") {
       // The download breaks off inside its chunked body.
-      c.send(test::httpHead(200, {{"Content-Type", "image/jpeg"}, {"Transfer-Encoding", "chunked"}}) +
-             test::httpChunk("abc"));
+      c.send(
+          test::httpHead(200, {{"Content-Type", "image/jpeg"}, {"Transfer-Encoding", "chunked"}}) +
+          test::httpChunk("abc"));
       return;
     }
     c.send(test::httpResponse(200, {{"Content-Type", "image/jpeg"}}, jpeg));
@@ -566,7 +571,8 @@ TEST_F(StreamReaderTest, CameraDownIsRetriedEveryHalfSecondWithFlatMemory) {
   const std::size_t heapBefore = heapInUse();
   const std::size_t countBefore = server.requests().size();
   Poller poller;
-  poller.run(reader, [] { return false; }, 3000ms);
+  poller.run(
+      reader, [] { return false; }, 3000ms);
   const auto requests = server.requests();
   const std::size_t made = requests.size() - countBefore;
   EXPECT_GE(made, 4u);

@@ -32,27 +32,27 @@ constexpr auto kStartLimit = std::chrono::seconds(10);
 class FfmpegProcess {
  public:
   FfmpegProcess(const FfmpegCamera::Options& options, std::uint16_t port) {
-    std::vector<std::string> args = {
-        "timeout",
-        std::to_string(options.lifetime.count()),
-        "ffmpeg",
-        "-hide_banner",
-        "-loglevel",
-        "error",
-        "-nostdin",
-        "-re",
-        "-f",
-        "lavfi",
-        "-i",
-        "testsrc=size=" + std::to_string(options.width) + "x" + std::to_string(options.height) +
-            ":rate=" + std::to_string(options.rate),
-        "-f",
-        "mpjpeg",
-        "-content_type",
-        "multipart/x-mixed-replace;boundary=" + options.boundary,
-        "-listen",
-        "1",
-        "http://127.0.0.1:" + std::to_string(port) + "/cam.mjpg"};
+    std::vector<std::string> args = {"timeout",
+                                     std::to_string(options.lifetime.count()),
+                                     "ffmpeg",
+                                     "-hide_banner",
+                                     "-loglevel",
+                                     "error",
+                                     "-nostdin",
+                                     "-re",
+                                     "-f",
+                                     "lavfi",
+                                     "-i",
+                                     "testsrc=size=" + std::to_string(options.width) + "x" +
+                                         std::to_string(options.height) +
+                                         ":rate=" + std::to_string(options.rate),
+                                     "-f",
+                                     "mpjpeg",
+                                     "-content_type",
+                                     "multipart/x-mixed-replace;boundary=" + options.boundary,
+                                     "-listen",
+                                     "1",
+                                     "http://127.0.0.1:" + std::to_string(port) + "/cam.mjpg"};
     std::vector<char*> argv;
     for (auto& arg : args) argv.push_back(arg.data());
     argv.push_back(nullptr);

@@ -25,8 +25,8 @@ class FfmpegCamera {
   struct Options {
     int width = 640;
     int height = 480;
-    int rate = 25;                  // pictures per second, sent in real time (-re)
-    std::string boundary = "ffmpeg";  // named in the Content-Type
+    int rate = 25;                      // pictures per second, sent in real time (-re)
+    std::string boundary = "ffmpeg";    // named in the Content-Type
     std::chrono::seconds lifetime{60};  // of each ffmpeg process at most
   };
 
