@@ -61,8 +61,10 @@ class StreamReader {
   StreamReader& operator=(const StreamReader&) = delete;
 
   // Begins fetching `url` for `owner` (kept alive by the reader for as long as
-  // it may deliver to it). With ModeProbe the server is asked first, on the
-  // calling thread. Returns Started, AlreadyFetching or CouldNotStart.
+  // it may deliver to it: until the next start or destruction). With
+  // ModeProbe the server is asked first, on the calling thread, which blocks
+  // for as long as the HTTP time-outs allow. Returns Started, AlreadyFetching
+  // or CouldNotStart (also when the fetch thread could not be started).
   [[nodiscard]] std::int32_t start(std::shared_ptr<ImageSource> owner, std::string_view url,
                                    std::size_t initialBufferSize, std::int32_t mode);
 

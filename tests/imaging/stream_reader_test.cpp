@@ -657,6 +657,28 @@ TEST_F(StreamReaderTest, DestructionEndsABlockedReadAtOnceAndLeavesNoThreads) {
   EXPECT_EQ(threadCount(), threadsBefore);
 }
 
+TEST_F(StreamReaderTest, HttpTimeoutsBoundAnOpenThatGetsNoAnswer) {
+  // Accepts, reads the request and never answers: only the HTTP layer's own
+  // time-outs end the open, and destruction cannot cut it short.
+  HttpTestServer server([](HttpTestConnection& c) { c.stallUntilClientCloses(10s); });
+  ASSERT_TRUE(server.ok());
+  auto reader = std::make_unique<StreamReader>(defaultThreadStarter(), kShortWatchdogMs);
+  reader->setHttpTimeouts(300, 300);
+  const auto began = SteadyClock::now();
+  EXPECT_EQ(reader->start(nullptr, server.url("/cam"), 0, StreamReader::ModeProbe),
+            StreamReader::CouldNotStart);
+  EXPECT_GE(msSince(began), 250);
+  EXPECT_LT(msSince(began), 2000);
+  EXPECT_EQ(reader->lastError(), static_cast<std::uint32_t>(HttpError::TimedOut));
+
+  ASSERT_EQ(reader->start(nullptr, server.url("/cam"), 0, StreamReader::ModeStream),
+            StreamReader::Started);
+  ASSERT_TRUE(server.waitForRequests(2));
+  const auto destroying = SteadyClock::now();
+  reader.reset();
+  EXPECT_LT(msSince(destroying), 1000);
+}
+
 TEST_F(StreamReaderTest, NoFetchThreadMeansNoStart) {
   const ThreadStarter refusing = [](std::function<void()>, std::size_t) { return Thread(); };
   StreamReader reader(refusing);
