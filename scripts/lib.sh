@@ -28,11 +28,21 @@ ensure_packages() {
 
 jobs() { nproc 2>/dev/null || echo 2; }
 
-# configure_build DIR [CMAKE ARGS...]: configures once, reconfigures when asked
-# for different arguments, then builds.
-configure_build() {
-  local dir=$1
-  shift
-  cmake -S . -B "$dir" -G Ninja "$@" >/dev/null
-  cmake --build "$dir" -j "$(jobs)"
+# configure_suite SANITIZE: configures the folder of one kind of build (the
+# ordinary one for "", or address / thread) and prints its name. scripts/run and
+# scripts/test share it, so switching between them never rebuilds everything.
+configure_suite() {
+  local sanitize=$1 dir flags bench=ON
+  # Line tables are enough for sanitizer reports and backtraces, and build much
+  # faster than full debug information on a two-core CI machine.
+  case "$sanitize" in
+    "") dir=build; flags="-O2 -g1" ;;
+    address) dir=build-asan; flags="-O1 -g1"; bench=OFF ;;
+    thread) dir=build-tsan; flags="-O1 -g1"; bench=OFF ;;
+    *) echo "unknown sanitizer '$sanitize' (address or thread)" >&2; return 2 ;;
+  esac
+  cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="$flags" -DCMAKE_C_FLAGS_RELWITHDEBINFO="$flags" \
+    -DVISTEL_SANITIZE="$sanitize" -DVISTEL_WERROR=ON -DVISTEL_BUILD_BENCH=$bench >/dev/null
+  echo "$dir"
 }

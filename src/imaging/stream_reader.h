@@ -9,7 +9,10 @@
 //
 // Each reader owns a fetch thread (started through the owner's ThreadStarter)
 // and a watchdog thread that aborts a read hanging longer than the watchdog
-// time-out.
+// time-out. A stream reconnects 500 ms after every failure, without limit; a
+// single picture is tried twice. Responses with a status other than 2xx count
+// as failed connections. More than 1 MiB without a part delimiter ends a
+// connection; a single picture may have at most kMaxPictureBytes (image_loader.h).
 //
 // Thread-safety: start, setFrameRate, pollState, takeFrame and the accessors
 // are called by one owner thread (the image source manager's loader thread);
@@ -58,8 +61,10 @@ class StreamReader {
   StreamReader& operator=(const StreamReader&) = delete;
 
   // Begins fetching `url` for `owner` (kept alive by the reader for as long as
-  // it may deliver to it). With ModeProbe the server is asked first, on the
-  // calling thread. Returns Started, AlreadyFetching or CouldNotStart.
+  // it may deliver to it: until the next start or destruction). With
+  // ModeProbe the server is asked first, on the calling thread, which blocks
+  // for as long as the HTTP time-outs allow. Returns Started, AlreadyFetching
+  // or CouldNotStart (also when the fetch thread could not be started).
   [[nodiscard]] std::int32_t start(std::shared_ptr<ImageSource> owner, std::string_view url,
                                    std::size_t initialBufferSize, std::int32_t mode);
 
@@ -74,6 +79,12 @@ class StreamReader {
   // Moves the slot's JPEG bytes into `out` and empties the slot; false (and
   // `out` emptied) when the slot is empty.
   [[nodiscard]] bool takeFrame(std::vector<std::uint8_t>& out);
+
+  // Connect and receive time-outs of the reader's HTTP session (both
+  // HttpSession::kDefaultTimeoutMs unless set); they apply from the next
+  // connection on. An open in progress cannot be interrupted, so these bound
+  // how long destruction may wait for one. Any thread.
+  void setHttpTimeouts(std::uint32_t connectMs, std::uint32_t receiveMs);
 
   // The source being fetched, or null before the first start.
   std::shared_ptr<ImageSource> owner() const;

@@ -213,6 +213,7 @@ std::optional<HttpTestRequest> HttpTestServer::State::readHead(int fd) {
 
 void HttpTestServer::State::serve(int fd) {
   if (auto request = readHead(fd)) {
+    request->received = std::chrono::steady_clock::now();
     {
       std::lock_guard lock(mutex);
       requests.push_back(*request);

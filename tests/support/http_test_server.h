@@ -31,6 +31,7 @@ struct HttpTestRequest {
   std::string target;  // as sent, for example "/cam/video.cgi?x=1"
   std::string version;
   std::vector<std::pair<std::string, std::string>> headers;  // in order, values trimmed
+  std::chrono::steady_clock::time_point received;            // when the head was complete
 
   // Value of the first field `name` (any letter case); nothing when absent.
   std::optional<std::string> header(std::string_view name) const;

@@ -1,0 +1,771 @@
+// test-labels: threads network
+// The stream reader against a scripted camera on 127.0.0.1 that does what
+// real cameras get wrong: missing or quoted boundaries, changing part headers,
+// lying lengths, stalls, trickles, early closes, error statuses, garbage.
+#include "vistel/imaging/stream_reader.h"
+
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <malloc.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/http_test_server.h"
+#include "support/test_jpeg.h"
+#include "support/test_paths.h"
+#include "vistel/imaging/jpeg_codec.h"
+#include "vistel/platform/clock.h"
+#include "vistel/platform/cookie_store.h"
+#include "vistel/platform/http_types.h"
+
+namespace vistel {
+namespace {
+
+using namespace std::chrono_literals;
+using test::HttpTestConnection;
+using test::HttpTestServer;
+using SteadyClock = std::chrono::steady_clock;
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kSanitized = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+#else
+constexpr bool kSanitized = false;
+#endif
+
+constexpr std::uint32_t kShortWatchdogMs = 300;
+
+std::vector<std::string> testJpegs(int count) {
+  std::vector<std::string> out;
+  for (int i = 0; i < count; ++i)
+    out.push_back(
+        test::encodeTestJpeg(test::noiseScene(32, 24, static_cast<std::uint32_t>(i + 1)), 32, 24));
+  return out;
+}
+
+// One part as most cameras send it.
+std::string part(const std::string& line, const std::string& body, bool withLength = true,
+                 const std::string& extra = "") {
+  std::string out = "--" + line + "\r\nContent-Type: image/jpeg\r\n";
+  if (withLength) out += "Content-Length: " + std::to_string(body.size()) + "\r\n";
+  return out + extra + "\r\n" + body + "\r\n";
+}
+
+std::string streamHead(const std::string& contentType) {
+  return test::httpHead(200, {{"Content-Type", contentType}});
+}
+
+// Sends `pieces` with a gap after each, long enough for a poller to take every
+// picture (the reader keeps only the latest one).
+bool sendSpaced(HttpTestConnection& c, const std::vector<std::string>& pieces) {
+  for (const auto& piece : pieces)
+    if (!c.send(piece) || !c.pause(40ms)) return false;
+  return true;
+}
+
+// An owner for start(): the reader only keeps and returns it, so a token
+// that shares the control block of a counter stands in for a source.
+std::shared_ptr<ImageSource> ownerOf(const std::shared_ptr<int>& token) {
+  return std::shared_ptr<ImageSource>(token, nullptr);
+}
+
+double msSince(SteadyClock::time_point from) {
+  return std::chrono::duration<double, std::milli>(SteadyClock::now() - from).count();
+}
+
+double msBetween(SteadyClock::time_point a, SteadyClock::time_point b) {
+  return std::chrono::duration<double, std::milli>(b - a).count();
+}
+
+// Polls a reader the way the image source manager does and keeps what it takes.
+struct Poller {
+  std::vector<std::string> pictures;
+  std::vector<std::uint32_t> times;  // lastPartTime of each picture
+  std::vector<std::int32_t> states;  // every state seen, repeats folded
+
+  // Polls every 2 ms until `done` holds or `limit` passes; true when done.
+  bool run(StreamReader& reader, const std::function<bool()>& done,
+           std::chrono::milliseconds limit = 5s) {
+    const auto deadline = SteadyClock::now() + limit;
+    while (SteadyClock::now() < deadline) {
+      poll(reader);
+      if (done()) return true;
+      std::this_thread::sleep_for(2ms);
+    }
+    return false;
+  }
+
+  void poll(StreamReader& reader) {
+    const std::int32_t state = reader.pollState();
+    if (states.empty() || states.back() != state) states.push_back(state);
+    if (state == StreamReader::StateReady) {
+      std::vector<std::uint8_t> bytes;
+      if (reader.takeFrame(bytes)) {
+        pictures.emplace_back(bytes.begin(), bytes.end());
+        times.push_back(reader.lastPartTime());
+      }
+    }
+  }
+
+  bool saw(std::int32_t state) const {
+    return std::find(states.begin(), states.end(), state) != states.end();
+  }
+};
+
+class StreamReaderTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(CookieStore::instance().useJar(test::scratchDir("stream-reader") / "cookies.txt"));
+  }
+};
+
+// ---- Camera dialects ----------------------------------------------------------
+
+struct Dialect {
+  const char* name;
+  std::string contentType;
+  // The body as pieces sent with a short gap between them.
+  std::function<std::vector<std::string>(const std::vector<std::string>&)> pieces;
+  // The pictures the reader must hand out, in order.
+  std::function<std::vector<std::string>(const std::vector<std::string>&)> expected;
+};
+
+std::vector<std::string> allButLast(const std::vector<std::string>& jpegs) {
+  return {jpegs.begin(), jpegs.end() - 1};
+}
+
+std::vector<Dialect> dialects() {
+  std::vector<Dialect> out;
+  out.push_back({"NoBoundaryConstantHeaders", "multipart/x-mixed-replace",
+                 [](const auto& jpegs) {
+                   std::vector<std::string> p;
+                   for (const auto& j : jpegs) p.push_back(part("frame", j, false));
+                   return p;
+                 },
+                 allButLast});
+  out.push_back({"BoundaryWithLengths", "multipart/x-mixed-replace; boundary=myboundary",
+                 [](const auto& jpegs) {
+                   std::vector<std::string> p;
+                   for (const auto& j : jpegs) p.push_back(part("myboundary", j));
+                   return p;
+                 },
+                 allButLast});
+  out.push_back({"QuotedBoundary", "multipart/x-mixed-replace;boundary=\"myboundary\"",
+                 [](const auto& jpegs) {
+                   std::vector<std::string> p;
+                   for (const auto& j : jpegs) p.push_back(part("myboundary", j));
+                   return p;
+                 },
+                 allButLast});
+  out.push_back({"BoundaryStartingWithDashes", "multipart/x-mixed-replace;boundary=--myboundary",
+                 [](const auto& jpegs) {
+                   std::vector<std::string> p;  // lines carry the boundary as it is
+                   for (const auto& j : jpegs) p.push_back(part("myboundary", j));
+                   return p;
+                 },
+                 allButLast});
+  out.push_back({"NoBoundaryPerPartLength", "multipart/x-mixed-replace",
+                 [](const auto& jpegs) {
+                   std::vector<std::string> p;
+                   for (const auto& j : jpegs) p.push_back(part("frame", j, true));
+                   return p;
+                 },
+                 allButLast});
+  out.push_back({"BoundaryWithoutLengths", "multipart/x-mixed-replace; boundary=frame",
+                 [](const auto& jpegs) {
+                   std::vector<std::string> p;
+                   for (const auto& j : jpegs) p.push_back(part("frame", j, false));
+                   return p;
+                 },
+                 allButLast});
+  out.push_back({"MissingFirstDelimiter", "multipart/x-mixed-replace; boundary=myboundary",
+                 [](const auto& jpegs) {
+                   // The probe's look at the body stops in the first picture,
+                   // so the part headers must repeat for the learned block.
+                   std::vector<std::string> p = {jpegs[0] + "\r\n"};
+                   for (std::size_t i = 1; i < jpegs.size(); ++i)
+                     p.push_back(part("myboundary", jpegs[i], false));
+                   return p;
+                 },
+                 [](const auto& jpegs) {
+                   return std::vector<std::string>(jpegs.begin() + 1, jpegs.end() - 1);
+                 }});
+  out.push_back({"LyingContentLength", "multipart/x-mixed-replace; boundary=myboundary",
+                 [](const auto& jpegs) {
+                   std::vector<std::string> p;
+                   for (const auto& j : jpegs)
+                     p.push_back("--myboundary\r\nContent-Type: image/jpeg\r\nContent-Length: " +
+                                 std::to_string(j.size() / 3) + "\r\n\r\n" + j + "\r\n");
+                   return p;
+                 },
+                 allButLast});
+  out.push_back({"GarbageBeforeTheFirstPart", "multipart/x-mixed-replace; boundary=myboundary",
+                 [](const auto& jpegs) {
+                   // Text without a zero byte, so the probe still reads up to the first part.
+                   std::string garbage = test::patternBytes(3000, 9);
+                   for (auto& c : garbage)
+                     if (c == '\0') c = 'g';
+                   std::vector<std::string> p = {garbage + "\r\n\r\n" + garbage};
+                   for (const auto& j : jpegs) p.push_back(part("myboundary", j));
+                   return p;
+                 },
+                 allButLast});
+  return out;
+}
+
+class CameraDialectTest : public StreamReaderTest, public ::testing::WithParamInterface<Dialect> {};
+
+TEST_P(CameraDialectTest, DeliversEveryPictureWhole) {
+  const Dialect& dialect = GetParam();
+  const auto jpegs = testJpegs(6);
+  const auto pieces = dialect.pieces(jpegs);
+  const auto expected = dialect.expected(jpegs);
+  HttpTestServer server([&](HttpTestConnection& c) {
+    if (!c.send(streamHead(dialect.contentType)) || !sendSpaced(c, pieces)) return;
+    c.stallUntilClientCloses(10s);
+  });
+  ASSERT_TRUE(server.ok());
+
+  StreamReader reader(defaultThreadStarter(), kShortWatchdogMs * 10);
+  reader.setFrameRate(StreamReader::kFrameRateSelector, -1.0f);
+  auto token = std::make_shared<int>(0);
+  ASSERT_EQ(reader.start(ownerOf(token), server.url("/video.mjpg"), 0, StreamReader::ModeProbe),
+            StreamReader::Started);
+  Poller poller;
+  EXPECT_TRUE(poller.run(reader, [&] { return poller.pictures.size() >= expected.size(); }));
+  ASSERT_EQ(poller.pictures.size(), expected.size());
+  for (std::size_t i = 0; i < expected.size(); ++i) {
+    EXPECT_EQ(poller.pictures[i], expected[i]) << i;
+    DecodedPicture picture;
+    EXPECT_EQ(decodeJpeg(reinterpret_cast<const std::uint8_t*>(poller.pictures[i].data()),
+                         poller.pictures[i].size(), picture),
+              JpegResult::Ok);
+  }
+  // The probe's connection and the stream's.
+  EXPECT_EQ(server.requests().size(), 2u);
+  for (std::size_t i = 1; i < poller.times.size(); ++i)
+    EXPECT_GE(elapsedMs(poller.times[i], poller.times[i - 1]), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cameras, CameraDialectTest, ::testing::ValuesIn(dialects()),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// ---- Connection faults ------------------------------------------------------------
+
+TEST_F(StreamReaderTest, StalledStreamIsAbortedByTheWatchdogAndReconnects) {
+  const auto jpegs = testJpegs(4);
+  std::atomic<int> connections{0};
+  std::mutex mutex;
+  SteadyClock::time_point stallBegan;
+  std::atomic<bool> clientClosedStall{false};
+  HttpTestServer server([&](HttpTestConnection& c) {
+    const int index = connections++;
+    if (!c.send(streamHead("multipart/x-mixed-replace; boundary=cam"))) return;
+    if (!c.send(part("cam", jpegs[0]) + part("cam", jpegs[1]))) return;
+    if (index == 1) {
+      {
+        std::lock_guard lock(mutex);
+        stallBegan = SteadyClock::now();
+      }
+      clientClosedStall = c.stallUntilClientCloses(10s);
+      return;
+    }
+    c.stallUntilClientCloses(10s);
+  });
+  ASSERT_TRUE(server.ok());
+  StreamReader reader(defaultThreadStarter(), kShortWatchdogMs);
+  reader.setFrameRate(StreamReader::kFrameRateSelector, -1.0f);
+  ASSERT_EQ(reader.start(nullptr, server.url("/cam"), 0, StreamReader::ModeProbe),
+            StreamReader::Started);
+  Poller poller;
+  ASSERT_TRUE(poller.run(
+      reader, [&] { return server.requests().size() >= 3; }, 10s));
+  EXPECT_TRUE(clientClosedStall.load());
+  const auto requests = server.requests();
+  {
+    std::lock_guard lock(mutex);
+    // Watchdog time-out, the pause after the failed read, then 500 ms.
+    const double gap = msBetween(stallBegan, requests[2].received);
+    EXPECT_GE(gap, kShortWatchdogMs + kShortWatchdogMs + 500 - 50);
+    EXPECT_LT(gap, 4000);
+  }
+  EXPECT_EQ(reader.lastError(), static_cast<std::uint32_t>(HttpError::Aborted));
+  EXPECT_TRUE(poller.saw(StreamReader::StateFailed));
+  // The stalled connection delivered its first picture, the new one delivers too.
+  EXPECT_TRUE(poller.run(reader, [&] { return poller.pictures.size() >= 2; }));
+  EXPECT_EQ(poller.pictures.front(), jpegs[0]);
+}
+
+TEST_F(StreamReaderTest, TrickleIsNotMistakenForAHang) {
+  const auto jpegs = testJpegs(3);
+  HttpTestServer server([&](HttpTestConnection& c) {
+    if (!c.send(streamHead("multipart/x-mixed-replace; boundary=cam"))) return;
+    const std::string first = part("cam", jpegs[0]);
+    const std::string second = part("cam", jpegs[1]);
+    if (!c.send(first + second.substr(0, 200))) return;
+    // Three bytes a second, well within the watchdog's time-out each.
+    if (!c.sendInPieces(second.substr(200, 3), 1, 1000ms)) return;
+    if (!c.send(second.substr(203) + part("cam", jpegs[2]))) return;
+    c.stallUntilClientCloses(10s);
+  });
+  ASSERT_TRUE(server.ok());
+  StreamReader reader(defaultThreadStarter(), 1500);
+  reader.setFrameRate(StreamReader::kFrameRateSelector, -1.0f);
+  ASSERT_EQ(reader.start(nullptr, server.url("/cam"), 0, StreamReader::ModeProbe),
+            StreamReader::Started);
+  Poller poller;
+  ASSERT_TRUE(poller.run(
+      reader, [&] { return poller.pictures.size() >= 2; }, 10s));
+  EXPECT_EQ(poller.pictures[0], jpegs[0]);
+  EXPECT_EQ(poller.pictures[1], jpegs[1]);
+  EXPECT_EQ(server.requests().size(), 2u);  // no reconnection
+  EXPECT_FALSE(poller.saw(StreamReader::StateFailed));
+}
+
+TEST_F(StreamReaderTest, ServerClosingMidPartReconnectsHalfASecondLater) {
+  const auto jpegs = testJpegs(3);
+  std::atomic<int> connections{0};
+  std::mutex mutex;
+  SteadyClock::time_point closedAt;
+  HttpTestServer server([&](HttpTestConnection& c) {
+    const int index = connections++;
+    if (!c.send(streamHead("multipart/x-mixed-replace; boundary=cam"))) return;
+    if (index == 1) {
+      const std::string second = part("cam", jpegs[1]);
+      c.send(part("cam", jpegs[0]) + second.substr(0, second.size() / 2));
+      c.pause(100ms);
+      std::lock_guard lock(mutex);
+      closedAt = SteadyClock::now();
+      return;  // the connection closes in the middle of a part
+    }
+    if (!sendSpaced(c, {part("cam", jpegs[0]), part("cam", jpegs[1]), part("cam", jpegs[2])}))
+      return;
+    c.stallUntilClientCloses(10s);
+  });
+  ASSERT_TRUE(server.ok());
+  StreamReader reader(defaultThreadStarter(), 5000);
+  reader.setFrameRate(StreamReader::kFrameRateSelector, -1.0f);
+  ASSERT_EQ(reader.start(nullptr, server.url("/cam"), 0, StreamReader::ModeProbe),
+            StreamReader::Started);
+  Poller poller;
+  ASSERT_TRUE(poller.run(
+      reader, [&] { return server.requests().size() >= 3; }, 5s));
+  const auto requests = server.requests();
+  {
+    std::lock_guard lock(mutex);
+    const double gap = msBetween(closedAt, requests[2].received);
+    EXPECT_GE(gap, 450);
+    EXPECT_LT(gap, 1500);
+  }
+  EXPECT_TRUE(poller.run(reader, [&] { return poller.pictures.size() >= 3; }));
+  ASSERT_GE(poller.pictures.size(), 3u);
+  EXPECT_EQ(poller.pictures[0], jpegs[0]);  // before the close
+  EXPECT_EQ(poller.pictures[1], jpegs[0]);  // the new connection starts over
+  EXPECT_EQ(poller.pictures[2], jpegs[1]);
+}
+
+TEST_F(StreamReaderTest, MoreThanOneMebibyteWithoutDelimiterEndsTheConnection) {
+  // No boundary and a per-part sequence header: the learned header block
+  // never comes back. The reader gives up after 1 MiB (long before its
+  // watchdog) and cuts the next connection on the delimiter line.
+  const auto jpegs = testJpegs(4);
+  std::atomic<int> connections{0};
+  std::atomic<bool> closedByClient{false};
+  std::atomic<std::size_t> sent{0};
+  HttpTestServer server([&](HttpTestConnection& c) {
+    const int index = connections++;
+    if (!c.send(streamHead("multipart/x-mixed-replace"))) return;
+    if (index == 1) {
+      const std::string filler = test::patternBytes(20000, 5);
+      for (int seq = 0; sent < (3u << 20); ++seq) {
+        const std::string piece =
+            part("frame", filler, false, "X-Seq: " + std::to_string(seq) + "\r\n");
+        if (!c.send(piece)) {
+          closedByClient = true;
+          return;
+        }
+        sent += piece.size();
+      }
+      closedByClient = c.stallUntilClientCloses(5s);
+      return;
+    }
+    std::vector<std::string> parts;
+    for (int seq = 0; seq < 4; ++seq)
+      parts.push_back(part("frame", jpegs[static_cast<std::size_t>(seq)], false,
+                           "X-Seq: " + std::to_string(seq) + "\r\n"));
+    if (!sendSpaced(c, parts)) return;
+    c.stallUntilClientCloses(10s);
+  });
+  ASSERT_TRUE(server.ok());
+  StreamReader reader(defaultThreadStarter(), 20000);
+  reader.setFrameRate(StreamReader::kFrameRateSelector, -1.0f);
+  ASSERT_EQ(reader.start(nullptr, server.url("/cam"), 0, StreamReader::ModeProbe),
+            StreamReader::Started);
+  Poller poller;
+  ASSERT_TRUE(poller.run(
+      reader, [&] { return poller.pictures.size() >= 3; }, 8s));
+  EXPECT_TRUE(closedByClient.load());
+  EXPECT_EQ(server.requests().size(), 3u);
+  EXPECT_EQ(poller.pictures[0], jpegs[0]);
+  EXPECT_EQ(poller.pictures[2], jpegs[2]);
+}
+
+TEST_F(StreamReaderTest, ErrorStatusesDoNotStart) {
+  const auto jpegs = testJpegs(3);
+  HttpTestServer server([&](HttpTestConnection& c) {
+    const std::string& target = c.request().target;
+    if (target == "/missing") {
+      c.send(test::httpResponse(404, {{"Content-Type", "image/jpeg"}}, "not here"));
+    } else if (!test::hasBasicAuth(c.request(), "admin", "secret")) {
+      c.send(test::httpResponse(
+          401, {{"WWW-Authenticate", "Basic realm=\"cam\""}, {"Content-Type", "text/html"}},
+          "<html>401</html>"));
+    } else {
+      if (!c.send(streamHead("multipart/x-mixed-replace; boundary=cam"))) return;
+      if (!sendSpaced(c, {part("cam", jpegs[0]), part("cam", jpegs[1]), part("cam", jpegs[2])}))
+        return;
+      c.stallUntilClientCloses(10s);
+    }
+  });
+  ASSERT_TRUE(server.ok());
+  StreamReader reader(defaultThreadStarter(), kShortWatchdogMs * 10);
+  reader.setFrameRate(StreamReader::kFrameRateSelector, -1.0f);
+  for (const std::string& url : {server.url("/missing"), server.url("/protected")}) {
+    EXPECT_EQ(reader.start(nullptr, url, 0, StreamReader::ModeProbe), StreamReader::CouldNotStart)
+        << url;
+    EXPECT_EQ(reader.pollState(), StreamReader::StateFailed);
+    EXPECT_EQ(reader.pollState(), StreamReader::StateIdle);  // consumed: not streaming
+  }
+  // The camera's credentials in the address answer the challenge.
+  ASSERT_EQ(reader.start(nullptr, server.urlWithCredentials("admin", "secret", "/protected"), 0,
+                         StreamReader::ModeProbe),
+            StreamReader::Started);
+  Poller poller;
+  ASSERT_TRUE(poller.run(reader, [&] { return poller.pictures.size() >= 2; }));
+  EXPECT_EQ(poller.pictures[0], jpegs[0]);
+}
+
+// ---- Single pictures ------------------------------------------------------------
+
+TEST_F(StreamReaderTest, SinglePictureIsFetchedOnceAndHandedOver) {
+  const std::string jpeg = testJpegs(1)[0];
+  HttpTestServer server(
+      test::fixedResponse(test::httpResponse(200, {{"Content-Type", "image/jpeg"}}, jpeg)));
+  ASSERT_TRUE(server.ok());
+  auto token = std::make_shared<int>(0);
+  {
+    StreamReader reader(defaultThreadStarter(), kShortWatchdogMs);
+    EXPECT_EQ(reader.owner(), nullptr);
+    const std::uint32_t before = nowMs();
+    ASSERT_EQ(reader.start(ownerOf(token), server.url("/snap.jpg"), 4096, StreamReader::ModeProbe),
+              StreamReader::Started);
+    const std::uint32_t after = nowMs();
+    EXPECT_EQ(token.use_count(), 2);  // kept alive by the reader
+    const auto owner = reader.owner();
+    EXPECT_FALSE(owner.owner_before(ownerOf(token)) || ownerOf(token).owner_before(owner));
+
+    Poller poller;
+    ASSERT_TRUE(poller.run(reader, [&] { return !poller.pictures.empty(); }));
+    EXPECT_EQ(poller.pictures[0], jpeg);
+    // A single picture carries the time of its start.
+    EXPECT_GE(elapsedMs(poller.times[0], before), 0);
+    EXPECT_LE(elapsedMs(poller.times[0], after), 0);
+    EXPECT_EQ(reader.pollState(), StreamReader::StateIdle);
+    std::vector<std::uint8_t> none = {1};
+    EXPECT_FALSE(reader.takeFrame(none));
+    EXPECT_TRUE(none.empty());
+    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(server.requests().size(), 2u);  // the probe and the download
+  }
+  EXPECT_EQ(token.use_count(), 1);
+}
+
+TEST_F(StreamReaderTest, SinglePictureFailingTwiceEndsFailedAndIdle) {
+  std::atomic<int> connections{0};
+  HttpTestServer server([&](HttpTestConnection& c) {
+    if (connections++ == 0) {
+      c.send(test::httpResponse(200, {{"Content-Type", "image/jpeg"}}, "x"));
+      return;
+    }
+    // Every download: the picture breaks off after its header.
+    c.send(test::httpHead(200, {{"Content-Type", "image/jpeg"}, {"Transfer-Encoding", "chunked"}}) +
+           test::httpChunk("abc"));
+  });
+  ASSERT_TRUE(server.ok());
+  StreamReader reader(defaultThreadStarter(), 100);
+  ASSERT_EQ(reader.start(nullptr, server.url("/snap.jpg"), 0, StreamReader::ModeProbe),
+            StreamReader::Started);
+  // Not polled meanwhile: two attempts, 500 ms apart, then nothing more.
+  std::this_thread::sleep_for(2500ms);
+  EXPECT_EQ(server.requests().size(), 3u);
+  EXPECT_EQ(reader.pollState(), StreamReader::StateFailed);
+  EXPECT_EQ(reader.pollState(), StreamReader::StateIdle);  // mode 0: consumed
+  std::vector<std::uint8_t> bytes;
+  EXPECT_FALSE(reader.takeFrame(bytes));  // the broken picture was not handed over
+  EXPECT_EQ(reader.lastError(), static_cast<std::uint32_t>(HttpError::ConnectionLost));
+}
+
+TEST_F(StreamReaderTest, StartDuringARetryTakesOverTheReader) {
+  const std::string jpeg = testJpegs(1)[0];
+  HttpTestServer server([&](HttpTestConnection& c) {
+    if (c.request().target == "/broken.jpg") {
+      // The download breaks off inside its chunked body.
+      c.send(
+          test::httpHead(200, {{"Content-Type", "image/jpeg"}, {"Transfer-Encoding", "chunked"}}) +
+          test::httpChunk("abc"));
+      return;
+    }
+    c.send(test::httpResponse(200, {{"Content-Type", "image/jpeg"}}, jpeg));
+  });
+  ASSERT_TRUE(server.ok());
+  StreamReader reader(defaultThreadStarter(), 100);
+  auto first = std::make_shared<int>(1);
+  auto second = std::make_shared<int>(2);
+  ASSERT_EQ(reader.start(ownerOf(first), server.url("/broken.jpg"), 0, StreamReader::ModeSingle),
+            StreamReader::Started);
+  // The manager sees the first failure while the reader waits to retry, and
+  // gives the reader another picture.
+  Poller failing;
+  ASSERT_TRUE(failing.run(reader, [&] { return failing.saw(StreamReader::StateFailed); }));
+  ASSERT_EQ(reader.start(ownerOf(second), server.url("/good.jpg"), 0, StreamReader::ModeProbe),
+            StreamReader::Started);
+  EXPECT_EQ(second.use_count(), 2);
+  EXPECT_EQ(first.use_count(), 1);
+  Poller after;
+  ASSERT_TRUE(after.run(reader, [&] { return !after.pictures.empty(); }));
+  EXPECT_EQ(after.pictures[0], jpeg);
+  std::this_thread::sleep_for(800ms);  // past the old job's retry time
+  after.poll(reader);
+  EXPECT_EQ(after.pictures.size(), 1u);
+  // The old job did not retry: one broken download, then the new picture's
+  // probe and download.
+  std::vector<std::string> targets;
+  for (const auto& request : server.requests()) targets.push_back(request.target);
+  EXPECT_EQ(targets, (std::vector<std::string>{"/broken.jpg", "/good.jpg", "/good.jpg"}));
+}
+
+// ---- Camera down ------------------------------------------------------------------
+
+std::size_t heapInUse() { return mallinfo2().uordblks; }
+
+TEST_F(StreamReaderTest, CameraDownIsRetriedEveryHalfSecondWithFlatMemory) {
+  // Accepts and hangs up without a word, as a camera that is booting does.
+  HttpTestServer server([](HttpTestConnection&) {});
+  ASSERT_TRUE(server.ok());
+  StreamReader reader(defaultThreadStarter(), kShortWatchdogMs);
+  ASSERT_EQ(reader.start(nullptr, server.url("/cam"), 0, StreamReader::ModeStream),
+            StreamReader::Started);
+  ASSERT_TRUE(server.waitForRequests(2, 5s));  // warmed up
+  const std::size_t heapBefore = heapInUse();
+  const std::size_t countBefore = server.requests().size();
+  Poller poller;
+  poller.run(
+      reader, [] { return false; }, 3000ms);
+  const auto requests = server.requests();
+  const std::size_t made = requests.size() - countBefore;
+  EXPECT_GE(made, 4u);
+  EXPECT_LE(made, 7u);
+  for (std::size_t i = countBefore; i < requests.size(); ++i)
+    EXPECT_GE(msBetween(requests[i - 1].received, requests[i].received), 450) << i;
+  EXPECT_TRUE(poller.saw(StreamReader::StateFailed));
+  EXPECT_TRUE(poller.saw(StreamReader::StateFetching));
+  if (!kSanitized) {
+    // The recorded requests grow a little; the reader itself holds nothing more.
+    EXPECT_LT(heapInUse(), heapBefore + 64 * 1024);
+  }
+
+  // Nothing listening at all: the same rhythm, with the reason kept.
+  StreamReader refused(defaultThreadStarter(), kShortWatchdogMs);
+  const std::string nowhere =
+      "http://127.0.0.1:" + std::to_string(test::unusedLoopbackPort()) + "/cam";
+  ASSERT_EQ(refused.start(nullptr, nowhere, 0, StreamReader::ModeStream), StreamReader::Started);
+  Poller refusedPoller;
+  EXPECT_TRUE(refusedPoller.run(
+      refused, [&] { return refusedPoller.saw(StreamReader::StateFailed); }, 3s));
+  EXPECT_EQ(refused.lastError(), static_cast<std::uint32_t>(HttpError::CannotConnect));
+  // A probe of a camera that is down does not start at all.
+  StreamReader probing(defaultThreadStarter(), kShortWatchdogMs);
+  EXPECT_EQ(probing.start(nullptr, nowhere, 0, StreamReader::ModeProbe),
+            StreamReader::CouldNotStart);
+  EXPECT_EQ(probing.lastError(), static_cast<std::uint32_t>(HttpError::CannotConnect));
+}
+
+// ---- Destruction --------------------------------------------------------------------
+
+std::size_t threadCount() {
+  std::size_t count = 0;
+  if (DIR* dir = ::opendir("/proc/self/task")) {
+    while (const dirent* entry = ::readdir(dir))
+      if (entry->d_name[0] != '.') ++count;
+    ::closedir(dir);
+  }
+  return count;
+}
+
+TEST_F(StreamReaderTest, DestructionEndsABlockedReadAtOnceAndLeavesNoThreads) {
+  const auto jpegs = testJpegs(2);
+  std::atomic<bool> clientClosed{false};
+  const std::size_t threadsBefore = threadCount();
+  {
+    HttpTestServer server([&](HttpTestConnection& c) {
+      if (!c.send(streamHead("multipart/x-mixed-replace; boundary=cam") + part("cam", jpegs[0]) +
+                  part("cam", jpegs[1])))
+        return;
+      clientClosed = c.stallUntilClientCloses(30s);
+    });
+    ASSERT_TRUE(server.ok());
+    auto reader = std::make_unique<StreamReader>(defaultThreadStarter());  // 60 s watchdog
+    reader->setFrameRate(StreamReader::kFrameRateSelector, -1.0f);
+    ASSERT_EQ(reader->start(nullptr, server.url("/cam"), 0, StreamReader::ModeProbe),
+              StreamReader::Started);
+    Poller poller;
+    ASSERT_TRUE(poller.run(*reader, [&] { return !poller.pictures.empty(); }));
+    std::this_thread::sleep_for(200ms);  // the fetch thread now waits in a read
+    const auto began = SteadyClock::now();
+    reader.reset();
+    EXPECT_LT(msSince(began), 1000);
+    ASSERT_TRUE(server.waitForRequests(2));
+    server.stop();
+    EXPECT_TRUE(clientClosed.load());
+
+    // Destruction during the pause after a failure, and right after construction.
+    HttpTestServer down([](HttpTestConnection&) {});
+    auto retrying = std::make_unique<StreamReader>(defaultThreadStarter(), kShortWatchdogMs);
+    ASSERT_EQ(retrying->start(nullptr, down.url("/cam"), 0, StreamReader::ModeStream),
+              StreamReader::Started);
+    ASSERT_TRUE(down.waitForRequests(1));
+    std::this_thread::sleep_for(100ms);
+    const auto began2 = SteadyClock::now();
+    retrying.reset();
+    EXPECT_LT(msSince(began2), 1000);
+    const auto began3 = SteadyClock::now();
+    { StreamReader idle(defaultThreadStarter()); }
+    EXPECT_LT(msSince(began3), 1000);
+  }
+  EXPECT_EQ(threadCount(), threadsBefore);
+}
+
+TEST_F(StreamReaderTest, HttpTimeoutsBoundAnOpenThatGetsNoAnswer) {
+  // Accepts, reads the request and never answers: only the HTTP layer's own
+  // time-outs end the open, and destruction cannot cut it short.
+  HttpTestServer server([](HttpTestConnection& c) { c.stallUntilClientCloses(10s); });
+  ASSERT_TRUE(server.ok());
+  auto reader = std::make_unique<StreamReader>(defaultThreadStarter(), kShortWatchdogMs);
+  reader->setHttpTimeouts(300, 300);
+  const auto began = SteadyClock::now();
+  EXPECT_EQ(reader->start(nullptr, server.url("/cam"), 0, StreamReader::ModeProbe),
+            StreamReader::CouldNotStart);
+  EXPECT_GE(msSince(began), 250);
+  EXPECT_LT(msSince(began), 2000);
+  EXPECT_EQ(reader->lastError(), static_cast<std::uint32_t>(HttpError::TimedOut));
+
+  ASSERT_EQ(reader->start(nullptr, server.url("/cam"), 0, StreamReader::ModeStream),
+            StreamReader::Started);
+  ASSERT_TRUE(server.waitForRequests(2));
+  const auto destroying = SteadyClock::now();
+  reader.reset();
+  EXPECT_LT(msSince(destroying), 1000);
+}
+
+TEST_F(StreamReaderTest, NoFetchThreadMeansNoStart) {
+  const ThreadStarter refusing = [](std::function<void()>, std::size_t) { return Thread(); };
+  StreamReader reader(refusing);
+  EXPECT_EQ(reader.start(nullptr, "http://127.0.0.1:1/cam", 0, StreamReader::ModeStream),
+            StreamReader::CouldNotStart);
+}
+
+// ---- Pacing through the reader, on a stepped clock -------------------------------------
+
+// A camera whose parts the test releases one at a time; each release sends the
+// next body followed by the next delimiter, so the part is cut on arrival.
+class SteppedCamera {
+ public:
+  explicit SteppedCamera(std::vector<std::string> jpegs)
+      : jpegs_(std::move(jpegs)), server_([this](HttpTestConnection& c) { serve(c); }) {}
+
+  bool ok() const { return server_.ok(); }
+  std::string url() const { return server_.url("/cam"); }
+
+  void release() {
+    {
+      std::lock_guard lock(mutex_);
+      ++released_;
+    }
+    changed_.notify_all();
+  }
+
+ private:
+  void serve(HttpTestConnection& c) {
+    const std::string head = "--cam\r\nContent-Type: image/jpeg\r\n\r\n";
+    if (!c.send(streamHead("multipart/x-mixed-replace; boundary=cam") + head)) return;
+    if (connections_++ == 0) {
+      c.send(jpegs_[0]);  // the probe
+      return;
+    }
+    for (std::size_t i = 0; i < jpegs_.size(); ++i) {
+      std::unique_lock lock(mutex_);
+      if (!changed_.wait_for(lock, 10s, [&] { return released_ > i; })) return;
+      lock.unlock();
+      if (!c.send(jpegs_[i] + "\r\n" + head)) return;
+    }
+    c.stallUntilClientCloses(10s);
+  }
+
+  std::vector<std::string> jpegs_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::size_t released_ = 0;  // guarded by mutex_
+  std::atomic<int> connections_{0};
+  HttpTestServer server_;  // last: its threads stop before the members above go
+};
+
+// Ready marks of `count` parts arriving every `stepMs` of the stepped clock.
+std::vector<bool> readyMarks(float frameRate, std::size_t count, std::uint32_t stepMs) {
+  ManualClock clock(100000);
+  const ScopedClock installed(clock);
+  SteppedCamera camera(testJpegs(static_cast<int>(count)));
+  EXPECT_TRUE(camera.ok());
+  StreamReader reader(defaultThreadStarter(), 5000);
+  reader.setFrameRate(StreamReader::kFrameRateSelector, frameRate);
+  EXPECT_EQ(reader.start(nullptr, camera.url(), 0, StreamReader::ModeProbe), StreamReader::Started);
+  std::vector<bool> marks;
+  for (std::size_t i = 0; i < count; ++i) {
+    clock.advance(stepMs);
+    const std::uint32_t now = clock.nowMs();
+    camera.release();
+    const auto deadline = SteadyClock::now() + 5s;
+    while (reader.lastPartTime() != now && SteadyClock::now() < deadline)
+      std::this_thread::sleep_for(1ms);
+    EXPECT_EQ(reader.lastPartTime(), now) << "part " << i << " never arrived";
+    const std::int32_t state = reader.pollState();
+    marks.push_back(state == StreamReader::StateReady);
+    std::vector<std::uint8_t> bytes;
+    EXPECT_TRUE(reader.takeFrame(bytes));  // the slot holds every part, marked or not
+    EXPECT_EQ(reader.pollState(), StreamReader::StateFetching);
+  }
+  return marks;
+}
+
+TEST_F(StreamReaderTest, FrameRatePacingOnASteppedClock) {
+  // 2 per second with parts every 300 ms: the first, then every second part
+  // (600 ms > 500 ms).
+  EXPECT_EQ(readyMarks(2.0f, 6, 300), (std::vector<bool>{true, false, true, false, true, false}));
+  // -1: every picture; 0: only the first.
+  EXPECT_EQ(readyMarks(-1.0f, 4, 10), (std::vector<bool>{true, true, true, true}));
+  EXPECT_EQ(readyMarks(0.0f, 4, 5000), (std::vector<bool>{true, false, false, false}));
+}
+
+}  // namespace
+}  // namespace vistel
