@@ -106,6 +106,7 @@ struct StreamReader::Impl {
   std::string url;                     // guarded by jobLock
   std::int32_t attempts = 0;           // guarded by jobLock
   std::string boundary;                // guarded by jobLock; as the server gave it
+  ProbeResult lastProbe;               // guarded by jobLock
   bool noLearn = false;                // guarded by jobLock
 
   // The one-slot hand-over and the pacing of ready marks.
@@ -367,17 +368,32 @@ void StreamReader::Impl::watchdogLoop() {
 std::int32_t StreamReader::Impl::probe(const std::string& target) {
   // The probe has a connection of its own: the fetch thread may still be
   // reading through `file` (a single-picture retry).
+  ProbeResult seen;
+  // Whatever the outcome, what the server said is kept for lastProbe().
+  struct Record {
+    Impl& impl;
+    ProbeResult& seen;
+    ~Record() {
+      std::lock_guard lock(impl.jobLock);
+      impl.lastProbe = std::move(seen);
+    }
+  } record{*this, seen};
   HttpError error = HttpError::None;
   const auto response = session.open(target, kOpenFlags, &error);
   if (!response) {
     lastError.store(static_cast<std::uint32_t>(error), std::memory_order_relaxed);
     return ModeIdle;
   }
+  seen.contentType = response->header("Content-Type").value_or("");
   if (!response->isOpen() || !isSuccess(response->status())) return ModeIdle;
   std::string streamBoundary;
-  const std::int32_t mode = detail::modeFromContentType(
-      response->header("Content-Type").value_or(""), streamBoundary, detail::kMaxDelimiterLength);
-  if (mode != ModeStream) return mode;
+  const std::int32_t mode =
+      detail::modeFromContentType(seen.contentType, streamBoundary, detail::kMaxDelimiterLength);
+  seen.boundary = streamBoundary;
+  if (mode != ModeStream) {
+    seen.mode = mode;
+    return mode;
+  }
 
   // Whether the first part headers carry a length: only the text before the
   // first zero byte counts, so reading stops there (or at the sniff size, at
@@ -396,6 +412,7 @@ std::int32_t StreamReader::Impl::probe(const std::string& target) {
   }
   const bool lengths = detail::announcesPartLength(head.data(), have);
   response->close();
+  seen.mode = ModeStream;
   std::lock_guard lock(jobLock);
   boundary = std::move(streamBoundary);
   noLearn = lengths;
@@ -524,6 +541,11 @@ std::shared_ptr<ImageSource> StreamReader::owner() const {
 
 std::uint32_t StreamReader::lastPartTime() const {
   return impl_->lastPartTime.load(std::memory_order_acquire);
+}
+
+StreamReader::ProbeResult StreamReader::lastProbe() const {
+  std::lock_guard lock(impl_->jobLock);
+  return impl_->lastProbe;
 }
 
 std::uint32_t StreamReader::lastError() const {

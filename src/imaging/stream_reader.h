@@ -21,6 +21,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -93,6 +94,17 @@ class StreamReader {
   std::uint32_t lastPartTime() const;
   // Error code of the last HTTP failure (an HttpError value), 0 when none.
   std::uint32_t lastError() const;
+
+  // What the latest probe of start() saw, for tools that describe a camera:
+  // the mode it chose (ModeIdle when it failed or none ran yet), the
+  // response's Content-Type value and the boundary that value named (both
+  // empty when absent). Any thread.
+  struct ProbeResult {
+    std::int32_t mode = ModeIdle;
+    std::string contentType;
+    std::string boundary;
+  };
+  ProbeResult lastProbe() const;
 
  private:
   struct Impl;
