@@ -18,6 +18,7 @@ const Command kCommands[] = {
     {"inspect", "print a project's object model as JSON", kInspectHelp, runInspect},
     {"eval", "evaluate an expression, a condition or a value conversion", kEvalHelp, runEval},
     {"key", "encode or decode a key text", kKeyHelp, runKey},
+    {"probe", "fetch pictures from a camera address and describe them", kProbeHelp, runProbe},
 };
 
 void printUsage(std::ostream& out) {

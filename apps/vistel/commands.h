@@ -3,6 +3,7 @@
 // The subcommands of `vistel`, each given the arguments after its name.
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "cli.h"
@@ -19,10 +20,17 @@ struct Command {
 int runInspect(const std::vector<std::string>& args, Io io);
 int runEval(const std::vector<std::string>& args, Io io);
 int runKey(const std::vector<std::string>& args, Io io);
+int runProbe(const std::vector<std::string>& args, Io io);
 
 extern const char* const kInspectHelp;
 extern const char* const kEvalHelp;
 extern const char* const kKeyHelp;
+extern const char* const kProbeHelp;
+
+// `url` with the user name and password of its authority, and the values of
+// credential-like query parameters (user, pass, password, pwd, ...), replaced
+// by "***", so a camera address can be printed.
+std::string maskCredentials(std::string_view url);
 
 // Reports a usage error the same way for every command: one line, status 2.
 int usageError(Io io, const std::string& command, const std::string& message);
