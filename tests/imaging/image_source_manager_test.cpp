@@ -630,7 +630,7 @@ TEST_F(ManagerTest, PrefetchedNameIsFetchedBeforeAnyoneAsks) {
   ASSERT_TRUE(test::writeFile(dir / "next.jpg", std::string(jpeg.begin(), jpeg.end())));
   auto manager = makeManager(1);
   manager->prefetchHint(fileUrl(dir / "next.jpg"));
-  ASSERT_TRUE(waitFor([&] { return manager->sources()[0].encodedSize > 0; }));
+  ASSERT_TRUE(waitFor([&] { return manager->sources()[0].decodedSize > 0; }));
   EXPECT_EQ(manager->sources()[0].useCount, 0);
   // Acquiring it now shows the picture straight away.
   SourceRequest* request = manager->acquire(fileUrl(dir / "next.jpg"));
