@@ -68,6 +68,11 @@ ImageSourceManager::ImageSourceManager(const ThreadStarter& starter, std::int32_
 
 ImageSourceManager::~ImageSourceManager() {
   stop_.store(true, std::memory_order_release);
+  // A probe runs on the loader thread and may wait for a camera that never
+  // answers; cut it short so the join below cannot take minutes.
+  for (auto& slot : readers_) {
+    if (slot->reader) slot->reader->shutdown();
+  }
   loader_.join();
   // Readers close their connections on destruction; they are the last users
   // of the sources they fetched besides the lists below.

@@ -7,8 +7,9 @@
 //
 // Thread-safety: as StreamReader: start, setFrameRate, pollState, takeFrame and
 // the accessors are called by the manager's loader thread only; the reader's
-// own threads run concurrently with them. The reader is destroyed on the
-// thread that destroys the manager, after the loader thread has ended.
+// own threads run concurrently with them. shutdown() may come from any thread.
+// The reader is destroyed on the thread that destroys the manager, after the
+// loader thread has ended.
 
 #include <cstddef>
 #include <cstdint>
@@ -43,6 +44,10 @@ class SourceReader {
   virtual std::shared_ptr<ImageSource> owner() const = 0;
   // Clock time at the end of the latest picture: its timestamp.
   virtual std::uint32_t lastPartTime() const = 0;
+  // Ends every connection attempt and read at once, also one blocking start()
+  // on the loader thread, so the owner can join that thread promptly. Any
+  // thread; start() fails afterwards. Readers that never block need nothing.
+  virtual void shutdown() {}
 };
 
 // Builds one reader of the pool; its threads are started through `starter`.

@@ -77,7 +77,10 @@ struct StreamReader::Impl {
   // 0 (unusable), 1 (single picture) or 2 (stream) from the server's answer;
   // records the boundary and the part-length hint for a stream.
   std::int32_t probe(const std::string& url);
-  void abortConnection();
+
+  // ---- Any thread ---------------------------------------------------------
+
+  void shutdown();
 
   const std::uint32_t watchdogTimeoutMs;
   HttpSession session;  // thread-safe
@@ -85,7 +88,7 @@ struct StreamReader::Impl {
   // Plain words polled across threads.
   std::atomic<std::int32_t> readerMode{ModeIdle};
   std::atomic<std::int32_t> readerState{StateIdle};
-  std::atomic<bool> abort{false};  // set once, by destruction
+  std::atomic<bool> abort{false};  // set once, by shutdown()
   std::atomic<std::uint32_t> lastError{0};
   std::atomic<std::uint32_t> lastPartTime{0};  // mirrors pacer's, for the owner thread
   std::atomic<float> frameRate{0.0f};
@@ -99,6 +102,16 @@ struct StreamReader::Impl {
   // which also reads through it without the lock; other threads reach it
   // only under fileLock.
   std::unique_ptr<HttpResponse> file;
+
+  // Ends the fetch thread's open. Cancelled under jobLock by shutdown() and by
+  // start() when it replaces the job; reset under jobLock by the fetch thread
+  // as it takes a job, after checking `abort`, so a shutdown is never undone.
+  HttpCancel fetchCancel;
+  // Ends the probe's open; cancelled by shutdown() only, never reset.
+  HttpCancel probeCancel;
+  // Serialises the probe's publishing of its response against shutdown()'s abort().
+  std::mutex probeLock;
+  HttpResponse* probeResponse = nullptr;  // guarded by probeLock; owned by the probe
 
   // Guards the job set by start() and the stream hints.
   std::mutex jobLock;
@@ -152,7 +165,7 @@ bool StreamReader::Impl::openUrl(const std::string& target) {
   // The open itself runs outside the lock so that the watchdog and
   // destruction are never held up behind a slow server.
   HttpError error = HttpError::None;
-  auto response = session.open(target, kOpenFlags, &error);
+  auto response = session.open(target, kOpenFlags, &error, &fetchCancel);
   if (!response) {
     lastError.store(static_cast<std::uint32_t>(error), std::memory_order_relaxed);
     return false;
@@ -267,6 +280,9 @@ void StreamReader::Impl::fetchLoop() {
     Job job;
     {
       std::lock_guard lock(jobLock);
+      if (abort.load(std::memory_order_acquire)) break;
+      // A cancel aimed at the previous job must not end this one.
+      fetchCancel.reset();
       job.mode = readerMode.load(std::memory_order_acquire);
       job.url = url;
       job.generation = jobGeneration.load(std::memory_order_relaxed);
@@ -379,7 +395,7 @@ std::int32_t StreamReader::Impl::probe(const std::string& target) {
     }
   } record{*this, seen};
   HttpError error = HttpError::None;
-  const auto response = session.open(target, kOpenFlags, &error);
+  const auto response = session.open(target, kOpenFlags, &error, &probeCancel);
   if (!response) {
     lastError.store(static_cast<std::uint32_t>(error), std::memory_order_relaxed);
     return ModeIdle;
@@ -393,6 +409,14 @@ std::int32_t StreamReader::Impl::probe(const std::string& target) {
   if (mode != ModeStream) {
     seen.mode = mode;
     return mode;
+  }
+  {
+    // The reads below may block; shutdown() aborts them through this pointer.
+    // It sets `abort` before it takes the lock: a response published after
+    // that would never be aborted.
+    std::lock_guard lock(probeLock);
+    if (abort.load(std::memory_order_acquire)) return ModeIdle;
+    probeResponse = response.get();
   }
 
   // Whether the first part headers carry a length: only the text before the
@@ -410,6 +434,12 @@ std::int32_t StreamReader::Impl::probe(const std::string& target) {
     if (std::find(from, to, std::uint8_t{0}) != to) break;
     if (elapsedMs(nowMs(), began) > static_cast<std::int32_t>(watchdogTimeoutMs)) break;
   }
+  {
+    std::lock_guard lock(probeLock);
+    probeResponse = nullptr;
+  }
+  // Reads that shutdown() cut short decide nothing.
+  if (abort.load(std::memory_order_acquire)) return ModeIdle;
   const bool lengths = detail::announcesPartLength(head.data(), have);
   response->close();
   seen.mode = ModeStream;
@@ -419,7 +449,22 @@ std::int32_t StreamReader::Impl::probe(const std::string& target) {
   return ModeStream;
 }
 
-void StreamReader::Impl::abortConnection() {
+// ---- Any thread -----------------------------------------------------------
+
+void StreamReader::Impl::shutdown() {
+  abort.store(true, std::memory_order_release);
+  {
+    std::lock_guard lock(jobLock);
+    fetchCancel.cancel();
+  }
+  probeCancel.cancel();
+  {
+    std::lock_guard lock(probeLock);
+    if (probeResponse) probeResponse->abort();
+  }
+  { std::lock_guard lock(wakeLock); }
+  wake.notify_all();
+  // A read blocked in the fetch thread returns within about 100 ms.
   std::lock_guard lock(fileLock);
   if (file) file->abort();
 }
@@ -438,11 +483,7 @@ StreamReader::StreamReader(const ThreadStarter& starter, std::uint32_t watchdogT
 
 StreamReader::~StreamReader() {
   Impl& impl = *impl_;
-  impl.abort.store(true, std::memory_order_release);
-  { std::lock_guard lock(impl.wakeLock); }
-  impl.wake.notify_all();
-  // A read blocked in the fetch thread returns within about 100 ms.
-  impl.abortConnection();
+  impl.shutdown();
   impl.fetchThread.join();
   {
     std::lock_guard lock(impl.watchLock);
@@ -458,12 +499,15 @@ std::int32_t StreamReader::start(std::shared_ptr<ImageSource> owner, std::string
   Impl& impl = *impl_;
   if (impl.readerState.load(std::memory_order_acquire) == StateFetching) return AlreadyFetching;
   // Without a fetch thread nothing would ever be fetched.
-  if (!impl.fetchThread.joinable()) return CouldNotStart;
+  if (!impl.fetchThread.joinable() || impl.abort.load(std::memory_order_acquire))
+    return CouldNotStart;
   const std::string target(url);
   for (;;) {
     {
       std::scoped_lock lock(impl.jobLock, impl.frameLock);
       impl.jobGeneration.fetch_add(1, std::memory_order_relaxed);
+      // The fetch thread may be connecting for the job being replaced.
+      impl.fetchCancel.cancel();
       std::vector<std::uint8_t> fresh;
       fresh.reserve(std::min(initialBufferSize, kMaxInitialSlot));
       impl.frame = std::move(fresh);
@@ -528,6 +572,8 @@ bool StreamReader::takeFrame(std::vector<std::uint8_t>& out) {
   }
   return true;
 }
+
+void StreamReader::shutdown() { impl_->shutdown(); }
 
 void StreamReader::setHttpTimeouts(std::uint32_t connectMs, std::uint32_t receiveMs) {
   impl_->session.setConnectTimeout(connectMs);

@@ -16,7 +16,8 @@
 //
 // Thread-safety: start, setFrameRate, pollState, takeFrame and the accessors
 // are called by one owner thread (the image source manager's loader thread);
-// the reader's own threads run concurrently with them.
+// the reader's own threads run concurrently with them. shutdown() and
+// setHttpTimeouts() may be called from any thread.
 
 #include <cstddef>
 #include <cstdint>
@@ -56,7 +57,8 @@ class StreamReader {
   // shorten the watchdog time-out (also the pause after a failed read).
   explicit StreamReader(const ThreadStarter& starter,
                         std::uint32_t watchdogTimeoutMs = kDefaultWatchdogTimeoutMs);
-  // Stops both threads; an open connection is closed, also while a read blocks.
+  // Stops both threads (shutdown() first): returns within about a second, also
+  // while a connection is being opened or a read blocks.
   ~StreamReader();
   StreamReader(const StreamReader&) = delete;
   StreamReader& operator=(const StreamReader&) = delete;
@@ -64,8 +66,10 @@ class StreamReader {
   // Begins fetching `url` for `owner` (kept alive by the reader for as long as
   // it may deliver to it: until the next start or destruction). With
   // ModeProbe the server is asked first, on the calling thread, which blocks
-  // for as long as the HTTP time-outs allow. Returns Started, AlreadyFetching
-  // or CouldNotStart (also when the fetch thread could not be started).
+  // until the server answers, the HTTP time-outs end the wait or shutdown() is
+  // called. Starting another job ends the fetch thread's connection attempt for
+  // the previous one. Returns Started, AlreadyFetching or CouldNotStart (also
+  // when the fetch thread could not be started, and after shutdown()).
   [[nodiscard]] std::int32_t start(std::shared_ptr<ImageSource> owner, std::string_view url,
                                    std::size_t initialBufferSize, std::int32_t mode);
 
@@ -83,9 +87,17 @@ class StreamReader {
 
   // Connect and receive time-outs of the reader's HTTP session (both
   // HttpSession::kDefaultTimeoutMs unless set); they apply from the next
-  // connection on. An open in progress cannot be interrupted, so these bound
-  // how long destruction may wait for one. Any thread.
+  // connection on. Any thread.
   void setHttpTimeouts(std::uint32_t connectMs, std::uint32_t receiveMs);
+
+  // Ends the reader's work for good: the fetch thread's connection attempt or
+  // read, and a probe running inside start() on another thread, give up within
+  // about 100 ms; later starts return CouldNotStart. The destructor calls it.
+  // An owner whose own thread may be inside start() (the manager's loader
+  // thread, probing) calls it before joining that thread, because the reader
+  // can only be destroyed once that thread has let go of it. Any thread;
+  // repeated calls do nothing more.
+  void shutdown();
 
   // The source being fetched, or null before the first start.
   std::shared_ptr<ImageSource> owner() const;

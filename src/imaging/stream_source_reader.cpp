@@ -33,4 +33,6 @@ SourceReaderFactory streamReaderFactory(std::uint32_t watchdogTimeoutMs) {
   };
 }
 
+void StreamSourceReader::shutdown() { reader_.shutdown(); }
+
 }  // namespace vistel

@@ -26,6 +26,7 @@ class StreamSourceReader final : public SourceReader {
   [[nodiscard]] bool takeFrame(std::vector<std::uint8_t>& out) override;
   std::shared_ptr<ImageSource> owner() const override;
   std::uint32_t lastPartTime() const override;
+  void shutdown() override;
 
   // The wrapped reader. Loader thread.
   StreamReader& reader() { return reader_; }

@@ -7,6 +7,8 @@
 
 #include "vistel/platform/cookie_store_p.h"
 #include "vistel/platform/curl_runtime_p.h"
+#include "vistel/platform/http_cancel.h"
+#include "vistel/platform/http_cancel_p.h"
 
 namespace vistel {
 
@@ -93,8 +95,14 @@ struct HeaderField {
 
 }  // namespace
 
-struct HttpResponse::Impl {
+struct HttpResponse::Impl final : detail::HttpCancelTarget {
   ~Impl() { detach(); }
+
+  // An HttpCancel ends the open the way abort() ends a read.
+  void cancelRequested() noexcept override {
+    abortRequested.store(true, std::memory_order_release);
+    curl_multi_wakeup(multi.get());
+  }
 
   std::size_t buffered() const { return pending.size() - pendingStart; }
 
@@ -287,7 +295,7 @@ struct HttpResponse::Impl {
   std::size_t receivedHeaderBytes = 0;     // header bytes of the current request
   std::chrono::milliseconds receiveTimeout{0};
 
-  // Shared with abort() and isOpen() on other threads.
+  // Shared with abort(), isOpen() and an HttpCancel on other threads.
   std::atomic<bool> abortRequested{false};
   std::atomic<bool> open{true};
 };
@@ -301,7 +309,8 @@ HttpResponse::~HttpResponse() {
 
 std::unique_ptr<HttpResponse> HttpResponse::open(std::string_view url, HttpOpenFlags flags,
                                                  std::uint32_t connectTimeoutMs,
-                                                 std::uint32_t receiveTimeoutMs, HttpError& error) {
+                                                 std::uint32_t receiveTimeoutMs, HttpCancel* cancel,
+                                                 HttpError& error) {
   error = HttpError::None;
   if (!detail::ensureCurlRuntime()) {
     error = HttpError::Internal;
@@ -386,9 +395,30 @@ std::unique_ptr<HttpResponse> HttpResponse::open(std::string_view url, HttpOpenF
   impl->attached = true;
 
   Impl& state = *impl;
-  state.pump([&] { return state.headersComplete; });
+  // Keeps the open reachable by the token until the waiting is over.
+  struct Registration {
+    HttpCancel* token;
+    Impl& target;
+    ~Registration() {
+      if (token) token->leave(target);
+    }
+  };
+  if (cancel && !cancel->enter(state)) {
+    error = HttpError::Aborted;
+    return nullptr;
+  }
+  {
+    const Registration registration{cancel, state};
+    state.pump([&] { return state.headersComplete; });
+  }
   state.waitingForHead = false;
   detail::CookieStoreAccess::persist();
+  // A cancel that arrived as the header completed still wins: the caller has
+  // stopped waiting for this response.
+  if (cancel && state.abortRequested.load(std::memory_order_acquire)) {
+    error = HttpError::Aborted;
+    return nullptr;
+  }
   if (!state.headersComplete) {
     error = state.failure != HttpError::None ? state.failure : HttpError::Protocol;
     return nullptr;

@@ -21,6 +21,7 @@
 
 namespace vistel {
 
+class HttpCancel;
 class HttpSession;
 
 class HttpResponse {
@@ -77,10 +78,12 @@ class HttpResponse {
  private:
   friend class HttpSession;
 
-  // Starts the request and waits for the final status line and header fields.
+  // Starts the request and waits for the final status line and header
+  // fields, or until `cancel` (when not null) is cancelled.
   static std::unique_ptr<HttpResponse> open(std::string_view url, HttpOpenFlags flags,
                                             std::uint32_t connectTimeoutMs,
-                                            std::uint32_t receiveTimeoutMs, HttpError& error);
+                                            std::uint32_t receiveTimeoutMs, HttpCancel* cancel,
+                                            HttpError& error);
 
   std::unique_ptr<Impl> impl_;
 };

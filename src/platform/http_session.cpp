@@ -21,9 +21,10 @@ std::uint32_t HttpSession::receiveTimeout() const {
 }
 
 std::unique_ptr<HttpResponse> HttpSession::open(std::string_view url, HttpOpenFlags flags,
-                                                HttpError* error) const {
+                                                HttpError* error, HttpCancel* cancel) const {
   HttpError reason = HttpError::None;
-  auto response = HttpResponse::open(url, flags, connectTimeout(), receiveTimeout(), reason);
+  auto response =
+      HttpResponse::open(url, flags, connectTimeout(), receiveTimeout(), cancel, reason);
   if (error) *error = reason;
   return response;
 }

@@ -17,6 +17,7 @@
 #include <memory>
 #include <string_view>
 
+#include "vistel/platform/http_cancel.h"
 #include "vistel/platform/http_response.h"
 #include "vistel/platform/http_types.h"
 
@@ -43,9 +44,12 @@ class HttpSession {
   // thread for at most the connect time-out plus the receive time-out per
   // request made (redirects and authentication make more than one). Header
   // fields beyond 64 KiB are dropped; more than 256 KiB of header fails (Protocol).
+  // With `cancel` (owned by the caller, alive until open returns), cancelling
+  // it from another thread ends the wait early with null and Aborted.
   [[nodiscard]] std::unique_ptr<HttpResponse> open(std::string_view url,
                                                    HttpOpenFlags flags = HttpOpenFlags::None,
-                                                   HttpError* error = nullptr) const;
+                                                   HttpError* error = nullptr,
+                                                   HttpCancel* cancel = nullptr) const;
 
  private:
   std::atomic<std::uint32_t> connectTimeoutMs_{kDefaultTimeoutMs};

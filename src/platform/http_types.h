@@ -38,7 +38,7 @@ enum class HttpError : std::uint32_t {
   CannotResolve = 3,      // the host name is unknown
   CannotConnect = 4,      // the connection was refused or failed
   TimedOut = 5,           // connect or receive time-out
-  Aborted = 6,            // HttpResponse::abort() was called
+  Aborted = 6,            // HttpResponse::abort() or HttpCancel::cancel() was called
   Closed = 7,             // read after HttpResponse::close()
   ConnectionLost = 8,     // the server closed or reset the connection early
   TooManyRedirects = 9,

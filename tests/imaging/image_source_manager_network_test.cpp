@@ -135,6 +135,24 @@ TEST(ManagerOverHttp, DestructionClosesABlockedStreamWithinASecond) {
   EXPECT_TRUE(waitFor([&] { return closedByClient.load() == closedBefore + 1; }, 1s));
 }
 
+TEST(ManagerOverHttp, DestructionCutsShortAProbeWaitingForAnAnswer) {
+  // The camera takes the connection and never answers: the probe blocks the
+  // loader thread inside the reader's start().
+  HttpTestServer server([](HttpTestConnection& connection) {
+    connection.stallUntilClientCloses(30s);
+  });
+  ASSERT_TRUE(server.ok());
+  DecodeLog log;
+  auto manager = makeManager(log);
+  ASSERT_NE(manager->acquire(server.url("/cam.mjpg")), nullptr);
+  ASSERT_TRUE(server.waitForRequests(1));
+  std::this_thread::sleep_for(100ms);
+
+  const auto begin = Clock::now();
+  manager.reset();
+  EXPECT_LT(Clock::now() - begin, 1s);
+}
+
 TEST(ManagerOverHttp, StillPictureCostsAProbeAndADownload) {
   const std::string jpeg = test::encodeTestJpeg(test::cornerScene(24, 16), 24, 16);
   HttpTestServer server(

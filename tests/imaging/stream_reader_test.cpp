@@ -89,6 +89,16 @@ double msBetween(SteadyClock::time_point a, SteadyClock::time_point b) {
   return std::chrono::duration<double, std::milli>(b - a).count();
 }
 
+// Polls `done` every 5 ms for up to `limit`.
+bool eventually(const std::function<bool()>& done, std::chrono::milliseconds limit = 5s) {
+  const auto deadline = SteadyClock::now() + limit;
+  while (!done()) {
+    if (SteadyClock::now() >= deadline) return false;
+    std::this_thread::sleep_for(5ms);
+  }
+  return true;
+}
+
 // Polls a reader the way the image source manager does and keeps what it takes.
 struct Poller {
   std::vector<std::string> pictures;
@@ -657,26 +667,118 @@ TEST_F(StreamReaderTest, DestructionEndsABlockedReadAtOnceAndLeavesNoThreads) {
   EXPECT_EQ(threadCount(), threadsBefore);
 }
 
-TEST_F(StreamReaderTest, HttpTimeoutsBoundAnOpenThatGetsNoAnswer) {
-  // Accepts, reads the request and never answers: only the HTTP layer's own
-  // time-outs end the open, and destruction cannot cut it short.
+TEST_F(StreamReaderTest, HttpTimeoutsBoundAProbeThatGetsNoAnswer) {
+  // Accepts, reads the request and never answers: the HTTP layer's own
+  // time-outs end the probe.
   HttpTestServer server([](HttpTestConnection& c) { c.stallUntilClientCloses(10s); });
   ASSERT_TRUE(server.ok());
-  auto reader = std::make_unique<StreamReader>(defaultThreadStarter(), kShortWatchdogMs);
-  reader->setHttpTimeouts(300, 300);
+  StreamReader reader(defaultThreadStarter(), kShortWatchdogMs);
+  reader.setHttpTimeouts(300, 300);
   const auto began = SteadyClock::now();
-  EXPECT_EQ(reader->start(nullptr, server.url("/cam"), 0, StreamReader::ModeProbe),
+  EXPECT_EQ(reader.start(nullptr, server.url("/cam"), 0, StreamReader::ModeProbe),
             StreamReader::CouldNotStart);
   EXPECT_GE(msSince(began), 250);
   EXPECT_LT(msSince(began), 2000);
-  EXPECT_EQ(reader->lastError(), static_cast<std::uint32_t>(HttpError::TimedOut));
+  EXPECT_EQ(reader.lastError(), static_cast<std::uint32_t>(HttpError::TimedOut));
+}
 
-  ASSERT_EQ(reader->start(nullptr, server.url("/cam"), 0, StreamReader::ModeStream),
+// A camera that is slow to connect or to answer, with the default 60 s HTTP
+// time-outs and watchdog: only the reader's own shutdown can end the wait.
+struct SlowCamera {
+  test::FullBacklog backlog;  // connect hangs
+  std::atomic<int> hungUp{0};
+  HttpTestServer server{[this](HttpTestConnection& c) {
+    // "/head": no answer at all; "/first-part": a stream header, then nothing.
+    if (c.request().target == "/first-part" &&
+        !c.send(streamHead("multipart/x-mixed-replace; boundary=cam")))
+      return;
+    if (c.stallUntilClientCloses(30s)) ++hungUp;
+  }};
+
+  std::size_t requests = 0;  // test thread
+
+  // Waits until the reader surely waits on `url`, the next one asked for:
+  // connecting, or past whatever the server sends on arrival.
+  void waitUntilWaiting(const std::string& url) {
+    if (url != backlog.url("/cam")) {
+      EXPECT_TRUE(server.waitForRequests(++requests, 5s)) << url;
+    }
+    std::this_thread::sleep_for(300ms);
+  }
+};
+
+TEST_F(StreamReaderTest, DestructionEndsAConnectionBeingOpenedWithinASecond) {
+  SlowCamera camera;
+  ASSERT_NE(camera.backlog.port(), 0);
+  ASSERT_TRUE(camera.server.ok());
+  const std::string urls[] = {camera.backlog.url("/cam"), camera.server.url("/head")};
+  for (const auto& url : urls) {
+    auto reader = std::make_unique<StreamReader>(defaultThreadStarter());
+    ASSERT_EQ(reader->start(nullptr, url, 0, StreamReader::ModeStream), StreamReader::Started);
+    camera.waitUntilWaiting(url);
+    const auto destroying = SteadyClock::now();
+    reader.reset();
+    EXPECT_LT(msSince(destroying), 1000) << url;
+  }
+  // The reader hung up on the camera that had answered the connection.
+  EXPECT_TRUE(eventually([&] { return camera.hungUp.load() == 1; }));
+}
+
+TEST_F(StreamReaderTest, ShutdownEndsAProbeOnTheOwnerThreadWithinASecond) {
+  SlowCamera camera;
+  ASSERT_NE(camera.backlog.port(), 0);
+  ASSERT_TRUE(camera.server.ok());
+  // Connecting, waiting for the response header, reading the first part.
+  const std::string urls[] = {camera.backlog.url("/cam"), camera.server.url("/head"),
+                              camera.server.url("/first-part")};
+  for (const auto& url : urls) {
+    auto reader = std::make_unique<StreamReader>(defaultThreadStarter());
+    std::atomic<std::int32_t> result{-1};
+    // Stands in for the image source manager's loader thread.
+    Thread loader =
+        startThread([&] { result = reader->start(nullptr, url, 0, StreamReader::ModeProbe); });
+    ASSERT_TRUE(loader.joinable());
+    camera.waitUntilWaiting(url);
+    // The owner's destruction: shut the reader down, join its own thread, destroy.
+    const auto destroying = SteadyClock::now();
+    reader->shutdown();
+    loader.join();
+    EXPECT_EQ(result.load(), StreamReader::CouldNotStart) << url;
+    // Nothing starts any more, and nothing waits for the camera.
+    EXPECT_EQ(reader->start(nullptr, url, 0, StreamReader::ModeProbe), StreamReader::CouldNotStart);
+    reader.reset();
+    EXPECT_LT(msSince(destroying), 1000) << url;
+  }
+  EXPECT_TRUE(eventually([&] { return camera.hungUp.load() == 2; }));
+}
+
+TEST_F(StreamReaderTest, StartingAnotherJobEndsTheOldJobsConnectionAttempt) {
+  const std::string jpeg = testJpegs(1)[0];
+  std::atomic<int> flakyRequests{0};
+  std::atomic<bool> retryHungUp{false};
+  HttpTestServer server([&](HttpTestConnection& c) {
+    if (c.request().target == "/good.jpg") {
+      c.send(test::httpResponse(200, {{"Content-Type", "image/jpeg"}}, jpeg));
+      return;
+    }
+    // The first download fails at once; the retry never gets an answer.
+    if (++flakyRequests == 2) retryHungUp = c.stallUntilClientCloses(30s);
+  });
+  ASSERT_TRUE(server.ok());
+  StreamReader reader(defaultThreadStarter());  // 60 s HTTP time-outs
+  ASSERT_EQ(reader.start(nullptr, server.url("/flaky.jpg"), 0, StreamReader::ModeSingle),
             StreamReader::Started);
-  ASSERT_TRUE(server.waitForRequests(2));
-  const auto destroying = SteadyClock::now();
-  reader.reset();
-  EXPECT_LT(msSince(destroying), 1000);
+  ASSERT_TRUE(server.waitForRequests(2, 5s));  // the retry waits for its header
+  const auto began = SteadyClock::now();
+  ASSERT_EQ(reader.start(nullptr, server.url("/good.jpg"), 0, StreamReader::ModeSingle),
+            StreamReader::Started);
+  Poller poller;
+  ASSERT_TRUE(poller.run(
+      reader, [&] { return !poller.pictures.empty(); }, 5s));
+  // The failed open is followed by the usual half-second pause.
+  EXPECT_LT(msSince(began), 2000);
+  EXPECT_EQ(poller.pictures[0], jpeg);
+  EXPECT_TRUE(eventually([&] { return retryHungUp.load(); }));
 }
 
 TEST_F(StreamReaderTest, NoFetchThreadMeansNoStart) {

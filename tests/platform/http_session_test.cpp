@@ -1,11 +1,7 @@
 // test-labels: threads network
 #include "vistel/platform/http_session.h"
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -353,54 +349,116 @@ TEST_F(HttpSessionTest, AnOversizedHeaderIsRefused) {
   EXPECT_EQ(error, HttpError::Protocol);
 }
 
-// A listening socket whose accept queue is full: Linux drops further SYNs, so a
-// connect to it hangs without leaving the machine.
-class FullBacklog {
- public:
-  FullBacklog() {
-    listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    if (listener_ < 0 ||
-        ::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        ::listen(listener_, 0) != 0 ||
-        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0)
-      return;
-    port_ = ntohs(address.sin_port);
-    for (int i = 0; i < 4; ++i) {
-      const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-      if (fd < 0) continue;
-      (void)::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-      fillers_.push_back(fd);
-    }
-    std::this_thread::sleep_for(50ms);
-  }
-  ~FullBacklog() {
-    for (int fd : fillers_) ::close(fd);
-    if (listener_ >= 0) ::close(listener_);
-  }
-  std::uint16_t port() const { return port_; }
-
- private:
-  int listener_ = -1;
-  std::uint16_t port_ = 0;
-  std::vector<int> fillers_;
-};
-
 TEST_F(HttpSessionTest, ConnectTimeoutEndsAConnectionThatIsNeverAccepted) {
-  FullBacklog backlog;
+  test::FullBacklog backlog;
   ASSERT_NE(backlog.port(), 0);
   session.setConnectTimeout(300);
   HttpError error = HttpError::None;
   const auto start = SteadyClock::now();
-  EXPECT_FALSE(session.open("http://127.0.0.1:" + std::to_string(backlog.port()) + "/",
-                            HttpOpenFlags::None, &error));
+  EXPECT_FALSE(session.open(backlog.url(), HttpOpenFlags::None, &error));
   const auto waited = msSince(start);
   EXPECT_EQ(error, HttpError::TimedOut);
   EXPECT_GE(waited, 250);
   EXPECT_LT(waited, 5000);
+}
+
+// ---- Cancelling an open ----------------------------------------------------
+
+TEST_F(HttpSessionTest, CancelEndsAnOpenWaitingForItsConnectionOrHeader) {
+  // Default 60 s time-outs throughout: only the cancel can end these opens.
+  test::FullBacklog backlog;
+  ASSERT_NE(backlog.port(), 0);
+  std::atomic<int> closedByClient{0};
+  HttpTestServer server([&](HttpTestConnection& c) {
+    if (c.request().target == "/moved") {
+      c.send(test::httpResponse(302, {{"Location", "/stalls"}}, ""));
+      return;
+    }
+    if (c.stallUntilClientCloses(30s)) ++closedByClient;
+  });
+  ASSERT_TRUE(server.ok());
+  struct Case {
+    const char* name;
+    std::string url;
+    std::size_t requestsBeforeCancel;  // 0: wait a moment instead
+  };
+  const Case cases[] = {{"connect", backlog.url(), 0},
+                        {"header", server.url("/stalls"), 1},
+                        {"header after a redirect", server.url("/moved"), 3}};
+  for (const Case& c : cases) {
+    HttpCancel cancel;
+    std::atomic<std::int64_t> cancelledAtNs{0};
+    std::thread canceller([&] {
+      if (c.requestsBeforeCancel == 0)
+        std::this_thread::sleep_for(300ms);
+      else
+        EXPECT_TRUE(server.waitForRequests(c.requestsBeforeCancel, 5s)) << c.name;
+      cancelledAtNs.store(SteadyClock::now().time_since_epoch().count());
+      cancel.cancel();
+    });
+    HttpError error = HttpError::None;
+    const auto response = session.open(c.url, HttpOpenFlags::None, &error, &cancel);
+    const auto returnedAt = SteadyClock::now().time_since_epoch().count();
+    canceller.join();
+    EXPECT_FALSE(response) << c.name;
+    EXPECT_EQ(error, HttpError::Aborted) << c.name;
+    const auto lagMs = (returnedAt - cancelledAtNs.load()) / 1'000'000;
+    EXPECT_GE(lagMs, 0) << c.name;
+    EXPECT_LT(lagMs, 500) << c.name;  // well below the layer's 1 s wait slice
+  }
+  // The cancelled opens hung up on the server.
+  const auto deadline = SteadyClock::now() + 5s;
+  while (closedByClient.load() < 2 && SteadyClock::now() < deadline)
+    std::this_thread::sleep_for(5ms);
+  EXPECT_EQ(closedByClient.load(), 2);
+}
+
+TEST_F(HttpSessionTest, ACancelledTokenFailsLaterOpensAtOnceUntilReset) {
+  HttpTestServer server(test::fixedResponse(test::httpResponse(200, {}, "ok")));
+  ASSERT_TRUE(server.ok());
+  HttpCancel cancel;
+  EXPECT_FALSE(cancel.isCancelled());
+  cancel.cancel();
+  EXPECT_TRUE(cancel.isCancelled());
+  HttpError error = HttpError::None;
+  EXPECT_FALSE(session.open(server.url("/first"), HttpOpenFlags::None, &error, &cancel));
+  EXPECT_EQ(error, HttpError::Aborted);
+
+  cancel.reset();
+  EXPECT_FALSE(cancel.isCancelled());
+  auto response = session.open(server.url("/second"), HttpOpenFlags::None, &error, &cancel);
+  ASSERT_TRUE(response) << httpErrorText(error);
+  // A cancel after open() returned leaves the response alone.
+  cancel.cancel();
+  EXPECT_EQ(readAll(*response), "ok");
+  // The cancelled open never reached the server.
+  const auto requests = server.requests();
+  ASSERT_EQ(requests.size(), 1u);
+  EXPECT_EQ(requests[0].target, "/second");
+}
+
+TEST_F(HttpSessionTest, CancelRacingTheStartOfOpensIsNeverLost) {
+  HttpTestServer server([](HttpTestConnection& c) { c.stallUntilClientCloses(30s); });
+  ASSERT_TRUE(server.ok());
+  // A lost cancel would show as this time-out instead of Aborted.
+  session.setReceiveTimeout(5000);
+  for (int round = 0; round < 30; ++round) {
+    HttpCancel cancel;
+    HttpError errors[2] = {HttpError::None, HttpError::None};
+    std::thread openers[2];
+    for (int i = 0; i < 2; ++i)
+      openers[i] = std::thread([&, i] {
+        EXPECT_FALSE(session.open(server.url("/"), HttpOpenFlags::None, &errors[i], &cancel));
+      });
+    // From before the opens register with the token to well into their wait.
+    std::this_thread::sleep_for(std::chrono::microseconds(round * round * 20));
+    const auto cancelledAt = SteadyClock::now();
+    cancel.cancel();
+    for (auto& opener : openers) opener.join();
+    EXPECT_LT(msSince(cancelledAt), 1000) << "round " << round;
+    EXPECT_EQ(errors[0], HttpError::Aborted) << "round " << round;
+    EXPECT_EQ(errors[1], HttpError::Aborted) << "round " << round;
+  }
 }
 
 TEST_F(HttpSessionTest, FailuresToOpenGiveNullWithAReason) {

@@ -367,6 +367,36 @@ std::uint16_t unusedLoopbackPort() {
   return port;
 }
 
+FullBacklog::FullBacklog() {
+  listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  if (listener_ < 0 ||
+      ::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+      ::listen(listener_, 0) != 0 ||
+      ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+    return;
+  port_ = ntohs(address.sin_port);
+  for (int i = 0; i < 4; ++i) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0) continue;
+    (void)::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    fillers_.push_back(fd);
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+}
+
+FullBacklog::~FullBacklog() {
+  for (int fd : fillers_) ::close(fd);
+  if (listener_ >= 0) ::close(listener_);
+}
+
+std::string FullBacklog::url(std::string_view path) const {
+  return "http://127.0.0.1:" + std::to_string(port_) + std::string(path);
+}
+
 std::string patternBytes(std::size_t size, std::uint32_t seed) {
   std::string out(size, '\0');
   std::uint32_t x = seed * 2654435761u + 1;

@@ -125,6 +125,26 @@ std::string md5Hex(std::string_view bytes);
 
 // A port on 127.0.0.1 on which nothing listens (bound, then released).
 std::uint16_t unusedLoopbackPort();
+// A listening socket on 127.0.0.1 whose accept queue is full: Linux drops
+// further SYNs, so a connect to it hangs (until the client's connect time-out)
+// without leaving the machine. port() is 0 when it could not be set up.
+class FullBacklog {
+ public:
+  FullBacklog();
+  ~FullBacklog();
+  FullBacklog(const FullBacklog&) = delete;
+  FullBacklog& operator=(const FullBacklog&) = delete;
+
+  std::uint16_t port() const { return port_; }
+  // "http://127.0.0.1:<port>" followed by `path`.
+  std::string url(std::string_view path = "/") const;
+
+ private:
+  int listener_ = -1;
+  std::uint16_t port_ = 0;
+  std::vector<int> fillers_;
+};
+
 // `size` bytes of a fixed pseudo-random pattern (seeded), for body checks.
 std::string patternBytes(std::size_t size, std::uint32_t seed = 1);
 
