@@ -18,6 +18,8 @@ const Command kCommands[] = {
     {"inspect", "print a project's object model as JSON", kInspectHelp, runInspect},
     {"eval", "evaluate an expression, a condition or a value conversion", kEvalHelp, runEval},
     {"key", "encode or decode a key text", kKeyHelp, runKey},
+    {"calibrate", "correct a camera pair's source key from two pictures", kCalibrateHelp,
+     runCalibrate},
 };
 
 void printUsage(std::ostream& out) {
@@ -31,10 +33,10 @@ void printUsage(std::ostream& out) {
 
 }  // namespace
 
-int usageError(Io io, const std::string& command, const std::string& message) {
+int usageError(Io io, const std::string& command, const std::string& message, int status) {
   io.err << "vistel " << command << ": " << message << " (try `vistel " << command
          << " --help`)\n";
-  return kExitUsage;
+  return status;
 }
 
 bool readInput(const std::string& path, Io io, std::string& text, std::string& reason) {
