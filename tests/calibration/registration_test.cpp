@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <complex>
+#include <numbers>
 #include <random>
 #include <string>
 #include <vector>
@@ -233,6 +235,64 @@ TEST(RegistrationSteps, EdgeWeightsMatchDirectWindowMeans) {
       }
       ASSERT_NEAR(weights[y * w + x], std::clamp((sum / n - 0.1) * 2, 0.0, 1.0), 1e-5)
           << x << ", " << y;
+    }
+  }
+}
+
+// The surface by its definition: the window as a root of a sine, direct
+// DFTs, the normalised cross-power spectrum, the inverse DFT. Odd and even
+// sizes, so the mirrored frequencies of the single transform are covered.
+TEST(RegistrationSteps, CorrelationSurfaceMatchesDirectTransforms) {
+  using Complex = std::complex<double>;
+  for (const auto& [w, h] : {std::pair{9, 7}, std::pair{8, 6}}) {
+    RegistrationState state(w, h);
+    std::mt19937 rng(w);
+    std::uniform_real_distribution<float> u(0, 1);
+    for (auto& a : state.greyA) a = u(rng);
+    for (auto& b : state.greyB) b = u(rng);
+    std::vector<double> surface;
+    ASSERT_TRUE(registration::correlationSurface(state, surface));
+
+    const auto dft = [&](const std::vector<float>& grey, double sign) {
+      const auto [lo, hi] = std::minmax_element(grey.begin(), grey.end());
+      const auto window = [](int k, int n) {
+        return std::sqrt(std::sin(std::numbers::pi * (k + 1) / (n + 1)));
+      };
+      std::vector<Complex> out(w * h);
+      for (int ky = 0; ky < h; ++ky) {
+        for (int kx = 0; kx < w; ++kx) {
+          for (int y = 0; y < h; ++y) {
+            for (int x = 0; x < w; ++x) {
+              const double v = (grey[y * w + x] - *lo) / (*hi - *lo) * window(x, w) * window(y, h);
+              out[ky * w + kx] +=
+                  v * std::polar(1.0, sign * 2 * std::numbers::pi *
+                                          (double(kx) * x / w + double(ky) * y / h));
+            }
+          }
+        }
+      }
+      return out;
+    };
+    const std::vector<Complex> fa = dft(state.greyA, -1), fb = dft(state.greyB, -1);
+    const double eps = w * h / 16384.0;
+    std::vector<Complex> q(w * h);
+    for (int i = 0; i < w * h; ++i) {
+      const Complex a = std::abs(fa[i]) > eps ? fa[i] / std::abs(fa[i]) : 0.0;
+      const Complex b = std::abs(fb[i]) > eps ? fb[i] / std::abs(fb[i]) : 0.0;
+      q[i] = std::conj(a) * b;
+    }
+    for (int y = 0; y < h; ++y) {
+      for (int x = 0; x < w; ++x) {
+        Complex sum = 0;
+        for (int ky = 0; ky < h; ++ky) {
+          for (int kx = 0; kx < w; ++kx) {
+            sum += q[ky * w + kx] * std::polar(1.0, 2 * std::numbers::pi *
+                                                        (double(kx) * x / w + double(ky) * y / h));
+          }
+        }
+        EXPECT_NEAR(surface[y * w + x], sum.real() / (w * h), 1e-6)
+            << w << "x" << h << " at " << x << ", " << y;
+      }
     }
   }
 }
