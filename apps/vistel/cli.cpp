@@ -19,6 +19,8 @@ const Command kCommands[] = {
     {"eval", "evaluate an expression, a condition or a value conversion", kEvalHelp, runEval},
     {"key", "encode or decode a key text", kKeyHelp, runKey},
     {"probe", "fetch pictures from a camera address and describe them", kProbeHelp, runProbe},
+    {"calibrate", "correct a camera pair's source key from two pictures", kCalibrateHelp,
+     runCalibrate},
 };
 
 void printUsage(std::ostream& out) {
@@ -32,10 +34,10 @@ void printUsage(std::ostream& out) {
 
 }  // namespace
 
-int usageError(Io io, const std::string& command, const std::string& message) {
+int usageError(Io io, const std::string& command, const std::string& message, int status) {
   io.err << "vistel " << command << ": " << message << " (try `vistel " << command
          << " --help`)\n";
-  return kExitUsage;
+  return status;
 }
 
 bool readInput(const std::string& path, Io io, std::string& text, std::string& reason) {

@@ -21,19 +21,23 @@ int runInspect(const std::vector<std::string>& args, Io io);
 int runEval(const std::vector<std::string>& args, Io io);
 int runKey(const std::vector<std::string>& args, Io io);
 int runProbe(const std::vector<std::string>& args, Io io);
+int runCalibrate(const std::vector<std::string>& args, Io io);
 
 extern const char* const kInspectHelp;
 extern const char* const kEvalHelp;
 extern const char* const kKeyHelp;
 extern const char* const kProbeHelp;
+extern const char* const kCalibrateHelp;
 
 // `url` with the user name and password of its authority, and the values of
 // credential-like query parameters (user, pass, password, pwd, ...), replaced
 // by "***", so a camera address can be printed.
 std::string maskCredentials(std::string_view url);
 
-// Reports a usage error the same way for every command: one line, status 2.
-int usageError(Io io, const std::string& command, const std::string& message);
+// Reports a usage error the same way for every command: one line, status 2
+// unless the command's own statuses need another (see `status`).
+int usageError(Io io, const std::string& command, const std::string& message,
+               int status = kExitUsage);
 
 // Reads a whole file, or standard input for "-". False with a reason on failure.
 bool readInput(const std::string& path, Io io, std::string& text, std::string& reason);

@@ -8,7 +8,10 @@
 #include <vector>
 
 #include "cli.h"
+#include "support/registration_scene.h"
+#include "support/test_jpeg.h"
 #include "support/test_paths.h"
+#include "vistel/project/encoding.h"
 
 namespace vistel::cli {
 namespace {
@@ -72,7 +75,7 @@ TEST(Cli, UsageErrorsAreOneLineAndExitTwo) {
 TEST(Cli, HelpNamesEveryCommandAndEachCommandExplainsItself) {
   const Result top = runCli({"--help"});
   EXPECT_EQ(top.status, 0);
-  for (const char* name : {"inspect", "eval", "key"}) {
+  for (const char* name : {"inspect", "eval", "key", "calibrate"}) {
     EXPECT_NE(top.out.find(name), std::string::npos) << name;
     const Result sub = runCli({name, "--help"});
     EXPECT_EQ(sub.status, 0);
@@ -175,6 +178,57 @@ TEST(Cli, RealProcessExitStatuses) {
   const auto json = nlohmann::json::parse(example.out);
   EXPECT_EQ(json["views"].size(), 2u);
   EXPECT_EQ(json["links"].size(), 1u);
+}
+
+TEST(Cli, CalibrateMovesTheSourceKeyAndReportsResultCodes) {
+  const auto dir = test::scratchDir("cli-calibrate");
+  const Vec2 offset{0.1f, 0.05f};
+  const test::PicturePair pair = test::shiftedPair(21, offset, 6, -5);
+  const std::string source = (dir / "source.jpg").string(),
+                    destination = (dir / "destination.jpg").string();
+  ASSERT_TRUE(test::writeFile(
+      source, test::encodeTestJpeg(test::rgbOf(pair.source, 640, 480), 640, 480, 95)));
+  ASSERT_TRUE(test::writeFile(
+      destination, test::encodeTestJpeg(test::rgbOf(pair.destination, 640, 480), 640, 480, 95)));
+  const KeyQuad qS = test::offsetKey(kImageCornerKey, offset);
+  const std::string sourceKey = encodeKeyText(keyQuadToBytes(qS));
+  const std::string destinationKey = encodeKeyText(keyQuadToBytes(kImageCornerKey));
+
+  const Result done = runBinary("calibrate " + source + " '" + sourceKey + "' " + destination +
+                                " '" + destinationKey + "'");
+  ASSERT_EQ(done.status, 0) << done.err;
+  std::istringstream lines(done.out);
+  std::string code, moved, kept;
+  std::getline(lines, code);
+  std::getline(lines, moved);
+  std::getline(lines, kept);
+  EXPECT_EQ(code, "0");
+  EXPECT_EQ(kept, destinationKey);
+  const auto quad = keyQuadFromBytes(decodeKeyText(moved));
+  ASSERT_TRUE(quad);
+  EXPECT_NEAR((quad->p0.x - qS.p0.x) * 640, 6, 0.05);
+  EXPECT_NEAR((quad->p2.y - qS.p2.y) * 480, -5, 0.05);
+
+  // Empty keys stand for the default pair.
+  EXPECT_EQ(runCli({"calibrate", source, "", destination, ""}).status, 0);
+  const std::string shortKey = sourceKey.substr(1);
+  const std::string absent = (dir / "absent.jpg").string();
+  struct Case {
+    std::vector<std::string> args;
+    int code;
+  };
+  for (const Case& c : {Case{{"calibrate", absent, sourceKey, destination, destinationKey}, 1},
+                        Case{{"calibrate", source, shortKey, destination, destinationKey}, 2},
+                        Case{{"calibrate", source, shortKey, absent, "x"}, 3},
+                        Case{{"calibrate", source, "", destination, "x"}, 4}}) {
+    const Result r = runCli(c.args);
+    EXPECT_EQ(r.status, c.code) << ::testing::PrintToString(c.args);
+    EXPECT_EQ(r.out, std::to_string(c.code) + "\n");
+  }
+  const Result usage = runBinary("calibrate " + source + " '' " + destination);
+  EXPECT_EQ(usage.status, 64);
+  EXPECT_TRUE(usage.out.empty());
+  EXPECT_NE(usage.err.find("calibrate"), std::string::npos);
 }
 
 }  // namespace
