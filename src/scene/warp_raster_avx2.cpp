@@ -23,10 +23,8 @@ struct Lanes {
   __m256i uLimit;  // width * 65536 - 1: last in-picture position
   __m256i vLimit;
   const int* map;  // null: no displacement
-  const int* row0;  // gather bases for the four neighbours
-  const int* row0right;
-  const int* row1;
-  const int* row1right;
+  const std::uint8_t* row0;  // the picture, and its second row: gather bases
+  const std::uint8_t* row1;
 };
 
 VISTEL_AVX2_INLINE Lanes lanesOf(const SourceInfo& s) {
@@ -41,10 +39,8 @@ VISTEL_AVX2_INLINE Lanes lanesOf(const SourceInfo& s) {
   l.map = reinterpret_cast<const int*>(s.map);
   const std::uint8_t* p = s.pixels;
   const std::size_t rowBytes = std::size_t(s.width) * 4;
-  l.row0 = reinterpret_cast<const int*>(p);
-  l.row0right = reinterpret_cast<const int*>(p + 4);
-  l.row1 = reinterpret_cast<const int*>(p + rowBytes);
-  l.row1right = reinterpret_cast<const int*>(p + rowBytes + 4);
+  l.row0 = p;
+  l.row1 = p + rowBytes;
   return l;
 }
 
@@ -69,26 +65,56 @@ VISTEL_AVX2_INLINE __m256i displace(const Lanes& s, __m256i& u, __m256i& v) {
   return ok;
 }
 
-// The four neighbours of each lane's pixel (x, y) where `ok`, pixel 0 elsewhere.
+// The four neighbours of each lane's pixel (x, y) where `ok`, pixel 0
+// elsewhere, widened to 16-bit channels: `lo` holds lanes 0, 1, 4, 5 and `hi`
+// lanes 2, 3, 6, 7, the order unpacklo/unpackhi_epi8 give. Each lane's left and
+// right neighbours come in one 64-bit load.
 struct Quad {
-  __m256i p00, p10, p01, p11;
+  __m256i p00lo, p00hi, p10lo, p10hi, p01lo, p01hi, p11lo, p11hi;
 };
 
-VISTEL_AVX2_INLINE Quad fetch(const Lanes& s, __m256i x, __m256i y, __m256i ok) {
-  const __m256i index = _mm256_and_si256(_mm256_add_epi32(_mm256_mullo_epi32(y, s.width), x), ok);
-  return {_mm256_i32gather_epi32(s.row0, index, 4), _mm256_i32gather_epi32(s.row0right, index, 4),
-          _mm256_i32gather_epi32(s.row1, index, 4), _mm256_i32gather_epi32(s.row1right, index, 4)};
+// Splits four gathered pairs (left, right) into the left and the right pixels
+// as 16-bit channels.
+VISTEL_AVX2_INLINE void splitPairs(__m256i pairs, __m256i& left, __m256i& right) {
+  const __m256i zero = _mm256_setzero_si256();
+  const __m256i first = _mm256_unpacklo_epi8(pairs, zero), second = _mm256_unpackhi_epi8(pairs, zero);
+  left = _mm256_unpacklo_epi64(first, second);
+  right = _mm256_unpackhi_epi64(first, second);
 }
 
-// A 16-bit factor per lane repeated over that pixel's four 16-bit channels, in
-// the order unpacklo/unpackhi_epi8 put the pixels: lanes 0, 1, 4, 5 and 2, 3, 6, 7.
+VISTEL_AVX2_INLINE __m256i pairsAt(const std::uint8_t* row, const std::int32_t* index, int i0, int i1, int i2,
+                                   int i3) {
+  const auto pair = [row, index](int i) { return reinterpret_cast<const double*>(row + std::size_t(index[i]) * 4); };
+  const __m128i low = _mm_castpd_si128(_mm_loadh_pd(_mm_castsi128_pd(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(pair(i0)))), pair(i1)));
+  const __m128i high = _mm_castpd_si128(_mm_loadh_pd(_mm_castsi128_pd(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(pair(i2)))), pair(i3)));
+  return _mm256_inserti128_si256(_mm256_castsi128_si256(low), high, 1);
+}
+
+VISTEL_AVX2_INLINE Quad fetch(const Lanes& s, __m256i x, __m256i y, __m256i ok) {
+  alignas(32) std::int32_t index[8];
+  _mm256_store_si256(reinterpret_cast<__m256i*>(index),
+                     _mm256_and_si256(_mm256_add_epi32(_mm256_mullo_epi32(y, s.width), x), ok));
+  Quad q;
+  splitPairs(pairsAt(s.row0, index, 0, 1, 4, 5), q.p00lo, q.p10lo);
+  splitPairs(pairsAt(s.row0, index, 2, 3, 6, 7), q.p00hi, q.p10hi);
+  splitPairs(pairsAt(s.row1, index, 0, 1, 4, 5), q.p01lo, q.p11lo);
+  splitPairs(pairsAt(s.row1, index, 2, 3, 6, 7), q.p01hi, q.p11hi);
+  return q;
+}
+
+// The low 16 bits of each lane repeated over that pixel's four 16-bit
+// channels, in the order unpacklo/unpackhi_epi8 put the pixels: lanes 0, 1, 4,
+// 5 and 2, 3, 6, 7.
 struct Factor {
   __m256i lo, hi;
 };
 
 VISTEL_AVX2_INLINE Factor spread(__m256i f) {
-  const __m256i both = _mm256_or_si256(f, _mm256_slli_epi32(f, 16));
-  return {_mm256_unpacklo_epi32(both, both), _mm256_unpackhi_epi32(both, both)};
+  const __m256i lo = _mm256_setr_epi8(0, 1, 0, 1, 0, 1, 0, 1, 4, 5, 4, 5, 4, 5, 4, 5,  //
+                                      0, 1, 0, 1, 0, 1, 0, 1, 4, 5, 4, 5, 4, 5, 4, 5);
+  const __m256i hi = _mm256_setr_epi8(8, 9, 8, 9, 8, 9, 8, 9, 12, 13, 12, 13, 12, 13, 12, 13,  //
+                                      8, 9, 8, 9, 8, 9, 8, 9, 12, 13, 12, 13, 12, 13, 12, 13);
+  return {_mm256_shuffle_epi8(f, lo), _mm256_shuffle_epi8(f, hi)};
 }
 
 VISTEL_AVX2_INLINE __m256i widenLo(__m256i p) { return _mm256_unpacklo_epi8(p, _mm256_setzero_si256()); }
@@ -107,21 +133,29 @@ VISTEL_AVX2_INLINE __m256i towards(__m256i a, __m256i b, __m256i f, __m256i high
   return _mm256_add_epi16(b, _mm256_add_epi16(_mm256_mulhi_epi16(d, f), _mm256_and_si256(d, high)));
 }
 
-VISTEL_AVX2_INLINE __m256i sampleTransition8(const Lanes& s, __m256i u, __m256i v) {
+// Sampling positions after displacement, with the lanes that read pixels.
+struct Located {
+  __m256i u, v, ok;
+};
+
+VISTEL_AVX2_INLINE Located locateTransition8(const Lanes& s, __m256i u, __m256i v) {
   __m256i ok = displace(s, u, v);
   const __m256i x = _mm256_srai_epi32(u, 16), y = _mm256_srai_epi32(v, 16);
   ok = _mm256_and_si256(ok, _mm256_and_si256(within(x, s.windowXMax), within(y, s.windowYMax)));
-  const Quad q = fetch(s, x, y, ok);
-  const __m256i low16 = _mm256_set1_epi32(0xFFFF);
-  const Factor fx = spread(_mm256_srli_epi32(_mm256_and_si256(u, low16), 1));
-  const Factor fy = spread(_mm256_srli_epi32(_mm256_and_si256(v, low16), 1));
-  const __m256i topLo = stepHalf(widenLo(q.p00), widenLo(q.p10), fx.lo);
-  const __m256i topHi = stepHalf(widenHi(q.p00), widenHi(q.p10), fx.hi);
-  const __m256i bottomLo = stepHalf(widenLo(q.p01), widenLo(q.p11), fx.lo);
-  const __m256i bottomHi = stepHalf(widenHi(q.p01), widenHi(q.p11), fx.hi);
+  return {u, v, ok};
+}
+
+VISTEL_AVX2_INLINE __m256i interpolateTransition8(const Lanes& s, const Located& at) {
+  const Quad q = fetch(s, _mm256_srai_epi32(at.u, 16), _mm256_srai_epi32(at.v, 16), at.ok);
+  // 15-bit fractions: the shift works on 16-bit halves, the low one is kept.
+  const Factor fx = spread(_mm256_srli_epi16(at.u, 1)), fy = spread(_mm256_srli_epi16(at.v, 1));
+  const __m256i topLo = stepHalf(q.p00lo, q.p10lo, fx.lo);
+  const __m256i topHi = stepHalf(q.p00hi, q.p10hi, fx.hi);
+  const __m256i bottomLo = stepHalf(q.p01lo, q.p11lo, fx.lo);
+  const __m256i bottomHi = stepHalf(q.p01hi, q.p11hi, fx.hi);
   const __m256i lo = stepHalf(topLo, bottomLo, fy.lo);
   const __m256i hi = stepHalf(topHi, bottomHi, fy.hi);
-  return _mm256_and_si256(_mm256_packus_epi16(lo, hi), ok);
+  return _mm256_and_si256(_mm256_packus_epi16(lo, hi), at.ok);
 }
 
 VISTEL_AVX2_INLINE __m256i sampleSingle8(const Lanes& s, __m256i u, __m256i v) {
@@ -129,15 +163,15 @@ VISTEL_AVX2_INLINE __m256i sampleSingle8(const Lanes& s, __m256i u, __m256i v) {
   const __m256i x = _mm256_srai_epi32(u, 16), y = _mm256_srai_epi32(v, 16);
   ok = _mm256_and_si256(ok, _mm256_and_si256(within(x, s.widthMax), within(y, s.heightMax)));
   const Quad q = fetch(s, x, y, ok);
-  const __m256i low16 = _mm256_set1_epi32(0xFFFF);
-  const Factor gx = spread(_mm256_xor_si256(_mm256_and_si256(u, low16), low16));  // 65535 - fraction
-  const Factor gy = spread(_mm256_xor_si256(_mm256_and_si256(v, low16), low16));
+  // 65535 - fraction is the fraction's complement.
+  const __m256i ones = _mm256_set1_epi32(-1);
+  const Factor gx = spread(_mm256_xor_si256(u, ones)), gy = spread(_mm256_xor_si256(v, ones));
   const __m256i gxHighLo = _mm256_srai_epi16(gx.lo, 15), gxHighHi = _mm256_srai_epi16(gx.hi, 15);
   const __m256i gyHighLo = _mm256_srai_epi16(gy.lo, 15), gyHighHi = _mm256_srai_epi16(gy.hi, 15);
-  const __m256i topLo = towards(widenLo(q.p00), widenLo(q.p10), gx.lo, gxHighLo);
-  const __m256i topHi = towards(widenHi(q.p00), widenHi(q.p10), gx.hi, gxHighHi);
-  const __m256i bottomLo = towards(widenLo(q.p01), widenLo(q.p11), gx.lo, gxHighLo);
-  const __m256i bottomHi = towards(widenHi(q.p01), widenHi(q.p11), gx.hi, gxHighHi);
+  const __m256i topLo = towards(q.p00lo, q.p10lo, gx.lo, gxHighLo);
+  const __m256i topHi = towards(q.p00hi, q.p10hi, gx.hi, gxHighHi);
+  const __m256i bottomLo = towards(q.p01lo, q.p11lo, gx.lo, gxHighLo);
+  const __m256i bottomHi = towards(q.p01hi, q.p11hi, gx.hi, gxHighHi);
   const __m256i lo = towards(topLo, bottomLo, gy.lo, gyHighLo);
   const __m256i hi = towards(topHi, bottomHi, gy.hi, gyHighHi);
   const __m256i colour = _mm256_set1_epi32(0x00FFFFFF);
@@ -151,11 +185,9 @@ VISTEL_AVX2_INLINE __m256i level8(__m256i weight) {
 }
 
 VISTEL_AVX2_INLINE __m256i mix8(__m256i a, __m256i b, __m256i share) {
-  const Factor f = spread(_mm256_and_si256(share, _mm256_set1_epi32(0xFFFF)));
-  const __m256i high32 = _mm256_cmpgt_epi32(share, _mm256_set1_epi32(32767));
-  const __m256i highLo = _mm256_unpacklo_epi32(high32, high32), highHi = _mm256_unpackhi_epi32(high32, high32);
-  const __m256i lo = towards(widenLo(a), widenLo(b), f.lo, highLo);
-  const __m256i hi = towards(widenHi(a), widenHi(b), f.hi, highHi);
+  const Factor f = spread(share), high = spread(_mm256_cmpgt_epi32(share, _mm256_set1_epi32(32767)));
+  const __m256i lo = towards(widenLo(a), widenLo(b), f.lo, high.lo);
+  const __m256i hi = towards(widenHi(a), widenHi(b), f.hi, high.hi);
   return _mm256_and_si256(_mm256_packus_epi16(lo, hi), _mm256_set1_epi32(0x00FFFFFF));
 }
 
@@ -178,36 +210,50 @@ VISTEL_AVX2_INLINE void store(std::uint32_t* out, __m256i pixels) {
   _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), pixels);
 }
 
+// A block in two passes: first every displacement lookup, then every pixel
+// fetch. Each pass is a run of independent loads, which keeps many of them in
+// flight instead of waiting on lookup, then fetch, eight pixels at a time.
 template <BlockKind Kind>
 VISTEL_AVX2 void transitionBlock(const TransitionBlock& blk, const SourceInfo& sa, const SourceInfo& sb) {
+  constexpr bool kUsesA = Kind != BlockKind::OnlyB, kUsesB = Kind != BlockKind::OnlyA;
   const Lanes a = lanesOf(sa), b = lanesOf(sb);
-  const __m256i zero = _mm256_setzero_si256();
+  Located atA[32], atB[32];
+  __m256i share[32];
   for (int half = 0; half < 2; ++half) {
     Run uA = runOf(blk.uA, 8 * half), vA = runOf(blk.vA, 8 * half), weight = runOf(blk.weightA, 8 * half);
     Run uB = runOf(blk.uB, 8 * half), vB = runOf(blk.vB, 8 * half);
-    std::uint32_t* out = blk.out + 8 * half;
-    for (int y = 0; y < 16; ++y, out += blk.stride) {
-      if constexpr (Kind == BlockKind::OnlyA) {
-        store(out, sampleTransition8(a, uA.value, vA.value));
-      } else if constexpr (Kind == BlockKind::OnlyB) {
-        store(out, sampleTransition8(b, uB.value, vB.value));
-      } else if constexpr (Kind == BlockKind::Both) {
-        store(out, mix8(sampleTransition8(a, uA.value, vA.value), sampleTransition8(b, uB.value, vB.value),
-                        level8(weight.value)));
-      } else {
+    for (int y = 0; y < 16; ++y) {
+      const int k = 16 * half + y;
+      if constexpr (kUsesA) atA[k] = locateTransition8(a, uA.value, vA.value);
+      if constexpr (kUsesB) atB[k] = locateTransition8(b, uB.value, vB.value);
+      if constexpr (Kind == BlockKind::Both) share[k] = level8(weight.value);
+      if constexpr (Kind == BlockKind::Mixed) {
+        // A position outside its picture contributes black and gives its
+        // weight away: outside A all goes to B, then outside B all to A.
         const __m256i inA = _mm256_and_si256(within(uA.value, a.uLimit), within(vA.value, a.vLimit));
         const __m256i inB = _mm256_and_si256(within(uB.value, b.uLimit), within(vB.value, b.vLimit));
-        const __m256i pa = blk.codeA != 0 ? _mm256_and_si256(sampleTransition8(a, uA.value, vA.value), inA) : zero;
-        const __m256i pb = blk.codeB != 0 ? _mm256_and_si256(sampleTransition8(b, uB.value, vB.value), inB) : zero;
-        // Outside A: all to B; outside B (tested second): all to A.
-        const __m256i share = _mm256_blendv_epi8(_mm256_set1_epi32(65536), _mm256_and_si256(level8(weight.value), inA), inB);
-        store(out, mix8(pa, pb, share));
+        atA[k].ok = blk.codeA != 0 ? _mm256_and_si256(atA[k].ok, inA) : _mm256_setzero_si256();
+        atB[k].ok = blk.codeB != 0 ? _mm256_and_si256(atB[k].ok, inB) : _mm256_setzero_si256();
+        share[k] = _mm256_blendv_epi8(_mm256_set1_epi32(65536), _mm256_and_si256(level8(weight.value), inA), inB);
       }
       advance(uA);
       advance(vA);
       advance(weight);
       advance(uB);
       advance(vB);
+    }
+  }
+  for (int half = 0; half < 2; ++half) {
+    std::uint32_t* out = blk.out + 8 * half;
+    for (int y = 0; y < 16; ++y, out += blk.stride) {
+      const int k = 16 * half + y;
+      if constexpr (Kind == BlockKind::OnlyA) {
+        store(out, interpolateTransition8(a, atA[k]));
+      } else if constexpr (Kind == BlockKind::OnlyB) {
+        store(out, interpolateTransition8(b, atB[k]));
+      } else {
+        store(out, mix8(interpolateTransition8(a, atA[k]), interpolateTransition8(b, atB[k]), share[k]));
+      }
     }
   }
 }
