@@ -35,7 +35,8 @@ std::vector<std::uint32_t> cameraPicture(std::uint32_t seed) {
   std::vector<std::uint32_t> p(std::size_t(kSourceWidth) * (kSourceHeight + 1) + 1, 0);
   for (std::int32_t y = 0; y < kSourceHeight; ++y) {
     for (std::int32_t x = 0; x < kSourceWidth; ++x) {
-      const std::uint32_t r = (x * 255 / kSourceWidth) ^ (rng() & 15), g = (y * 255 / kSourceHeight) ^ (rng() & 15);
+      const std::uint32_t r = (x * 255 / kSourceWidth) ^ (rng() & 15),
+                          g = (y * 255 / kSourceHeight) ^ (rng() & 15);
       p[std::size_t(y) * kSourceWidth + x] = r << 16 | g << 8 | ((x + y) & 255);
     }
   }
@@ -50,15 +51,19 @@ constexpr float kProgress = 0.5f;
 
 struct Scenario {
   std::vector<std::uint32_t> pictureA = cameraPicture(1), pictureB = cameraPicture(2);
-  std::unique_ptr<DisplacementMap> mapA = buildMap("kamolens0", kSourceWidth, kSourceHeight, nullptr);
-  std::unique_ptr<DisplacementMap> mapB = buildMap("kamolens1", kSourceWidth, kSourceHeight, nullptr);
+  std::unique_ptr<DisplacementMap> mapA =
+      buildMap("kamolens0", kSourceWidth, kSourceHeight, nullptr);
+  std::unique_ptr<DisplacementMap> mapB =
+      buildMap("kamolens1", kSourceWidth, kSourceHeight, nullptr);
   std::unique_ptr<TransitionFrame> tf = makeTransitionFrame(kKeyA, kKeyB, kProgress);
 
   WarpSource sourceA() const {
-    return {{reinterpret_cast<const std::uint8_t*>(pictureA.data()), kSourceWidth, kSourceHeight}, mapA.get()};
+    return {{reinterpret_cast<const std::uint8_t*>(pictureA.data()), kSourceWidth, kSourceHeight},
+            mapA.get()};
   }
   WarpSource sourceB() const {
-    return {{reinterpret_cast<const std::uint8_t*>(pictureB.data()), kSourceWidth, kSourceHeight}, mapB.get()};
+    return {{reinterpret_cast<const std::uint8_t*>(pictureB.data()), kSourceWidth, kSourceHeight},
+            mapB.get()};
   }
 };
 
@@ -72,7 +77,8 @@ void BM_RenderSingleView(benchmark::State& state, std::int32_t W, std::int32_t H
   std::vector<std::uint32_t> frame(std::size_t(W) * H);
   WarpGrid grid;
   for (auto _ : state) {
-    if (!renderSingleViewPixels({frame.data(), W, H}, grid, s.sourceA())) state.SkipWithError("refused");
+    if (!renderSingleViewPixels({frame.data(), W, H}, grid, s.sourceA()))
+      state.SkipWithError("refused");
     benchmark::DoNotOptimize(frame.data());
     benchmark::ClobberMemory();
   }
@@ -116,15 +122,18 @@ cv::Matx33d pixelToSource(const Homography& viewToImage, std::int32_t W, std::in
   for (int r = 0; r < 3; ++r) {
     for (int c = 0; c < 3; ++c) h(r, c) = viewToImage.entry(r, c);
   }
-  const cv::Matx33d toPixels(kSourceWidth, 0, kSourceWidth / 2.0, 0, kSourceHeight, kSourceHeight / 2.0, 0, 0, 1);
+  const cv::Matx33d toPixels(kSourceWidth, 0, kSourceWidth / 2.0, 0, kSourceHeight,
+                             kSourceHeight / 2.0, 0, 0, 1);
   return toPixels * h * toView;
 }
 
 void BM_OpenCvTransition(benchmark::State& state, std::int32_t W, std::int32_t H) {
   const Scenario& s = scenario();
   cv::setNumThreads(0);  // run every function on the calling thread
-  const cv::Mat a(kSourceHeight, kSourceWidth, CV_8UC4, const_cast<std::uint32_t*>(s.pictureA.data()));
-  const cv::Mat b(kSourceHeight, kSourceWidth, CV_8UC4, const_cast<std::uint32_t*>(s.pictureB.data()));
+  const cv::Mat a(kSourceHeight, kSourceWidth, CV_8UC4,
+                  const_cast<std::uint32_t*>(s.pictureA.data()));
+  const cv::Mat b(kSourceHeight, kSourceWidth, CV_8UC4,
+                  const_cast<std::uint32_t*>(s.pictureB.data()));
   cv::Mat tableA, fractionsA, tableB, fractionsB;
   remapTables(*s.mapA, tableA, fractionsA);
   remapTables(*s.mapB, tableB, fractionsB);

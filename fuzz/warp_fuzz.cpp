@@ -35,7 +35,8 @@ struct Filler {
   std::size_t at = 0;
   std::uint32_t word() {
     std::uint32_t w = 0;
-    for (int k = 0; k < 4 && !bytes.empty(); ++k, at = (at + 1) % bytes.size()) w = w << 8 | bytes[at];
+    for (int k = 0; k < 4 && !bytes.empty(); ++k, at = (at + 1) % bytes.size())
+      w = w << 8 | bytes[at];
     return w;
   }
 };
@@ -108,15 +109,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (int path = 0; path < 2; ++path) {
     const auto kernels = path == 0 ? detail::PixelPath::Portable : detail::PixelPath::Avx2;
     for (auto& f : frames[path]) f.assign(std::size_t(W) * H, 0x5A5A5A5A);
-    if (!detail::rasteriseTransition({frames[path][0].data(), W, H}, transitionGrid, a.source(), b.source(),
-                                     kernels) ||
-        !detail::rasteriseSingleView({frames[path][1].data(), W, H}, singleGrid, a.source(), kernels)) {
+    if (!detail::rasteriseTransition({frames[path][0].data(), W, H}, transitionGrid, a.source(),
+                                     b.source(), kernels) ||
+        !detail::rasteriseSingleView({frames[path][1].data(), W, H}, singleGrid, a.source(),
+                                     kernels)) {
       std::abort();
     }
   }
   if (frames[0][0] != frames[1][0] || frames[0][1] != frames[1][1]) std::abort();
 
-  drawLine({frames[0][0].data(), W, H}, intAt(data + 88), intAt(data + 92), intAt(data + 96), intAt(data + 100),
-           0xFFFFFFFF);
+  drawLine({frames[0][0].data(), W, H}, intAt(data + 88), intAt(data + 92), intAt(data + 96),
+           intAt(data + 100), 0xFFFFFFFF);
   return 0;
 }

@@ -5,16 +5,19 @@
 
 namespace vistel {
 
-std::vector<std::uint32_t> makeBlankFrame(std::int32_t width, std::int32_t height, const RgbPicture* placeholder) {
+std::vector<std::uint32_t> makeBlankFrame(std::int32_t width, std::int32_t height,
+                                          const RgbPicture* placeholder) {
   if (width <= 0 || height <= 0 || width > kMaxFrameSide || height > kMaxFrameSide) return {};
   std::vector<std::uint32_t> pixels(std::size_t(height + 1) * std::size_t(width) + 1, 0);
-  if (placeholder == nullptr || placeholder->rgb == nullptr || placeholder->width <= 0 || placeholder->height <= 0) {
+  if (placeholder == nullptr || placeholder->rgb == nullptr || placeholder->width <= 0 ||
+      placeholder->height <= 0) {
     return pixels;
   }
   const std::int64_t pw = placeholder->width, ph = placeholder->height;
   const std::int64_t left = (width - pw) / 2, top = (height - ph) / 2;
   // Only the part that lands inside the frame is visited.
-  const std::int64_t firstRow = std::max<std::int64_t>(0, -top), endRow = std::min<std::int64_t>(ph, height - top);
+  const std::int64_t firstRow = std::max<std::int64_t>(0, -top),
+                     endRow = std::min<std::int64_t>(ph, height - top);
   const std::int64_t firstColumn = std::max<std::int64_t>(0, -left);
   const std::int64_t endColumn = std::min<std::int64_t>(pw, width - left);
   for (std::int64_t r = firstRow; r < endRow; ++r) {

@@ -38,8 +38,8 @@ struct FrameView {
 
 // Whether `frame` has pixels and both sides in 1..kMaxFrameSide.
 constexpr bool frameUsable(const FrameView& frame) {
-  return frame.pixels != nullptr && frame.width > 0 && frame.height > 0 && frame.width <= kMaxFrameSide &&
-         frame.height <= kMaxFrameSide;
+  return frame.pixels != nullptr && frame.width > 0 && frame.height > 0 &&
+         frame.width <= kMaxFrameSide && frame.height <= kMaxFrameSide;
 }
 
 // Whether `picture` has pixels and both sides in 1..kMaxWarpPictureSide.

@@ -99,7 +99,8 @@ void evaluateSingleViewGrid(WarpGrid& grid, std::int32_t width, std::int32_t hei
     const std::int32_t v = gridFixed(double(y + 0.5f) * double(height) * 65536);
     for (std::int32_t i = 0; i < grid.columns(); ++i) {
       const float x = -0.5f + float(i) * stepX;
-      grid.node(i, j) = GridNode{.uA = gridFixed(double(x + 0.5f) * double(width) * 65536), .vA = v};
+      grid.node(i, j) =
+          GridNode{.uA = gridFixed(double(x + 0.5f) * double(width) * 65536), .vA = v};
     }
   }
 }

@@ -39,13 +39,15 @@ bool displace(const SourceInfo& s, std::int32_t& u, std::int32_t& v) {
 std::uint32_t sampleTransition(const SourceInfo& s, std::int32_t u, std::int32_t v) {
   if (!displace(s, u, v)) return 0;
   const std::int32_t x = u >> 16, y = v >> 16;
-  if (std::uint32_t(x) >= std::uint32_t(s.windowWidth) || std::uint32_t(y) >= std::uint32_t(s.windowHeight)) {
+  if (std::uint32_t(x) >= std::uint32_t(s.windowWidth) ||
+      std::uint32_t(y) >= std::uint32_t(s.windowHeight)) {
     return 0;
   }
   const std::int32_t fx = (u & 0xFFFF) >> 1, fy = (v & 0xFFFF) >> 1;
   const std::size_t base = std::size_t(y) * std::size_t(s.width) + std::size_t(x);
   const std::uint32_t p00 = loadPixel(s.pixels, base), p10 = loadPixel(s.pixels, base + 1);
-  const std::uint32_t p01 = loadPixel(s.pixels, base + s.width), p11 = loadPixel(s.pixels, base + s.width + 1);
+  const std::uint32_t p01 = loadPixel(s.pixels, base + s.width),
+                      p11 = loadPixel(s.pixels, base + s.width + 1);
   std::uint32_t out = 0;
   for (int k = 0; k < 4; ++k) {
     const std::int32_t c00 = channel(p00, k), c10 = channel(p10, k);
@@ -62,11 +64,13 @@ std::uint32_t sampleTransition(const SourceInfo& s, std::int32_t u, std::int32_t
 std::uint32_t sampleSingle(const SourceInfo& s, std::int32_t u, std::int32_t v) {
   if (!displace(s, u, v)) return 0;
   const std::int32_t x = u >> 16, y = v >> 16;
-  if (std::uint32_t(x) >= std::uint32_t(s.width) || std::uint32_t(y) >= std::uint32_t(s.height)) return 0;
+  if (std::uint32_t(x) >= std::uint32_t(s.width) || std::uint32_t(y) >= std::uint32_t(s.height))
+    return 0;
   const std::int32_t gx = 65535 - (u & 0xFFFF), gy = 65535 - (v & 0xFFFF);
   const std::size_t base = std::size_t(y) * std::size_t(s.width) + std::size_t(x);
   const std::uint32_t p00 = loadPixel(s.pixels, base), p10 = loadPixel(s.pixels, base + 1);
-  const std::uint32_t p01 = loadPixel(s.pixels, base + s.width), p11 = loadPixel(s.pixels, base + s.width + 1);
+  const std::uint32_t p01 = loadPixel(s.pixels, base + s.width),
+                      p11 = loadPixel(s.pixels, base + s.width + 1);
   std::uint32_t out = 0;
   for (int k = 0; k < 3; ++k) {
     const std::int32_t c00 = channel(p00, k), c10 = channel(p10, k);
@@ -92,11 +96,12 @@ std::uint32_t mix(std::uint32_t a, std::uint32_t b, std::int32_t share) {
 
 bool inPicture(const SourceInfo& s, std::int32_t u, std::int32_t v) {
   // width * 65536 <= kGridValueLimit fits.
-  return std::uint32_t(u) < (std::uint32_t(s.width) << 16) && std::uint32_t(v) < (std::uint32_t(s.height) << 16);
+  return std::uint32_t(u) < (std::uint32_t(s.width) << 16) &&
+         std::uint32_t(v) < (std::uint32_t(s.height) << 16);
 }
 
-std::uint32_t transitionPixel(const TransitionBlock& blk, BlockKind kind, const SourceInfo& a, const SourceInfo& b,
-                              std::int32_t x, std::int32_t y) {
+std::uint32_t transitionPixel(const TransitionBlock& blk, BlockKind kind, const SourceInfo& a,
+                              const SourceInfo& b, std::int32_t x, std::int32_t y) {
   const std::int32_t uA = blk.uA.at(x, y), vA = blk.vA.at(x, y);
   const std::int32_t uB = blk.uB.at(x, y), vB = blk.vB.at(x, y);
   switch (kind) {
@@ -107,7 +112,8 @@ std::uint32_t transitionPixel(const TransitionBlock& blk, BlockKind kind, const 
     case BlockKind::OnlyB:
       return sampleTransition(b, uB, vB);
     case BlockKind::Both:
-      return mix(sampleTransition(a, uA, vA), sampleTransition(b, uB, vB), level(blk.weightA.at(x, y)));
+      return mix(sampleTransition(a, uA, vA), sampleTransition(b, uB, vB),
+                 level(blk.weightA.at(x, y)));
     case BlockKind::Mixed:
       break;
   }
@@ -126,24 +132,31 @@ std::uint32_t transitionPixel(const TransitionBlock& blk, BlockKind kind, const 
   return mix(pa, pb, share);
 }
 
-void transitionBlockPortable(const TransitionBlock& blk, BlockKind kind, const SourceInfo& a, const SourceInfo& b) {
+void transitionBlockPortable(const TransitionBlock& blk, BlockKind kind, const SourceInfo& a,
+                             const SourceInfo& b) {
   for (std::int32_t y = 0; y < 16; ++y) {
     std::uint32_t* row = blk.out + y * blk.stride;
     for (std::int32_t x = 0; x < 16; ++x) row[x] = transitionPixel(blk, kind, a, b, x, y);
   }
 }
 
-void singleViewBlockPortable(std::uint32_t* out, std::ptrdiff_t stride, const Lerp& u, const Lerp& v,
-                             const SourceInfo& s) {
+void singleViewBlockPortable(std::uint32_t* out, std::ptrdiff_t stride, const Lerp& u,
+                             const Lerp& v, const SourceInfo& s) {
   for (std::int32_t y = 0; y < 16; ++y) {
-    for (std::int32_t x = 0; x < 16; ++x) out[y * stride + x] = sampleSingle(s, u.at(x, y), v.at(x, y));
+    for (std::int32_t x = 0; x < 16; ++x)
+      out[y * stride + x] = sampleSingle(s, u.at(x, y), v.at(x, y));
   }
 }
 
-SourceInfo sourceInfo(const WarpSource& source, std::int32_t windowWidth, std::int32_t windowHeight) {
+SourceInfo sourceInfo(const WarpSource& source, std::int32_t windowWidth,
+                      std::int32_t windowHeight) {
   const PictureView& p = source.picture;
-  return {p.pixels, source.map ? source.map->words.data() : nullptr, p.width, p.height,
-          std::min(p.width, windowWidth), std::min(p.height, windowHeight)};
+  return {p.pixels,
+          source.map ? source.map->words.data() : nullptr,
+          p.width,
+          p.height,
+          std::min(p.width, windowWidth),
+          std::min(p.height, windowHeight)};
 }
 
 bool gridFits(const FrameView& frame, const WarpGrid& grid) {
@@ -168,7 +181,8 @@ void forEachBlock(const FrameView& frame, const WarpGrid& grid, Visit&& visit) {
   const std::int32_t W = frame.width, H = frame.height;
   const std::int32_t left = (W / 2) % 8, top = (H / 2) % 8;
   for (std::int32_t by = 0; by < H / 16; ++by) {
-    std::uint32_t* rowOut = frame.pixels + std::size_t(top + 16 * by) * std::size_t(W) + std::size_t(left);
+    std::uint32_t* rowOut =
+        frame.pixels + std::size_t(top + 16 * by) * std::size_t(W) + std::size_t(left);
     for (std::int32_t bx = 0; bx < W / 16; ++bx) {
       visit(rowOut + 16 * bx, grid.node(bx, by), grid.node(bx + 1, by), grid.node(bx, by + 1),
             grid.node(bx + 1, by + 1));
@@ -186,17 +200,20 @@ bool warpHasAvx2() {
 #else
 bool warpHasAvx2() { return false; }
 void transitionBlockAvx2(const TransitionBlock&, BlockKind, const SourceInfo&, const SourceInfo&) {}
-void singleViewBlockAvx2(std::uint32_t*, std::ptrdiff_t, const Lerp&, const Lerp&, const SourceInfo&) {}
+void singleViewBlockAvx2(std::uint32_t*, std::ptrdiff_t, const Lerp&, const Lerp&,
+                         const SourceInfo&) {}
 #endif
 
-bool rasteriseTransition(FrameView frame, const WarpGrid& grid, const WarpSource& a, const WarpSource& b,
-                         PixelPath path) {
-  if (!frameUsable(frame) || !gridFits(frame, grid) || !warpSourceUsable(a) || !warpSourceUsable(b)) return false;
+bool rasteriseTransition(FrameView frame, const WarpGrid& grid, const WarpSource& a,
+                         const WarpSource& b, PixelPath path) {
+  if (!frameUsable(frame) || !gridFits(frame, grid) || !warpSourceUsable(a) || !warpSourceUsable(b))
+    return false;
   const SourceInfo sa = sourceInfo(a, kTransitionSampleWidth, kTransitionSampleHeight);
   const SourceInfo sb = sourceInfo(b, kTransitionSampleWidth, kTransitionSampleHeight);
   const bool wide = path == PixelPath::Avx2 && warpHasAvx2();
   forEachBlock(frame, grid,
-               [&](std::uint32_t* out, const GridNode& tl, const GridNode& tr, const GridNode& bl, const GridNode& br) {
+               [&](std::uint32_t* out, const GridNode& tl, const GridNode& tr, const GridNode& bl,
+                   const GridNode& br) {
                  TransitionBlock blk;
                  blk.out = out;
                  blk.stride = frame.width;
@@ -219,12 +236,14 @@ bool rasteriseTransition(FrameView frame, const WarpGrid& grid, const WarpSource
   return true;
 }
 
-bool rasteriseSingleView(FrameView frame, const WarpGrid& grid, const WarpSource& source, PixelPath path) {
+bool rasteriseSingleView(FrameView frame, const WarpGrid& grid, const WarpSource& source,
+                         PixelPath path) {
   if (!frameUsable(frame) || !gridFits(frame, grid) || !warpSourceUsable(source)) return false;
   const SourceInfo s = sourceInfo(source, source.picture.width, source.picture.height);
   const bool wide = path == PixelPath::Avx2 && warpHasAvx2();
   forEachBlock(frame, grid,
-               [&](std::uint32_t* out, const GridNode& tl, const GridNode& tr, const GridNode& bl, const GridNode& br) {
+               [&](std::uint32_t* out, const GridNode& tl, const GridNode& tr, const GridNode& bl,
+                   const GridNode& br) {
                  const Lerp u = makeLerp(tl.uA, tr.uA, bl.uA, br.uA);
                  const Lerp v = makeLerp(tl.vA, tr.vA, bl.vA, br.vA);
                  if (wide) {
@@ -243,10 +262,12 @@ bool warpSourceUsable(const WarpSource& source) {
   if (!pictureUsable(p)) return false;
   if (source.map == nullptr) return true;
   const DisplacementMap& m = *source.map;
-  return m.width == p.width && m.height == p.height && m.words.size() == std::size_t(p.width) * std::size_t(p.height);
+  return m.width == p.width && m.height == p.height &&
+         m.words.size() == std::size_t(p.width) * std::size_t(p.height);
 }
 
-bool rasteriseTransition(FrameView frame, const WarpGrid& grid, const WarpSource& a, const WarpSource& b) {
+bool rasteriseTransition(FrameView frame, const WarpGrid& grid, const WarpSource& a,
+                         const WarpSource& b) {
   return detail::rasteriseTransition(frame, grid, a, b, detail::PixelPath::Avx2);
 }
 
@@ -254,11 +275,12 @@ bool rasteriseSingleView(FrameView frame, const WarpGrid& grid, const WarpSource
   return detail::rasteriseSingleView(frame, grid, source, detail::PixelPath::Avx2);
 }
 
-bool renderTransitionPixels(FrameView frame, WarpGrid& grid, const TransitionFrame& tf, const ViewPose& pose,
-                            const WarpSource& a, const WarpSource& b) {
+bool renderTransitionPixels(FrameView frame, WarpGrid& grid, const TransitionFrame& tf,
+                            const ViewPose& pose, const WarpSource& a, const WarpSource& b) {
   if (!frameUsable(frame) || !warpSourceUsable(a) || !warpSourceUsable(b)) return false;
   grid.resize(frame.width, frame.height);
-  evaluateTransitionGrid(grid, tf, pose, a.picture.width, a.picture.height, b.picture.width, b.picture.height);
+  evaluateTransitionGrid(grid, tf, pose, a.picture.width, a.picture.height, b.picture.width,
+                         b.picture.height);
   return rasteriseTransition(frame, grid, a, b);
 }
 

@@ -48,14 +48,15 @@ bool warpSourceUsable(const WarpSource& source);
 // evaluateTransitionGrid into `grid` (resized to the frame; reused between
 // calls so that frames allocate nothing), then rasteriseTransition. False,
 // with frame and grid untouched, when the frame or a source is unusable.
-[[nodiscard]] bool renderTransitionPixels(FrameView frame, WarpGrid& grid, const TransitionFrame& tf,
-                                          const ViewPose& pose, const WarpSource& a,
-                                          const WarpSource& b);
+[[nodiscard]] bool renderTransitionPixels(FrameView frame, WarpGrid& grid,
+                                          const TransitionFrame& tf, const ViewPose& pose,
+                                          const WarpSource& a, const WarpSource& b);
 
 // Renders `source` stretched over the whole frame (block area only):
 // evaluateSingleViewGrid into `grid`, then rasteriseSingleView. False, with
 // frame and grid untouched, when the frame or the source is unusable.
-[[nodiscard]] bool renderSingleViewPixels(FrameView frame, WarpGrid& grid, const WarpSource& source);
+[[nodiscard]] bool renderSingleViewPixels(FrameView frame, WarpGrid& grid,
+                                          const WarpSource& source);
 
 // Rasterises an evaluated transition grid: per block, codes 2 (every corner
 // inside), 0 (none) or 1 for each picture select a fast path (2/2 mixes both
@@ -70,6 +71,7 @@ bool warpSourceUsable(const WarpSource& source);
 // Rasterises an evaluated single-view grid (uA, vA of each node) with the
 // single-view sampler, which has no window; the fourth byte is 0. False, with
 // the frame untouched, as for rasteriseTransition.
-[[nodiscard]] bool rasteriseSingleView(FrameView frame, const WarpGrid& grid, const WarpSource& source);
+[[nodiscard]] bool rasteriseSingleView(FrameView frame, const WarpGrid& grid,
+                                       const WarpSource& source);
 
 }  // namespace vistel

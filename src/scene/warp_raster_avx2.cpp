@@ -65,19 +65,22 @@ struct Located {
 
 // Moves (u, v) by the displacement words, checks the sampler's window (the
 // last column and row it may read) and records the neighbour index.
-VISTEL_AVX2_INLINE void locate(const Lanes& s, __m256i u, __m256i v, __m256i xMax, __m256i yMax, Located& at) {
+VISTEL_AVX2_INLINE void locate(const Lanes& s, __m256i u, __m256i v, __m256i xMax, __m256i yMax,
+                               Located& at) {
   __m256i ok = _mm256_set1_epi32(-1);
   if (s.map != nullptr) {
     const __m256i mx = _mm256_srai_epi32(u, 16), my = _mm256_srai_epi32(v, 16);
     ok = _mm256_and_si256(within(mx, s.widthMax), within(my, s.heightMax));
     // Rejected lanes read word 0, which exists, and stay rejected.
-    const __m256i word = _mm256_and_si256(_mm256_add_epi32(_mm256_mullo_epi32(my, s.width), mx), ok);
+    const __m256i word =
+        _mm256_and_si256(_mm256_add_epi32(_mm256_mullo_epi32(my, s.width), mx), ok);
     // Eight plain loads measured as fast as one gather, which some
     // processors run as a slow microcoded sequence.
     alignas(32) std::int32_t w[8];
     _mm256_store_si256(reinterpret_cast<__m256i*>(w), word);
     const int* m = s.map;
-    const __m256i d = _mm256_setr_epi32(m[w[0]], m[w[1]], m[w[2]], m[w[3]], m[w[4]], m[w[5]], m[w[6]], m[w[7]]);
+    const __m256i d =
+        _mm256_setr_epi32(m[w[0]], m[w[1]], m[w[2]], m[w[3]], m[w[4]], m[w[5]], m[w[6]], m[w[7]]);
     u = _mm256_add_epi32(u, _mm256_srai_epi32(_mm256_slli_epi32(d, 16), 8));  // dx * 256
     v = _mm256_add_epi32(v, _mm256_slli_epi32(_mm256_srai_epi32(d, 16), 8));  // dy * 256
   }
@@ -99,12 +102,13 @@ struct Quad {
 
 // Pairs (left, right) of lanes i0..i3 of one row, split into the left and the
 // right pixels as 16-bit channels.
-VISTEL_AVX2_INLINE void pairs(const std::uint8_t* row, const std::int32_t* index, int i0, int i1, int i2, int i3,
-                              __m256i& left, __m256i& right) {
+VISTEL_AVX2_INLINE void pairs(const std::uint8_t* row, const std::int32_t* index, int i0, int i1,
+                              int i2, int i3, __m256i& left, __m256i& right) {
   const auto at = [row, index](int i) { return row + std::size_t(index[i]) * 4; };
   const auto two = [&at](int i, int j) {
     const __m128i first = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(at(i)));
-    return _mm_castpd_si128(_mm_loadh_pd(_mm_castsi128_pd(first), reinterpret_cast<const double*>(at(j))));
+    return _mm_castpd_si128(
+        _mm_loadh_pd(_mm_castsi128_pd(first), reinterpret_cast<const double*>(at(j))));
   };
   const __m256i both = _mm256_inserti128_si256(_mm256_castsi128_si256(two(i0, i1)), two(i2, i3), 1);
   const __m256i zero = _mm256_setzero_si256();
@@ -136,8 +140,12 @@ VISTEL_AVX2_INLINE Factor spread(__m256i f) {
   return {_mm256_shuffle_epi8(f, lo), _mm256_shuffle_epi8(f, hi)};
 }
 
-VISTEL_AVX2_INLINE __m256i widenLo(__m256i p) { return _mm256_unpacklo_epi8(p, _mm256_setzero_si256()); }
-VISTEL_AVX2_INLINE __m256i widenHi(__m256i p) { return _mm256_unpackhi_epi8(p, _mm256_setzero_si256()); }
+VISTEL_AVX2_INLINE __m256i widenLo(__m256i p) {
+  return _mm256_unpacklo_epi8(p, _mm256_setzero_si256());
+}
+VISTEL_AVX2_INLINE __m256i widenHi(__m256i p) {
+  return _mm256_unpackhi_epi8(p, _mm256_setzero_si256());
+}
 
 // a + 2 * floor((b - a) * f / 65536) for 15-bit f.
 VISTEL_AVX2_INLINE __m256i stepHalf(__m256i a, __m256i b, __m256i f) {
@@ -158,8 +166,10 @@ VISTEL_AVX2_INLINE __m256i interpolateTransition(const Lanes& s, const Located& 
   const Quad q = fetch(s, at);
   // The shift works on 16-bit halves; the low one is the 15-bit fraction.
   const Factor fx = spread(_mm256_srli_epi16(at.u, 1)), fy = spread(_mm256_srli_epi16(at.v, 1));
-  const __m256i topLo = stepHalf(q.p00lo, q.p10lo, fx.lo), topHi = stepHalf(q.p00hi, q.p10hi, fx.hi);
-  const __m256i bottomLo = stepHalf(q.p01lo, q.p11lo, fx.lo), bottomHi = stepHalf(q.p01hi, q.p11hi, fx.hi);
+  const __m256i topLo = stepHalf(q.p00lo, q.p10lo, fx.lo),
+                topHi = stepHalf(q.p00hi, q.p10hi, fx.hi);
+  const __m256i bottomLo = stepHalf(q.p01lo, q.p11lo, fx.lo),
+                bottomHi = stepHalf(q.p01hi, q.p11hi, fx.hi);
   const __m256i lo = stepHalf(topLo, bottomLo, fy.lo), hi = stepHalf(topHi, bottomHi, fy.hi);
   return _mm256_and_si256(_mm256_packus_epi16(lo, hi), at.ok);
 }
@@ -178,7 +188,8 @@ VISTEL_AVX2_INLINE __m256i interpolateSingle(const Lanes& s, const Located& at) 
   const __m256i bottomHi = towards(q.p01hi, q.p11hi, gx.hi, gxHigh.hi);
   const __m256i lo = towards(topLo, bottomLo, gy.lo, gyHigh.lo);
   const __m256i hi = towards(topHi, bottomHi, gy.hi, gyHigh.hi);
-  return _mm256_and_si256(_mm256_packus_epi16(lo, hi), _mm256_and_si256(at.ok, _mm256_set1_epi32(0x00FFFFFF)));
+  return _mm256_and_si256(_mm256_packus_epi16(lo, hi),
+                          _mm256_and_si256(at.ok, _mm256_set1_epi32(0x00FFFFFF)));
 }
 
 // The share of A, 0 .. 65536, from interpolated weights.
@@ -188,7 +199,8 @@ VISTEL_AVX2_INLINE __m256i level(__m256i weight) {
 }
 
 VISTEL_AVX2_INLINE __m256i mix(__m256i a, __m256i b, __m256i share) {
-  const Factor f = spread(share), high = spread(_mm256_cmpgt_epi32(share, _mm256_set1_epi32(32767)));
+  const Factor f = spread(share),
+               high = spread(_mm256_cmpgt_epi32(share, _mm256_set1_epi32(32767)));
   const __m256i lo = towards(widenLo(a), widenLo(b), f.lo, high.lo);
   const __m256i hi = towards(widenHi(a), widenHi(b), f.hi, high.hi);
   return _mm256_and_si256(_mm256_packus_epi16(lo, hi), _mm256_set1_epi32(0x00FFFFFF));
@@ -202,9 +214,12 @@ struct Run {
 };
 
 VISTEL_AVX2_INLINE Run runOf(const Lerp& l, int firstColumn) {
-  const __m256i column = _mm256_add_epi32(_mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7), _mm256_set1_epi32(firstColumn));
-  return {_mm256_add_epi32(_mm256_set1_epi32(l.start), _mm256_mullo_epi32(column, _mm256_set1_epi32(l.colStep))),
-          _mm256_add_epi32(_mm256_set1_epi32(l.rowStep), _mm256_mullo_epi32(column, _mm256_set1_epi32(l.cross)))};
+  const __m256i column =
+      _mm256_add_epi32(_mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7), _mm256_set1_epi32(firstColumn));
+  return {_mm256_add_epi32(_mm256_set1_epi32(l.start),
+                           _mm256_mullo_epi32(column, _mm256_set1_epi32(l.colStep))),
+          _mm256_add_epi32(_mm256_set1_epi32(l.rowStep),
+                           _mm256_mullo_epi32(column, _mm256_set1_epi32(l.cross)))};
 }
 
 VISTEL_AVX2_INLINE void advance(Run& r) { r.value = _mm256_add_epi32(r.value, r.rowStep); }
@@ -219,13 +234,15 @@ VISTEL_AVX2_INLINE std::uint32_t* groupOut(std::uint32_t* block, std::ptrdiff_t 
 }
 
 template <BlockKind Kind>
-VISTEL_AVX2 void transitionBlock(const TransitionBlock& blk, const SourceInfo& sa, const SourceInfo& sb) {
+VISTEL_AVX2 void transitionBlock(const TransitionBlock& blk, const SourceInfo& sa,
+                                 const SourceInfo& sb) {
   constexpr bool kUsesA = Kind != BlockKind::OnlyB, kUsesB = Kind != BlockKind::OnlyA;
   const Lanes a = lanesOf(sa), b = lanesOf(sb);
   Located atA[kGroups], atB[kGroups];
   __m256i share[kGroups];
   for (int half = 0; half < 2; ++half) {
-    Run uA = runOf(blk.uA, 8 * half), vA = runOf(blk.vA, 8 * half), weight = runOf(blk.weightA, 8 * half);
+    Run uA = runOf(blk.uA, 8 * half), vA = runOf(blk.vA, 8 * half),
+        weight = runOf(blk.weightA, 8 * half);
     Run uB = runOf(blk.uB, 8 * half), vB = runOf(blk.vB, 8 * half);
     for (int k = 16 * half; k < 16 * half + 16; ++k) {
       if constexpr (kUsesA) locate(a, uA.value, vA.value, a.windowXMax, a.windowYMax, atA[k]);
@@ -234,11 +251,14 @@ VISTEL_AVX2 void transitionBlock(const TransitionBlock& blk, const SourceInfo& s
       if constexpr (Kind == BlockKind::Mixed) {
         // A position outside its picture contributes black and gives its
         // weight away: outside A all goes to B, then outside B all to A.
-        const __m256i inA = _mm256_and_si256(within(uA.value, a.uLimit), within(vA.value, a.vLimit));
-        const __m256i inB = _mm256_and_si256(within(uB.value, b.uLimit), within(vB.value, b.vLimit));
+        const __m256i inA =
+            _mm256_and_si256(within(uA.value, a.uLimit), within(vA.value, a.vLimit));
+        const __m256i inB =
+            _mm256_and_si256(within(uB.value, b.uLimit), within(vB.value, b.vLimit));
         atA[k].ok = blk.codeA != 0 ? _mm256_and_si256(atA[k].ok, inA) : _mm256_setzero_si256();
         atB[k].ok = blk.codeB != 0 ? _mm256_and_si256(atB[k].ok, inB) : _mm256_setzero_si256();
-        share[k] = _mm256_blendv_epi8(_mm256_set1_epi32(65536), _mm256_and_si256(level(weight.value), inA), inB);
+        share[k] = _mm256_blendv_epi8(_mm256_set1_epi32(65536),
+                                      _mm256_and_si256(level(weight.value), inA), inB);
       }
       advance(uA);
       advance(vA);
@@ -261,8 +281,8 @@ VISTEL_AVX2 void transitionBlock(const TransitionBlock& blk, const SourceInfo& s
 
 }  // namespace
 
-VISTEL_AVX2 void transitionBlockAvx2(const TransitionBlock& block, BlockKind kind, const SourceInfo& a,
-                                     const SourceInfo& b) {
+VISTEL_AVX2 void transitionBlockAvx2(const TransitionBlock& block, BlockKind kind,
+                                     const SourceInfo& a, const SourceInfo& b) {
   switch (kind) {
     case BlockKind::OnlyA:
       transitionBlock<BlockKind::OnlyA>(block, a, b);
@@ -281,8 +301,8 @@ VISTEL_AVX2 void transitionBlockAvx2(const TransitionBlock& block, BlockKind kin
   }
 }
 
-VISTEL_AVX2 void singleViewBlockAvx2(std::uint32_t* out, std::ptrdiff_t stride, const Lerp& u, const Lerp& v,
-                                     const SourceInfo& source) {
+VISTEL_AVX2 void singleViewBlockAvx2(std::uint32_t* out, std::ptrdiff_t stride, const Lerp& u,
+                                     const Lerp& v, const SourceInfo& source) {
   const Lanes s = lanesOf(source);
   Located at[kGroups];
   for (int half = 0; half < 2; ++half) {

@@ -22,8 +22,8 @@ bool warpHasAvx2();
 // warpHasAvx2()).
 [[nodiscard]] bool rasteriseTransition(FrameView frame, const WarpGrid& grid, const WarpSource& a,
                                        const WarpSource& b, PixelPath path);
-[[nodiscard]] bool rasteriseSingleView(FrameView frame, const WarpGrid& grid, const WarpSource& source,
-                                       PixelPath path);
+[[nodiscard]] bool rasteriseSingleView(FrameView frame, const WarpGrid& grid,
+                                       const WarpSource& source, PixelPath path);
 
 // One node value across a block: pixel (x, y) of the block, 0 <= x, y < 16,
 // holds start + y * rowStep + x * (colStep + y * cross). Each factor is a
@@ -44,7 +44,8 @@ struct Lerp {
 };
 
 constexpr Lerp makeLerp(std::int32_t tl, std::int32_t tr, std::int32_t bl, std::int32_t br) {
-  return {tl, std::int32_t((std::int64_t{bl} - tl) / 16), std::int32_t((std::int64_t{tr} - tl) / 16),
+  return {tl, std::int32_t((std::int64_t{bl} - tl) / 16),
+          std::int32_t((std::int64_t{tr} - tl) / 16),
           std::int32_t((std::int64_t{br} + tl - tr - bl) / 256)};
 }
 
@@ -54,7 +55,7 @@ struct SourceInfo {
   const std::int32_t* map = nullptr;     // width * height words, or null for no displacement
   std::int32_t width = 0;
   std::int32_t height = 0;
-  std::int32_t windowWidth = 0;   // the sampler's window: positions at or beyond it read 0
+  std::int32_t windowWidth = 0;  // the sampler's window: positions at or beyond it read 0
   std::int32_t windowHeight = 0;
 };
 

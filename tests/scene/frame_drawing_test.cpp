@@ -11,7 +11,8 @@ namespace vistel {
 namespace {
 
 TEST(BlankFrame, IsBlackWithTheSpareRowAndTheCentredPlaceholder) {
-  const std::uint8_t rgb[2 * 3 * 3] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18};
+  const std::uint8_t rgb[2 * 3 * 3] = {1,  2,  3,  4,  5,  6,  7,  8,  9,
+                                       10, 11, 12, 13, 14, 15, 16, 17, 18};
   const RgbPicture placeholder{rgb, 3, 2};
   const auto frame = makeBlankFrame(10, 7, &placeholder);
   ASSERT_EQ(frame.size(), 8u * 10 + 1);
@@ -20,7 +21,8 @@ TEST(BlankFrame, IsBlackWithTheSpareRowAndTheCentredPlaceholder) {
     for (int x = 0; x < 10; ++x) {
       const bool in = x >= 3 && x < 6 && y >= 2 && y < 4;
       const std::uint8_t* p = rgb + ((y - 2) * 3 + (x - 3)) * 3;
-      EXPECT_EQ(frame[y * 10 + x], in ? std::uint32_t(p[0]) << 16 | p[1] << 8 | p[2] : 0u) << x << "," << y;
+      EXPECT_EQ(frame[y * 10 + x], in ? std::uint32_t(p[0]) << 16 | p[1] << 8 | p[2] : 0u)
+          << x << "," << y;
     }
   }
   EXPECT_EQ(frame.back(), 0u);
@@ -47,7 +49,8 @@ std::vector<std::uint32_t> referenceLine(int W, int H, int x0, int y0, int x1, i
   } else {
     if (y0 > y1) std::swap(x0, x1), std::swap(y0, y1);
     float x = float(x0);
-    for (long long y = y0; y <= y1; ++y, x += y1 == y0 ? 0.0f : float(x1 - x0) / float(y1 - y0)) plot(y, x, true);
+    for (long long y = y0; y <= y1; ++y, x += y1 == y0 ? 0.0f : float(x1 - x0) / float(y1 - y0))
+      plot(y, x, true);
   }
   return frame;
 }
@@ -67,12 +70,14 @@ TEST(DrawLine, MatchesThePlainDdaAndClipsPerPixel) {
     const int x0 = coord(rng), y0 = coord(rng), x1 = coord(rng), y1 = coord(rng);
     std::vector<std::uint32_t> got(40 * 30, 0);
     drawLine({got.data(), 40, 30}, x0, y0, x1, y1, 1);
-    ASSERT_EQ(got, referenceLine(40, 30, x0, y0, x1, y1)) << x0 << "," << y0 << " " << x1 << "," << y1;
+    ASSERT_EQ(got, referenceLine(40, 30, x0, y0, x1, y1))
+        << x0 << "," << y0 << " " << x1 << "," << y1;
   }
 }
 
 TEST(DrawLine, FarEndsCostNoMoreThanTheFrame) {
-  constexpr std::int32_t lo = std::numeric_limits<std::int32_t>::min(), hi = std::numeric_limits<std::int32_t>::max();
+  constexpr std::int32_t lo = std::numeric_limits<std::int32_t>::min(),
+                         hi = std::numeric_limits<std::int32_t>::max();
   std::vector<std::uint32_t> frame(64 * 48, 0);
   // Both diagonals of the whole 32-bit plane pass through the frame.
   drawLine({frame.data(), 64, 48}, lo, lo, hi, hi, 1);

@@ -24,7 +24,9 @@ using detail::PixelPath;
 struct Picture {
   std::int32_t width = 0, height = 0;
   std::vector<std::uint32_t> pixels;
-  PictureView view() const { return {reinterpret_cast<const std::uint8_t*>(pixels.data()), width, height}; }
+  PictureView view() const {
+    return {reinterpret_cast<const std::uint8_t*>(pixels.data()), width, height};
+  }
 };
 
 Picture randomPicture(std::mt19937& rng, std::int32_t width, std::int32_t height) {
@@ -33,29 +35,35 @@ Picture randomPicture(std::mt19937& rng, std::int32_t width, std::int32_t height
   return p;
 }
 
-std::unique_ptr<DisplacementMap> hostileMap(std::mt19937& rng, std::int32_t width, std::int32_t height) {
+std::unique_ptr<DisplacementMap> hostileMap(std::mt19937& rng, std::int32_t width,
+                                            std::int32_t height) {
   auto m = std::make_unique<DisplacementMap>();
   m->name = "hostile";
   m->width = width;
   m->height = height;
   m->words.resize(std::size_t(width) * height);
   // Full 16-bit displacements, up to 128 pixels either way, and the extremes.
-  for (auto& w : m->words) w = std::int32_t(rng() % 4 == 0 ? 0x80008000u : 0x7FFF7FFFu * (rng() % 2) + rng());
+  for (auto& w : m->words)
+    w = std::int32_t(rng() % 4 == 0 ? 0x80008000u : 0x7FFF7FFFu * (rng() % 2) + rng());
   return m;
 }
 
 // ---- Reference, one pixel at a time, in plain 64-bit integer arithmetic ----
 
-std::int64_t floorDiv(std::int64_t a, std::int64_t b) { return a >= 0 ? a / b : -((-a + b - 1) / b); }
+std::int64_t floorDiv(std::int64_t a, std::int64_t b) {
+  return a >= 0 ? a / b : -((-a + b - 1) / b);
+}
 
 int byteOf(std::uint32_t p, int k) { return int(p >> (8 * k) & 0xFF); }
 
-std::uint32_t pixelAt(const Picture& p, std::int64_t index) { return p.pixels.at(std::size_t(index)); }
+std::uint32_t pixelAt(const Picture& p, std::int64_t index) {
+  return p.pixels.at(std::size_t(index));
+}
 
 // sample(image, map, u, v) with the transition or the single-view sampler; 0
 // wherever a position falls outside the picture (or the transition window).
-std::uint32_t refSample(const Picture& p, const DisplacementMap* map, std::int64_t u, std::int64_t v,
-                        bool transition) {
+std::uint32_t refSample(const Picture& p, const DisplacementMap* map, std::int64_t u,
+                        std::int64_t v, bool transition) {
   std::int64_t x = floorDiv(u, 65536), y = floorDiv(v, 65536);
   if (x < 0 || y < 0 || x >= p.width || y >= p.height) return 0;
   if (map) {
@@ -75,13 +83,17 @@ std::uint32_t refSample(const Picture& p, const DisplacementMap* map, std::int64
     std::int64_t r;
     if (transition) {
       const std::int64_t fx = (u - x * 65536) / 2, fy = (v - y * 65536) / 2;
-      const std::int64_t top = byteOf(p00, k) + 2 * floorDiv((byteOf(p10, k) - byteOf(p00, k)) * fx, 65536);
-      const std::int64_t bottom = byteOf(p01, k) + 2 * floorDiv((byteOf(p11, k) - byteOf(p01, k)) * fx, 65536);
+      const std::int64_t top =
+          byteOf(p00, k) + 2 * floorDiv((byteOf(p10, k) - byteOf(p00, k)) * fx, 65536);
+      const std::int64_t bottom =
+          byteOf(p01, k) + 2 * floorDiv((byteOf(p11, k) - byteOf(p01, k)) * fx, 65536);
       r = std::clamp<std::int64_t>(top + 2 * floorDiv((bottom - top) * fy, 65536), 0, 255);
     } else {
       const std::int64_t gx = 65535 - (u - x * 65536), gy = 65535 - (v - y * 65536);
-      const std::int64_t top = byteOf(p10, k) + floorDiv((byteOf(p00, k) - byteOf(p10, k)) * gx, 65536);
-      const std::int64_t bottom = byteOf(p11, k) + floorDiv((byteOf(p01, k) - byteOf(p11, k)) * gx, 65536);
+      const std::int64_t top =
+          byteOf(p10, k) + floorDiv((byteOf(p00, k) - byteOf(p10, k)) * gx, 65536);
+      const std::int64_t bottom =
+          byteOf(p11, k) + floorDiv((byteOf(p01, k) - byteOf(p11, k)) * gx, 65536);
       r = bottom + floorDiv((top - bottom) * gy, 65536);
     }
     out |= std::uint32_t(r) << (8 * k);
@@ -92,13 +104,15 @@ std::uint32_t refSample(const Picture& p, const DisplacementMap* map, std::int64
 std::uint32_t refMix(std::uint32_t a, std::uint32_t b, std::int64_t share) {
   std::uint32_t out = 0;
   for (int k = 0; k < 3; ++k) {
-    out |= std::uint32_t(byteOf(b, k) + floorDiv((byteOf(a, k) - byteOf(b, k)) * share, 65536)) << (8 * k);
+    out |= std::uint32_t(byteOf(b, k) + floorDiv((byteOf(a, k) - byteOf(b, k)) * share, 65536))
+           << (8 * k);
   }
   return out;
 }
 
 // Value at pixel (x, y) of a block from its corner values.
-std::int64_t refLerp(std::int64_t tl, std::int64_t tr, std::int64_t bl, std::int64_t br, int x, int y) {
+std::int64_t refLerp(std::int64_t tl, std::int64_t tr, std::int64_t bl, std::int64_t br, int x,
+                     int y) {
   const std::int64_t rowStart = tl + y * ((bl - tl) / 16);
   const std::int64_t step = (tr - tl) / 16 + y * ((br + tl - tr - bl) / 256);
   return rowStart + x * step;
@@ -110,8 +124,8 @@ struct Side {
 };
 
 // Both render paths' block rasterisation; `a` alone for the single view.
-std::vector<std::uint32_t> refRaster(const WarpGrid& grid, std::vector<std::uint32_t> frame, std::int32_t W,
-                                     std::int32_t H, Side a, const Side* b) {
+std::vector<std::uint32_t> refRaster(const WarpGrid& grid, std::vector<std::uint32_t> frame,
+                                     std::int32_t W, std::int32_t H, Side a, const Side* b) {
   const int left = (W / 2) % 8, top = (H / 2) % 8;
   for (int by = 0; by < H / 16; ++by) {
     for (int bx = 0; bx < W / 16; ++bx) {
@@ -119,7 +133,12 @@ std::vector<std::uint32_t> refRaster(const WarpGrid& grid, std::vector<std::uint
                               &grid.node(bx + 1, by + 1)};
       int insideA = 0, insideB = 0;
       for (const GridNode* c : n) insideA += c->insideA, insideB += c->insideB;
-      const int codeA = insideA == 4 ? 2 : insideA ? 1 : 0, codeB = insideB == 4 ? 2 : insideB ? 1 : 0;
+      const int codeA = insideA == 4 ? 2
+                        : insideA    ? 1
+                                     : 0,
+                codeB = insideB == 4 ? 2
+                        : insideB    ? 1
+                                     : 0;
       for (int y = 0; y < 16; ++y) {
         for (int x = 0; x < 16; ++x) {
           const auto at = [&](std::int32_t GridNode::*f) {
@@ -130,7 +149,8 @@ std::vector<std::uint32_t> refRaster(const WarpGrid& grid, std::vector<std::uint
           if (b == nullptr) {
             out = refSample(*a.picture, a.map, uA, vA, false);
           } else {
-            const std::int64_t uB = at(&GridNode::uB), vB = at(&GridNode::vB), w = at(&GridNode::weightA);
+            const std::int64_t uB = at(&GridNode::uB), vB = at(&GridNode::vB),
+                               w = at(&GridNode::weightA);
             std::int64_t share = w < 0 ? 0 : w < 16777472 ? w / 256 : 65536;
             const auto sA = [&] { return refSample(*a.picture, a.map, uA, vA, true); };
             const auto sB = [&] { return refSample(*b->picture, b->map, uB, vB, true); };
@@ -142,12 +162,14 @@ std::vector<std::uint32_t> refRaster(const WarpGrid& grid, std::vector<std::uint
               out = sB();
             } else {
               std::uint32_t pa = 0, pb = 0;
-              if (uA < 0 || vA < 0 || uA >= a.picture->width * 65536ll || vA >= a.picture->height * 65536ll) {
+              if (uA < 0 || vA < 0 || uA >= a.picture->width * 65536ll ||
+                  vA >= a.picture->height * 65536ll) {
                 share = 0;
               } else if (codeA != 0) {
                 pa = sA();
               }
-              if (uB < 0 || vB < 0 || uB >= b->picture->width * 65536ll || vB >= b->picture->height * 65536ll) {
+              if (uB < 0 || vB < 0 || uB >= b->picture->width * 65536ll ||
+                  vB >= b->picture->height * 65536ll) {
                 share = 65536;
               } else if (codeB != 0) {
                 pb = sB();
@@ -181,18 +203,22 @@ double refWindow(double s) { return 8 * std::pow(s, 4) - 16 * std::pow(s, 3) + 6
 
 // Compares the evaluated grid with the formulas where float rounding cannot
 // flip a decision (w and the texture coordinates away from 0 and the edges).
-void expectGridNearFormulas(const WarpGrid& grid, const TransitionFrame& tf, const ViewPose& pose, std::int32_t wA,
-                            std::int32_t hA, std::int32_t wB, std::int32_t hB) {
+void expectGridNearFormulas(const WarpGrid& grid, const TransitionFrame& tf, const ViewPose& pose,
+                            std::int32_t wA, std::int32_t hA, std::int32_t wB, std::int32_t hB) {
   const double c = 1.0 / pose.zoom, W = grid.frameWidth(), H = grid.frameHeight();
-  const auto fixed = [](double v) { return std::clamp(v, -double(kGridValueLimit), double(kGridValueLimit)); };
+  const auto fixed = [](double v) {
+    return std::clamp(v, -double(kGridValueLimit), double(kGridValueLimit));
+  };
   const auto stable = [](const RefLanding& l) {
     const auto away = [](double s) { return std::abs(s) > 1e-4 && std::abs(s - 1) > 1e-4; };
-    return std::abs(l.w) > 1e-3 && away(l.s) && away(l.t) && std::abs(l.s) < 1e4 && std::abs(l.t) < 1e4;
+    return std::abs(l.w) > 1e-3 && away(l.s) && away(l.t) && std::abs(l.s) < 1e4 &&
+           std::abs(l.t) < 1e4;
   };
   int compared = 0;
   for (int j = 0; j < grid.rows(); ++j) {
     for (int i = 0; i < grid.columns(); ++i) {
-      const double vx = pose.xOffset - c / 2 + i * c * 16 / W, vy = pose.yOffset - c / 2 + j * c * 16 / H;
+      const double vx = pose.xOffset - c / 2 + i * c * 16 / W,
+                   vy = pose.yOffset - c / 2 + j * c * 16 / H;
       const RefLanding a = refLand(tf.srcH, vx, vy), b = refLand(tf.dstH, vx, vy);
       if (!stable(a) || !stable(b)) continue;
       const GridNode& n = grid.node(i, j);
@@ -227,8 +253,8 @@ TEST(Warp, BlockAreaIsCentredAndTheRestKeepsItsContents) {
   std::mt19937 rng(1);
   const Picture a = randomPicture(rng, 64, 48), b = randomPicture(rng, 64, 48);
   const std::int32_t W = 330, H = 250;  // blocks from column 5 and row 5
-  const auto tf = makeTransitionFrame(kImageCornerKey, {{-0.4f, -0.5f}, {0.6f, -0.5f}, {0.6f, 0.5f}, {-0.4f, 0.5f}},
-                                      0.5f);
+  const auto tf = makeTransitionFrame(
+      kImageCornerKey, {{-0.4f, -0.5f}, {0.6f, -0.5f}, {0.6f, 0.5f}, {-0.4f, 0.5f}}, 0.5f);
   for (bool transition : {true, false}) {
     auto frame = filledFrame(W, H);
     WarpGrid grid;
@@ -255,7 +281,8 @@ TEST(Warp, IdentityAtTheStartShowsThePixelsOfA) {
   const TransitionFrame tf{0.0f, Homography::identity(), {{2, 0, 0}, {0, 2, 0}, {0.5f, 0.5f, 1}}};
   std::vector<std::uint32_t> frame(512 * 256);
   WarpGrid grid;
-  ASSERT_TRUE(renderTransitionPixels({frame.data(), 512, 256}, grid, tf, {}, {a.view()}, {b.view()}));
+  ASSERT_TRUE(
+      renderTransitionPixels({frame.data(), 512, 256}, grid, tf, {}, {a.view()}, {b.view()}));
   int both = 0;
   for (const GridNode& n : grid.nodes()) {
     if (n.insideA) {
@@ -265,7 +292,8 @@ TEST(Warp, IdentityAtTheStartShowsThePixelsOfA) {
   }
   EXPECT_GT(both, 100);  // B covers a quarter of the view, yet takes no weight at t = 0
   for (int y = 0; y < 256; ++y) {
-    for (int x = 0; x < 512; ++x) ASSERT_EQ(frame[y * 512 + x], a.pixels[y * 512 + x]) << x << "," << y;
+    for (int x = 0; x < 512; ++x)
+      ASSERT_EQ(frame[y * 512 + x], a.pixels[y * 512 + x]) << x << "," << y;
   }
 }
 
@@ -286,7 +314,8 @@ TEST(Warp, PointsBehindTheCameraAreOutsideBothPictures) {
 TEST(Warp, HostileTransformsAndPosesRenderBlackWithDefinedValues) {
   std::mt19937 rng(4);
   const Picture a = randomPicture(rng, 40, 30);
-  const float nan = std::numeric_limits<float>::quiet_NaN(), inf = std::numeric_limits<float>::infinity();
+  const float nan = std::numeric_limits<float>::quiet_NaN(),
+              inf = std::numeric_limits<float>::infinity();
   const Homography bad{{nan, 1, 0}, {0, inf, 0}, {0, 0, 1}};
   const Homography zero{};
   struct Case {
@@ -300,7 +329,8 @@ TEST(Warp, HostileTransformsAndPosesRenderBlackWithDefinedValues) {
   for (const Case& c : cases) {
     auto frame = filledFrame(48, 32);
     WarpGrid grid;
-    ASSERT_TRUE(renderTransitionPixels({frame.data(), 48, 32}, grid, c.tf, c.pose, {a.view()}, {a.view()}));
+    ASSERT_TRUE(
+        renderTransitionPixels({frame.data(), 48, 32}, grid, c.tf, c.pose, {a.view()}, {a.view()}));
     for (const GridNode& n : grid.nodes()) {
       EXPECT_FALSE(n.insideA || n.insideB);
       EXPECT_GE(n.uA, -kGridValueLimit);
@@ -318,7 +348,8 @@ TEST(Warp, RefusesUnusableInputsAndLeavesTheFrameAlone) {
   WarpGrid grid;
   const TransitionFrame tf{0.5f, Homography::identity(), Homography::identity()};
   EXPECT_FALSE(renderSingleViewPixels({frame.data(), 32, 32}, grid, {a.view(), &wrongSize}));
-  EXPECT_FALSE(renderTransitionPixels({frame.data(), 32, 32}, grid, tf, {}, {a.view()}, {{nullptr, 40, 30}}));
+  EXPECT_FALSE(renderTransitionPixels({frame.data(), 32, 32}, grid, tf, {}, {a.view()},
+                                      {{nullptr, 40, 30}}));
   EXPECT_FALSE(renderSingleViewPixels({frame.data(), 0, 32}, grid, {a.view()}));
   grid.resize(16, 32);
   EXPECT_FALSE(rasteriseSingleView({frame.data(), 32, 32}, grid, {a.view()}));
@@ -353,7 +384,8 @@ struct Maps {
   }
 };
 
-const std::int32_t kFrameSizes[][2] = {{330, 250}, {640, 480}, {100, 37}, {16, 16}, {17, 200}, {257, 129}};
+const std::int32_t kFrameSizes[][2] = {{330, 250}, {640, 480}, {100, 37},
+                                       {16, 16},   {17, 200},  {257, 129}};
 const std::int32_t kPictureSizes[][2] = {{640, 480}, {320, 240}, {700, 500}, {123, 77}, {1, 1}};
 
 TEST(Warp, TransitionMatchesTheReferenceOnBothPaths) {
@@ -369,7 +401,8 @@ TEST(Warp, TransitionMatchesTheReferenceOnBothPaths) {
     const Side sideA{&a, maps.pick(rng, a)}, sideB{&b, maps.pick(rng, b)};
     // Wide spreads fold keys over and put parts of the view behind a camera.
     const float spread = round % 3 == 0 ? 0.9f : 0.25f;
-    const auto tf = makeTransitionFrame(randomKey(rng, spread), randomKey(rng, spread), unit(rng) * 0.99f);
+    const auto tf =
+        makeTransitionFrame(randomKey(rng, spread), randomKey(rng, spread), unit(rng) * 0.99f);
     const ViewPose pose{0.5f + 2.5f * unit(rng), unit(rng) - 0.5f, unit(rng) - 0.5f};
     const std::int32_t W = fs[0], H = fs[1];
 
@@ -379,11 +412,15 @@ TEST(Warp, TransitionMatchesTheReferenceOnBothPaths) {
     expectGridNearFormulas(grid, *tf, pose, a.width, a.height, b.width, b.height);
     for (int by = 0; by < H / 16; ++by) {
       for (int bx = 0; bx < W / 16; ++bx) {
-        const int ia = grid.node(bx, by).insideA + grid.node(bx + 1, by).insideA + grid.node(bx, by + 1).insideA +
-                       grid.node(bx + 1, by + 1).insideA;
-        const int ib = grid.node(bx, by).insideB + grid.node(bx + 1, by).insideB + grid.node(bx, by + 1).insideB +
-                       grid.node(bx + 1, by + 1).insideB;
-        ++kinds[(ia == 4 && ib == 4) ? 0 : (ia == 4 && ib == 0) ? 1 : (ia == 0 && ib == 4) ? 2 : (ia || ib) ? 3 : 4];
+        const int ia = grid.node(bx, by).insideA + grid.node(bx + 1, by).insideA +
+                       grid.node(bx, by + 1).insideA + grid.node(bx + 1, by + 1).insideA;
+        const int ib = grid.node(bx, by).insideB + grid.node(bx + 1, by).insideB +
+                       grid.node(bx, by + 1).insideB + grid.node(bx + 1, by + 1).insideB;
+        ++kinds[(ia == 4 && ib == 4)   ? 0
+                : (ia == 4 && ib == 0) ? 1
+                : (ia == 0 && ib == 4) ? 2
+                : (ia || ib)           ? 3
+                                       : 4];
       }
     }
     const auto expected = refRaster(grid, filledFrame(W, H), W, H, sideA, &sideB);
@@ -414,14 +451,16 @@ TEST(Warp, SingleViewMatchesTheReferenceOnBothPaths) {
     for (int j = 0; j < grid.rows(); ++j) {
       for (int i = 0; i < grid.columns(); ++i) {
         ASSERT_NEAR(grid.node(i, j).uA, 16.0 * i / W * p.width * 65536, 1e-6 * p.width * 65536 + 1);
-        ASSERT_NEAR(grid.node(i, j).vA, 16.0 * j / H * p.height * 65536, 1e-6 * p.height * 65536 + 1);
+        ASSERT_NEAR(grid.node(i, j).vA, 16.0 * j / H * p.height * 65536,
+                    1e-6 * p.height * 65536 + 1);
       }
     }
     const auto expected = refRaster(grid, filledFrame(W, H), W, H, side, nullptr);
     for (PixelPath path : {PixelPath::Portable, PixelPath::Avx2}) {
       if (path == PixelPath::Avx2 && !detail::warpHasAvx2()) continue;
       auto frame = filledFrame(W, H);
-      ASSERT_TRUE(detail::rasteriseSingleView({frame.data(), W, H}, grid, {p.view(), side.map}, path));
+      ASSERT_TRUE(
+          detail::rasteriseSingleView({frame.data(), W, H}, grid, {p.view(), side.map}, path));
       ASSERT_EQ(frame, expected) << "round " << round << " path " << int(path);
     }
   }
