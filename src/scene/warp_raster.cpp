@@ -28,7 +28,7 @@ bool displace(const SourceInfo& s, std::int32_t& u, std::int32_t& v) {
     return false;
   }
   const std::int32_t d = s.map[std::size_t(my) * std::size_t(s.width) + std::size_t(mx)];
-  // |u| <= kGridValueLimit + 255 and a displacement is below 2^23: no overflow.
+  // 0 <= u < 2^30 here and a displacement is below 2^23: no overflow.
   u += displacementX(d) * 256;
   v += displacementY(d) * 256;
   return true;

@@ -56,8 +56,9 @@ VISTEL_AVX2_INLINE __m256i within(__m256i x, __m256i max) {
   return _mm256_cmpeq_epi32(_mm256_min_epu32(x, max), x);
 }
 
-// Where eight pixels sample; `index` (top-left neighbour, 0 where not `ok`)
-// is read lane by lane in the second pass.
+// Where eight pixels sample. `index`, read lane by lane in the second pass, is
+// the top-left neighbour's, or 0 where locate rejected the lane: always inside
+// the picture, whatever `ok` is narrowed to afterwards.
 struct Located {
   __m256i u, v, ok;
   alignas(32) std::int32_t index[8];
