@@ -18,6 +18,19 @@ std::uint32_t loadPixel(const std::uint8_t* pixels, std::size_t index) {
 
 std::int32_t channel(std::uint32_t pixel, int k) { return std::int32_t(pixel >> (8 * k) & 0xFF); }
 
+// Pixel (x, y) and its right, lower and lower-right neighbours; for x, y inside
+// the picture these lie inside its buffer thanks to the spare row and pixel.
+struct Neighbours {
+  std::uint32_t p00, p10, p01, p11;
+};
+
+Neighbours neighbours(const SourceInfo& s, std::int32_t x, std::int32_t y) {
+  const std::size_t base = std::size_t(y) * std::size_t(s.width) + std::size_t(x);
+  const std::size_t below = base + std::size_t(s.width);
+  return {loadPixel(s.pixels, base), loadPixel(s.pixels, base + 1), loadPixel(s.pixels, below),
+          loadPixel(s.pixels, below + 1)};
+}
+
 // Moves (u, v) by the displacement word of the pixel it lies in; false when
 // that pixel is outside the picture. Without a map nothing moves: the samplers'
 // own bounds then reject the same positions.
@@ -44,14 +57,11 @@ std::uint32_t sampleTransition(const SourceInfo& s, std::int32_t u, std::int32_t
     return 0;
   }
   const std::int32_t fx = (u & 0xFFFF) >> 1, fy = (v & 0xFFFF) >> 1;
-  const std::size_t base = std::size_t(y) * std::size_t(s.width) + std::size_t(x);
-  const std::uint32_t p00 = loadPixel(s.pixels, base), p10 = loadPixel(s.pixels, base + 1);
-  const std::uint32_t p01 = loadPixel(s.pixels, base + s.width),
-                      p11 = loadPixel(s.pixels, base + s.width + 1);
+  const Neighbours p = neighbours(s, x, y);
   std::uint32_t out = 0;
   for (int k = 0; k < 4; ++k) {
-    const std::int32_t c00 = channel(p00, k), c10 = channel(p10, k);
-    const std::int32_t c01 = channel(p01, k), c11 = channel(p11, k);
+    const std::int32_t c00 = channel(p.p00, k), c10 = channel(p.p10, k);
+    const std::int32_t c01 = channel(p.p01, k), c11 = channel(p.p11, k);
     const std::int32_t top = c00 + 2 * (((c10 - c00) * fx) >> 16);
     const std::int32_t bottom = c01 + 2 * (((c11 - c01) * fx) >> 16);
     const std::int32_t r = std::clamp(top + 2 * (((bottom - top) * fy) >> 16), 0, 255);
@@ -67,14 +77,11 @@ std::uint32_t sampleSingle(const SourceInfo& s, std::int32_t u, std::int32_t v) 
   if (std::uint32_t(x) >= std::uint32_t(s.width) || std::uint32_t(y) >= std::uint32_t(s.height))
     return 0;
   const std::int32_t gx = 65535 - (u & 0xFFFF), gy = 65535 - (v & 0xFFFF);
-  const std::size_t base = std::size_t(y) * std::size_t(s.width) + std::size_t(x);
-  const std::uint32_t p00 = loadPixel(s.pixels, base), p10 = loadPixel(s.pixels, base + 1);
-  const std::uint32_t p01 = loadPixel(s.pixels, base + s.width),
-                      p11 = loadPixel(s.pixels, base + s.width + 1);
+  const Neighbours p = neighbours(s, x, y);
   std::uint32_t out = 0;
   for (int k = 0; k < 3; ++k) {
-    const std::int32_t c00 = channel(p00, k), c10 = channel(p10, k);
-    const std::int32_t c01 = channel(p01, k), c11 = channel(p11, k);
+    const std::int32_t c00 = channel(p.p00, k), c10 = channel(p.p10, k);
+    const std::int32_t c01 = channel(p.p01, k), c11 = channel(p.p11, k);
     const std::int32_t top = c10 + (((c00 - c10) * gx) >> 16);
     const std::int32_t bottom = c11 + (((c01 - c11) * gx) >> 16);
     out |= std::uint32_t(bottom + (((top - bottom) * gy) >> 16)) << (8 * k);
