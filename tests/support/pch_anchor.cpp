@@ -1,0 +1,1 @@
+// Gives the shared precompiled header of the tests a target to be built for.
