@@ -64,6 +64,7 @@ class FakeReader final : public SourceReader {
   }
   void setFrameRate(std::int32_t selector, float value) override {
     std::lock_guard<std::mutex> guard(lock_);
+    ++rateCalls_;
     if (selector == StreamReader::kFrameRateSelector) frameRate_ = value;
   }
   std::int32_t pollState() override {
@@ -125,6 +126,14 @@ class FakeReader final : public SourceReader {
     std::lock_guard<std::mutex> guard(lock_);
     return polls_;
   }
+  float frameRate() const {
+    std::lock_guard<std::mutex> guard(lock_);
+    return frameRate_;
+  }
+  int rateCalls() const {
+    std::lock_guard<std::mutex> guard(lock_);
+    return rateCalls_;
+  }
   // Waits until the loader thread has polled this reader `count` more times,
   // so everything set before has been seen and handled.
   bool waitForPolls(int count = 2) const {
@@ -144,6 +153,7 @@ class FakeReader final : public SourceReader {
   float frameRate_ = 0.0f;
   std::vector<Start> starts_;
   int polls_ = 0;
+  int rateCalls_ = 0;
 };
 
 // Hands out readers the test keeps pointers to.
@@ -379,6 +389,41 @@ TEST_F(ManagerTest, IdleReaderIsGivenTheSourceAndItsFrameRate) {
   EXPECT_FALSE(manager->sources()[0].failed);
   EXPECT_EQ(reader.starts().size(), 1u);  // the reader kept its source
   manager->release(request);
+}
+
+// A view subscribes first and sets its frame rate afterwards, so the loader
+// may give the source to a reader in between; a stream keeps that reader for
+// good, so the rate must reach it later, and so must every change.
+TEST_F(ManagerTest, StreamingReaderFollowsTheFrameRatesOfItsRequests) {
+  auto manager = makeManager(1);
+  FakeReader& reader = *pool.readers[0];
+  reader.streamNext(true);
+  SourceRequest* first = manager->acquire("http://cam/live.mjpg");
+  ASSERT_TRUE(waitFor([&] { return reader.starts().size() == 1; }));
+  EXPECT_EQ(reader.starts()[0].frameRate, 0.0f);  // started before setFps
+  manager->setFps(first, 5.0f);
+  ASSERT_TRUE(waitFor([&] { return reader.frameRate() == 5.0f; }));
+  manager->setFps(first, 2.0f);
+  ASSERT_TRUE(waitFor([&] { return reader.frameRate() == 2.0f; }));
+
+  // Two views on one source: the highest rate, or every picture when one wants that.
+  SourceRequest* second = manager->acquire("http://cam/live.mjpg");
+  manager->setFps(second, 8.0f);
+  ASSERT_TRUE(waitFor([&] { return reader.frameRate() == 8.0f; }));
+  manager->setFps(first, -1.0f);
+  ASSERT_TRUE(waitFor([&] { return reader.frameRate() == -1.0f; }));
+  manager->release(first);
+  ASSERT_TRUE(waitFor([&] { return reader.frameRate() == 8.0f; }));
+
+  // Nobody holds the source: the reader streams on at its last rate, and an
+  // unchanged rate is not passed again.
+  manager->release(second);
+  ASSERT_TRUE(reader.waitForPolls());
+  const int calls = reader.rateCalls();
+  ASSERT_TRUE(reader.waitForPolls(5));
+  EXPECT_EQ(reader.rateCalls(), calls);
+  EXPECT_EQ(reader.frameRate(), 8.0f);
+  EXPECT_EQ(reader.starts().size(), 1u);
 }
 
 TEST_F(ManagerTest, StillPictureFreesItsSourceAfterEachFetch) {
