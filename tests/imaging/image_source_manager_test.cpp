@@ -461,10 +461,13 @@ TEST_F(ManagerTest, TrimmedSourceWaitsOnceThenShowsAPlaceholderAndFailedOneGives
   FakeReader& second = *pool.readers[1];
 
   // The first reader streams a picture that stays in use, so the decoded
-  // budget is exceeded from then on.
+  // budget is exceeded from then on. The second is held meanwhile: polled
+  // after the first, it would otherwise take a source acquired between the two.
   first.streamNext(true);
+  second.hold(true);
   SourceRequest* live = manager->acquire("http://cam/live.mjpg");
   ASSERT_TRUE(waitFor([&] { return first.starts().size() == 1; }));
+  second.hold(false);
   first.deliver(sceneJpeg(64, 64), 10);
   ASSERT_TRUE(waitFor([&] { return peek(*manager, live).timestamp == 10; }));
 
@@ -511,9 +514,12 @@ TEST_F(ManagerTest, StreamingSourceOutlivesTrimmingAndKeepsTheCountsExact) {
   ASSERT_GT(still.size() * 6, 64u * 1024);
   auto manager = makeManager(2, 64, 64);  // small budgets: a few pictures are too many
   FakeReader& camera = *pool.readers[0];
+  FakeReader& other = *pool.readers[1];
   camera.streamNext(true);
+  other.hold(true);  // else it may take the stream, acquired between two polls
   SourceRequest* request = manager->acquire("http://cam/live.mjpg");
   ASSERT_TRUE(waitFor([&] { return camera.starts().size() == 1; }));
+  other.hold(false);  // reads the still pictures below
   const auto picture = bytesOf(test::encodeTestJpeg(test::noiseScene(80, 60), 80, 60));
   camera.deliver(picture, 10);
   ASSERT_TRUE(waitFor([&] { return peek(*manager, request).timestamp == 10; }));
