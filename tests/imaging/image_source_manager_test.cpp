@@ -30,9 +30,11 @@ std::vector<std::uint8_t> sceneJpeg(int width, int height) {
 
 std::int32_t decodedSizeOf(int width, int height) { return width * (height + 1) * 4 + 4; }
 
-// Polls `done` every 2 ms for up to `limit`.
+// Polls `done` every 2 ms for up to `limit`. The default only bounds waits
+// for progress, which end as soon as `done` holds; it is generous because
+// sanitizer builds on a loaded machine run many times slower.
 template <class Condition>
-bool waitFor(Condition done, std::chrono::milliseconds limit = 10s) {
+bool waitFor(Condition done, std::chrono::milliseconds limit = 30s) {
   const auto end = Clock::now() + limit;
   while (!done()) {
     if (Clock::now() > end) return false;
