@@ -1,7 +1,9 @@
 #include "vistel/imaging/image_source_manager.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <iterator>
+#include <optional>
 #include <utility>
 
 #include "vistel/platform/clock.h"
@@ -38,11 +40,12 @@ std::int32_t sizeOf(const FrameRef& frame) { return frame ? frame->size() : 0; }
 }  // namespace
 
 // One reader of the pool, with the source it was last given while it has not
-// gone back to idle. Loader thread only.
+// gone back to idle, and the frame rate last passed to it. Loader thread only.
 struct ImageSourceManager::ReaderSlot {
   explicit ReaderSlot(std::unique_ptr<SourceReader> r) : reader(std::move(r)) {}
   std::unique_ptr<SourceReader> reader;
   std::shared_ptr<ImageSource> active;
+  std::optional<float> frameRate;  // none until the first setFrameRate
 };
 
 // What an idle reader (or the loader thread, for files) fetches next.
@@ -303,6 +306,39 @@ void ImageSourceManager::pollReaders() {
         break;
     }
   }
+  followFrameRates();
+}
+
+// Views subscribe first and set their frame rate afterwards, and may change it
+// at any time, while a reader is given its rate only when it is given work; a
+// stream keeps its reader for good. Without this a stream assigned between
+// acquire and setFps would pace at rate 0 for ever: one picture, then nothing.
+void ImageSourceManager::followFrameRates() {
+  std::vector<std::optional<float>> wanted(readers_.size());
+  {
+    std::lock_guard<std::mutex> guard(requestLock_);
+    for (std::size_t i = 0; i < readers_.size(); ++i) {
+      const ImageSource* source = readers_[i]->active.get();
+      if (source == nullptr) continue;
+      std::optional<float>& rate = wanted[i];
+      for (const auto& request : requests_) {
+        if (request->source().get() != source) continue;
+        const float fps = request->fps();
+        if (fps < 0.0f) {
+          rate = -1.0f;  // every picture: nothing asks for more
+          break;
+        }
+        rate = std::max(rate.value_or(0.0f), fps);
+      }
+    }
+  }
+  // No request holds the source: the reader keeps pacing as it did.
+  for (std::size_t i = 0; i < readers_.size(); ++i) {
+    ReaderSlot& slot = *readers_[i];
+    if (!wanted[i] || slot.frameRate == wanted[i]) continue;
+    slot.reader->setFrameRate(StreamReader::kFrameRateSelector, *wanted[i]);
+    slot.frameRate = wanted[i];
+  }
 }
 
 void ImageSourceManager::assignWork(ReaderSlot& slot) {
@@ -314,7 +350,10 @@ void ImageSourceManager::assignWork(ReaderSlot& slot) {
     return;
   }
   source.busy_.store(true, std::memory_order_release);
-  if (work.fromRequest) slot.reader->setFrameRate(StreamReader::kFrameRateSelector, work.fps);
+  if (work.fromRequest) {
+    slot.reader->setFrameRate(StreamReader::kFrameRateSelector, work.fps);
+    slot.frameRate = work.fps;
+  }
   slot.active = work.source;
   // The reader probes the server for single-image or stream mode. A refused
   // start shows up as the failed state at the next poll.

@@ -131,6 +131,9 @@ class ImageSourceManager {
   std::int32_t heldWidth(const SourceRequest* request) const;
   std::int32_t heldHeight(const SourceRequest* request) const;
   // The request's frame rate (0 until set; -1 every picture). Any thread.
+  // A reader that is fetching the request's source is told the rate its
+  // requests want at the loader's next poll: -1 when any wants every picture,
+  // else the highest.
   float fps(const SourceRequest* request) const;
   void setFps(SourceRequest* request, float value);
 
@@ -155,6 +158,7 @@ class ImageSourceManager {
 
   void loaderLoop();
   void pollReaders();
+  void followFrameRates();
   void assignWork(ReaderSlot& slot);
   bool chooseRequest(Work& work);
   bool chooseUnfetchedSource(Work& work);

@@ -20,8 +20,10 @@ using Clock = std::chrono::steady_clock;
 using test::HttpTestConnection;
 using test::HttpTestServer;
 
+// Polls `done` until it holds or `limit` passes; the default is generous, as
+// waits for progress end as soon as `done` holds.
 template <class Condition>
-bool waitFor(Condition done, std::chrono::milliseconds limit = 10s) {
+bool waitFor(Condition done, std::chrono::milliseconds limit = 30s) {
   const auto end = Clock::now() + limit;
   while (!done()) {
     if (Clock::now() > end) return false;

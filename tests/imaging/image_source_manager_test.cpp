@@ -30,9 +30,11 @@ std::vector<std::uint8_t> sceneJpeg(int width, int height) {
 
 std::int32_t decodedSizeOf(int width, int height) { return width * (height + 1) * 4 + 4; }
 
-// Polls `done` every 2 ms for up to `limit`.
+// Polls `done` every 2 ms for up to `limit`. The default only bounds waits
+// for progress, which end as soon as `done` holds; it is generous because
+// sanitizer builds on a loaded machine run many times slower.
 template <class Condition>
-bool waitFor(Condition done, std::chrono::milliseconds limit = 10s) {
+bool waitFor(Condition done, std::chrono::milliseconds limit = 30s) {
   const auto end = Clock::now() + limit;
   while (!done()) {
     if (Clock::now() > end) return false;
@@ -64,6 +66,7 @@ class FakeReader final : public SourceReader {
   }
   void setFrameRate(std::int32_t selector, float value) override {
     std::lock_guard<std::mutex> guard(lock_);
+    ++rateCalls_;
     if (selector == StreamReader::kFrameRateSelector) frameRate_ = value;
   }
   std::int32_t pollState() override {
@@ -125,6 +128,14 @@ class FakeReader final : public SourceReader {
     std::lock_guard<std::mutex> guard(lock_);
     return polls_;
   }
+  float frameRate() const {
+    std::lock_guard<std::mutex> guard(lock_);
+    return frameRate_;
+  }
+  int rateCalls() const {
+    std::lock_guard<std::mutex> guard(lock_);
+    return rateCalls_;
+  }
   // Waits until the loader thread has polled this reader `count` more times,
   // so everything set before has been seen and handled.
   bool waitForPolls(int count = 2) const {
@@ -144,6 +155,7 @@ class FakeReader final : public SourceReader {
   float frameRate_ = 0.0f;
   std::vector<Start> starts_;
   int polls_ = 0;
+  int rateCalls_ = 0;
 };
 
 // Hands out readers the test keeps pointers to.
@@ -381,6 +393,41 @@ TEST_F(ManagerTest, IdleReaderIsGivenTheSourceAndItsFrameRate) {
   manager->release(request);
 }
 
+// A view subscribes first and sets its frame rate afterwards, so the loader
+// may give the source to a reader in between; a stream keeps that reader for
+// good, so the rate must reach it later, and so must every change.
+TEST_F(ManagerTest, StreamingReaderFollowsTheFrameRatesOfItsRequests) {
+  auto manager = makeManager(1);
+  FakeReader& reader = *pool.readers[0];
+  reader.streamNext(true);
+  SourceRequest* first = manager->acquire("http://cam/live.mjpg");
+  ASSERT_TRUE(waitFor([&] { return reader.starts().size() == 1; }));
+  EXPECT_EQ(reader.starts()[0].frameRate, 0.0f);  // started before setFps
+  manager->setFps(first, 5.0f);
+  ASSERT_TRUE(waitFor([&] { return reader.frameRate() == 5.0f; }));
+  manager->setFps(first, 2.0f);
+  ASSERT_TRUE(waitFor([&] { return reader.frameRate() == 2.0f; }));
+
+  // Two views on one source: the highest rate, or every picture when one wants that.
+  SourceRequest* second = manager->acquire("http://cam/live.mjpg");
+  manager->setFps(second, 8.0f);
+  ASSERT_TRUE(waitFor([&] { return reader.frameRate() == 8.0f; }));
+  manager->setFps(first, -1.0f);
+  ASSERT_TRUE(waitFor([&] { return reader.frameRate() == -1.0f; }));
+  manager->release(first);
+  ASSERT_TRUE(waitFor([&] { return reader.frameRate() == 8.0f; }));
+
+  // Nobody holds the source: the reader streams on at its last rate, and an
+  // unchanged rate is not passed again.
+  manager->release(second);
+  ASSERT_TRUE(reader.waitForPolls());
+  const int calls = reader.rateCalls();
+  ASSERT_TRUE(reader.waitForPolls(5));
+  EXPECT_EQ(reader.rateCalls(), calls);
+  EXPECT_EQ(reader.frameRate(), 8.0f);
+  EXPECT_EQ(reader.starts().size(), 1u);
+}
+
 TEST_F(ManagerTest, StillPictureFreesItsSourceAfterEachFetch) {
   auto manager = makeManager(1);
   FakeReader& reader = *pool.readers[0];
@@ -416,10 +463,13 @@ TEST_F(ManagerTest, TrimmedSourceWaitsOnceThenShowsAPlaceholderAndFailedOneGives
   FakeReader& second = *pool.readers[1];
 
   // The first reader streams a picture that stays in use, so the decoded
-  // budget is exceeded from then on.
+  // budget is exceeded from then on. The second is held meanwhile: polled
+  // after the first, it would otherwise take a source acquired between the two.
   first.streamNext(true);
+  second.hold(true);
   SourceRequest* live = manager->acquire("http://cam/live.mjpg");
   ASSERT_TRUE(waitFor([&] { return first.starts().size() == 1; }));
+  second.hold(false);
   first.deliver(sceneJpeg(64, 64), 10);
   ASSERT_TRUE(waitFor([&] { return peek(*manager, live).timestamp == 10; }));
 
@@ -466,9 +516,12 @@ TEST_F(ManagerTest, StreamingSourceOutlivesTrimmingAndKeepsTheCountsExact) {
   ASSERT_GT(still.size() * 6, 64u * 1024);
   auto manager = makeManager(2, 64, 64);  // small budgets: a few pictures are too many
   FakeReader& camera = *pool.readers[0];
+  FakeReader& other = *pool.readers[1];
   camera.streamNext(true);
+  other.hold(true);  // else it may take the stream, acquired between two polls
   SourceRequest* request = manager->acquire("http://cam/live.mjpg");
   ASSERT_TRUE(waitFor([&] { return camera.starts().size() == 1; }));
+  other.hold(false);  // reads the still pictures below
   const auto picture = bytesOf(test::encodeTestJpeg(test::noiseScene(80, 60), 80, 60));
   camera.deliver(picture, 10);
   ASSERT_TRUE(waitFor([&] { return peek(*manager, request).timestamp == 10; }));

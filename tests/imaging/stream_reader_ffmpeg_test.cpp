@@ -28,9 +28,10 @@ struct Taken {
 };
 
 // Takes ready pictures as the image source manager does, for `duration`
-// after the first one arrived (waiting at most `firstLimit` for it).
+// after the first one arrived (waiting at most `firstLimit` for it: generous,
+// as ffmpeg starts slowly on a loaded machine).
 std::vector<Taken> collect(StreamReader& reader, std::chrono::milliseconds duration,
-                           std::chrono::milliseconds firstLimit = 15s) {
+                           std::chrono::milliseconds firstLimit = 30s) {
   std::vector<Taken> taken;
   auto deadline = SteadyClock::now() + firstLimit;
   while (SteadyClock::now() < deadline) {

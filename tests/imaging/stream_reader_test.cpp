@@ -89,8 +89,13 @@ double msBetween(SteadyClock::time_point a, SteadyClock::time_point b) {
   return std::chrono::duration<double, std::milli>(b - a).count();
 }
 
+// Waits for progress under sanitizers on a loaded machine, which run many
+// times slower: generous, as waits end as soon as their condition holds.
+constexpr std::chrono::milliseconds kProgressLimit = 30s;
+
 // Polls `done` every 5 ms for up to `limit`.
-bool eventually(const std::function<bool()>& done, std::chrono::milliseconds limit = 5s) {
+bool eventually(const std::function<bool()>& done,
+                std::chrono::milliseconds limit = kProgressLimit) {
   const auto deadline = SteadyClock::now() + limit;
   while (!done()) {
     if (SteadyClock::now() >= deadline) return false;
@@ -107,7 +112,7 @@ struct Poller {
 
   // Polls every 2 ms until `done` holds or `limit` passes; true when done.
   bool run(StreamReader& reader, const std::function<bool()>& done,
-           std::chrono::milliseconds limit = 5s) {
+           std::chrono::milliseconds limit = kProgressLimit) {
     const auto deadline = SteadyClock::now() + limit;
     while (SteadyClock::now() < deadline) {
       poll(reader);
@@ -244,7 +249,7 @@ TEST_P(CameraDialectTest, DeliversEveryPictureWhole) {
   const auto expected = dialect.expected(jpegs);
   HttpTestServer server([&](HttpTestConnection& c) {
     if (!c.send(streamHead(dialect.contentType)) || !sendSpaced(c, pieces)) return;
-    c.stallUntilClientCloses(10s);
+    c.stallUntilClientCloses(kProgressLimit);
   });
   ASSERT_TRUE(server.ok());
 
@@ -289,10 +294,10 @@ TEST_F(StreamReaderTest, StalledStreamIsAbortedByTheWatchdogAndReconnects) {
         std::lock_guard lock(mutex);
         stallBegan = SteadyClock::now();
       }
-      clientClosedStall = c.stallUntilClientCloses(10s);
+      clientClosedStall = c.stallUntilClientCloses(kProgressLimit);
       return;
     }
-    c.stallUntilClientCloses(10s);
+    c.stallUntilClientCloses(kProgressLimit);
   });
   ASSERT_TRUE(server.ok());
   StreamReader reader(defaultThreadStarter(), kShortWatchdogMs);
@@ -301,7 +306,7 @@ TEST_F(StreamReaderTest, StalledStreamIsAbortedByTheWatchdogAndReconnects) {
             StreamReader::Started);
   Poller poller;
   ASSERT_TRUE(poller.run(
-      reader, [&] { return server.requests().size() >= 3; }, 10s));
+      reader, [&] { return server.requests().size() >= 3; }, kProgressLimit));
   EXPECT_TRUE(clientClosedStall.load());
   const auto requests = server.requests();
   {
@@ -328,7 +333,7 @@ TEST_F(StreamReaderTest, TrickleIsNotMistakenForAHang) {
     // Three bytes a second, well within the watchdog's time-out each.
     if (!c.sendInPieces(second.substr(200, 3), 1, 1000ms)) return;
     if (!c.send(second.substr(203) + part("cam", jpegs[2]))) return;
-    c.stallUntilClientCloses(10s);
+    c.stallUntilClientCloses(kProgressLimit);
   });
   ASSERT_TRUE(server.ok());
   StreamReader reader(defaultThreadStarter(), 1500);
@@ -337,7 +342,7 @@ TEST_F(StreamReaderTest, TrickleIsNotMistakenForAHang) {
             StreamReader::Started);
   Poller poller;
   ASSERT_TRUE(poller.run(
-      reader, [&] { return poller.pictures.size() >= 2; }, 10s));
+      reader, [&] { return poller.pictures.size() >= 2; }, kProgressLimit));
   EXPECT_EQ(poller.pictures[0], jpegs[0]);
   EXPECT_EQ(poller.pictures[1], jpegs[1]);
   EXPECT_EQ(server.requests().size(), 2u);  // no reconnection
@@ -362,7 +367,7 @@ TEST_F(StreamReaderTest, ServerClosingMidPartReconnectsHalfASecondLater) {
     }
     if (!sendSpaced(c, {part("cam", jpegs[0]), part("cam", jpegs[1]), part("cam", jpegs[2])}))
       return;
-    c.stallUntilClientCloses(10s);
+    c.stallUntilClientCloses(kProgressLimit);
   });
   ASSERT_TRUE(server.ok());
   StreamReader reader(defaultThreadStarter(), 5000);
@@ -371,7 +376,7 @@ TEST_F(StreamReaderTest, ServerClosingMidPartReconnectsHalfASecondLater) {
             StreamReader::Started);
   Poller poller;
   ASSERT_TRUE(poller.run(
-      reader, [&] { return server.requests().size() >= 3; }, 5s));
+      reader, [&] { return server.requests().size() >= 3; }, kProgressLimit));
   const auto requests = server.requests();
   {
     std::lock_guard lock(mutex);
@@ -408,7 +413,7 @@ TEST_F(StreamReaderTest, MoreThanOneMebibyteWithoutDelimiterEndsTheConnection) {
         }
         sent += piece.size();
       }
-      closedByClient = c.stallUntilClientCloses(5s);
+      closedByClient = c.stallUntilClientCloses(kProgressLimit);
       return;
     }
     std::vector<std::string> parts;
@@ -416,7 +421,7 @@ TEST_F(StreamReaderTest, MoreThanOneMebibyteWithoutDelimiterEndsTheConnection) {
       parts.push_back(part("frame", jpegs[static_cast<std::size_t>(seq)], false,
                            "X-Seq: " + std::to_string(seq) + "\r\n"));
     if (!sendSpaced(c, parts)) return;
-    c.stallUntilClientCloses(10s);
+    c.stallUntilClientCloses(kProgressLimit);
   });
   ASSERT_TRUE(server.ok());
   StreamReader reader(defaultThreadStarter(), 20000);
@@ -425,7 +430,7 @@ TEST_F(StreamReaderTest, MoreThanOneMebibyteWithoutDelimiterEndsTheConnection) {
             StreamReader::Started);
   Poller poller;
   ASSERT_TRUE(poller.run(
-      reader, [&] { return poller.pictures.size() >= 3; }, 8s));
+      reader, [&] { return poller.pictures.size() >= 3; }, kProgressLimit));
   EXPECT_TRUE(closedByClient.load());
   EXPECT_EQ(server.requests().size(), 3u);
   EXPECT_EQ(poller.pictures[0], jpegs[0]);
@@ -446,7 +451,7 @@ TEST_F(StreamReaderTest, ErrorStatusesDoNotStart) {
       if (!c.send(streamHead("multipart/x-mixed-replace; boundary=cam"))) return;
       if (!sendSpaced(c, {part("cam", jpegs[0]), part("cam", jpegs[1]), part("cam", jpegs[2])}))
         return;
-      c.stallUntilClientCloses(10s);
+      c.stallUntilClientCloses(kProgressLimit);
     }
   });
   ASSERT_TRUE(server.ok());
@@ -517,8 +522,10 @@ TEST_F(StreamReaderTest, SinglePictureFailingTwiceEndsFailedAndIdle) {
   StreamReader reader(defaultThreadStarter(), 100);
   ASSERT_EQ(reader.start(nullptr, server.url("/snap.jpg"), 0, StreamReader::ModeProbe),
             StreamReader::Started);
-  // Not polled meanwhile: two attempts, 500 ms apart, then nothing more.
-  std::this_thread::sleep_for(2500ms);
+  // Not polled meanwhile: two attempts, 500 ms apart, then nothing more
+  // (the last attempt's pause ends 500 ms after its request).
+  ASSERT_TRUE(server.waitForRequests(3, kProgressLimit));
+  std::this_thread::sleep_for(1500ms);
   EXPECT_EQ(server.requests().size(), 3u);
   EXPECT_EQ(reader.pollState(), StreamReader::StateFailed);
   EXPECT_EQ(reader.pollState(), StreamReader::StateIdle);  // mode 0: consumed
@@ -577,7 +584,7 @@ TEST_F(StreamReaderTest, CameraDownIsRetriedEveryHalfSecondWithFlatMemory) {
   StreamReader reader(defaultThreadStarter(), kShortWatchdogMs);
   ASSERT_EQ(reader.start(nullptr, server.url("/cam"), 0, StreamReader::ModeStream),
             StreamReader::Started);
-  ASSERT_TRUE(server.waitForRequests(2, 5s));  // warmed up
+  ASSERT_TRUE(server.waitForRequests(2, kProgressLimit));  // warmed up
   const std::size_t heapBefore = heapInUse();
   const std::size_t countBefore = server.requests().size();
   Poller poller;
@@ -603,7 +610,7 @@ TEST_F(StreamReaderTest, CameraDownIsRetriedEveryHalfSecondWithFlatMemory) {
   ASSERT_EQ(refused.start(nullptr, nowhere, 0, StreamReader::ModeStream), StreamReader::Started);
   Poller refusedPoller;
   EXPECT_TRUE(refusedPoller.run(
-      refused, [&] { return refusedPoller.saw(StreamReader::StateFailed); }, 3s));
+      refused, [&] { return refusedPoller.saw(StreamReader::StateFailed); }, kProgressLimit));
   EXPECT_EQ(refused.lastError(), static_cast<std::uint32_t>(HttpError::CannotConnect));
   // A probe of a camera that is down does not start at all.
   StreamReader probing(defaultThreadStarter(), kShortWatchdogMs);
@@ -627,6 +634,10 @@ std::size_t threadCount() {
 TEST_F(StreamReaderTest, DestructionEndsABlockedReadAtOnceAndLeavesNoThreads) {
   const auto jpegs = testJpegs(2);
   std::atomic<bool> clientClosed{false};
+  // The process's first new thread may bring a runtime thread of its own
+  // (ThreadSanitizer starts its background thread then), so one is started
+  // and joined before counting.
+  std::thread([] {}).join();
   const std::size_t threadsBefore = threadCount();
   {
     HttpTestServer server([&](HttpTestConnection& c) {
@@ -664,13 +675,15 @@ TEST_F(StreamReaderTest, DestructionEndsABlockedReadAtOnceAndLeavesNoThreads) {
     { StreamReader idle(defaultThreadStarter()); }
     EXPECT_LT(msSince(began3), 1000);
   }
-  EXPECT_EQ(threadCount(), threadsBefore);
+  // A joined thread can stay listed for a moment while the kernel finishes it.
+  EXPECT_TRUE(eventually([&] { return threadCount() == threadsBefore; }, 1s))
+      << threadCount() << " threads, " << threadsBefore << " before";
 }
 
 TEST_F(StreamReaderTest, HttpTimeoutsBoundAProbeThatGetsNoAnswer) {
   // Accepts, reads the request and never answers: the HTTP layer's own
   // time-outs end the probe.
-  HttpTestServer server([](HttpTestConnection& c) { c.stallUntilClientCloses(10s); });
+  HttpTestServer server([](HttpTestConnection& c) { c.stallUntilClientCloses(kProgressLimit); });
   ASSERT_TRUE(server.ok());
   StreamReader reader(defaultThreadStarter(), kShortWatchdogMs);
   reader.setHttpTimeouts(300, 300);
@@ -701,7 +714,7 @@ struct SlowCamera {
   // connecting, or past whatever the server sends on arrival.
   void waitUntilWaiting(const std::string& url) {
     if (url != backlog.url("/cam")) {
-      EXPECT_TRUE(server.waitForRequests(++requests, 5s)) << url;
+      EXPECT_TRUE(server.waitForRequests(++requests, kProgressLimit)) << url;
     }
     std::this_thread::sleep_for(300ms);
   }
@@ -768,13 +781,13 @@ TEST_F(StreamReaderTest, StartingAnotherJobEndsTheOldJobsConnectionAttempt) {
   StreamReader reader(defaultThreadStarter());  // 60 s HTTP time-outs
   ASSERT_EQ(reader.start(nullptr, server.url("/flaky.jpg"), 0, StreamReader::ModeSingle),
             StreamReader::Started);
-  ASSERT_TRUE(server.waitForRequests(2, 5s));  // the retry waits for its header
+  ASSERT_TRUE(server.waitForRequests(2, kProgressLimit));  // the retry waits for its header
   const auto began = SteadyClock::now();
   ASSERT_EQ(reader.start(nullptr, server.url("/good.jpg"), 0, StreamReader::ModeSingle),
             StreamReader::Started);
   Poller poller;
   ASSERT_TRUE(poller.run(
-      reader, [&] { return !poller.pictures.empty(); }, 5s));
+      reader, [&] { return !poller.pictures.empty(); }, kProgressLimit));
   // The failed open is followed by the usual half-second pause.
   EXPECT_LT(msSince(began), 2000);
   EXPECT_EQ(poller.pictures[0], jpeg);
@@ -818,11 +831,11 @@ class SteppedCamera {
     }
     for (std::size_t i = 0; i < jpegs_.size(); ++i) {
       std::unique_lock lock(mutex_);
-      if (!changed_.wait_for(lock, 10s, [&] { return released_ > i; })) return;
+      if (!changed_.wait_for(lock, kProgressLimit, [&] { return released_ > i; })) return;
       lock.unlock();
       if (!c.send(jpegs_[i] + "\r\n" + head)) return;
     }
-    c.stallUntilClientCloses(10s);
+    c.stallUntilClientCloses(kProgressLimit);
   }
 
   std::vector<std::string> jpegs_;
@@ -847,7 +860,7 @@ std::vector<bool> readyMarks(float frameRate, std::size_t count, std::uint32_t s
     clock.advance(stepMs);
     const std::uint32_t now = clock.nowMs();
     camera.release();
-    const auto deadline = SteadyClock::now() + 5s;
+    const auto deadline = SteadyClock::now() + kProgressLimit;
     while (reader.lastPartTime() != now && SteadyClock::now() < deadline)
       std::this_thread::sleep_for(1ms);
     EXPECT_EQ(reader.lastPartTime(), now) << "part " << i << " never arrived";
