@@ -52,12 +52,14 @@ void BM_RenderFrame(benchmark::State& state, std::int32_t W, std::int32_t H) {
   std::filesystem::create_directories(folder);
   const std::string a = writeCameraPicture(folder / "a.jpg", 1);
   const std::string b = writeCameraPicture(folder / "b.jpg", 2);
+  const std::string shape =
+      "<shape projected='1' linecolor='#ffff00'><points>0.2,0.2;0.8,0.25;0.7,0.8</points></shape>";
+  const std::string keys = "<key time='0' srcbuttons='1'>" + test::keyText(kKeyA) +
+                           "</key><key time='1'>" + test::keyText(kKeyB) + "</key>";
   const auto document = test::loadProject(
-      "<quilo startview='a'><view id='a' src='" + a + "' lens='kamolens0'>"
-      "<shape projected='1' linecolor='#ffff00'><points>0.2,0.2;0.8,0.25;0.7,0.8</points></shape>"
-      "</view><view id='b' src='" + b + "' lens='kamolens1'/>"
-      "<link id='l' from='a' to='b'><key time='0' srcbuttons='1'>" + test::keyText(kKeyA) +
-      "</key><key time='1'>" + test::keyText(kKeyB) + "</key></link></quilo>");
+      "<quilo startview='a'><view id='a' src='" + a + "' lens='kamolens0'>" + shape +
+      "</view><view id='b' src='" + b + "' lens='kamolens1'/><link id='l' from='a' to='b'>" + keys +
+      "</link></quilo>");
 
   ImageSourceManager sources(defaultThreadStarter(), 2048, 4096, 1, test::offlineReaderFactory());
   Scene scene(sources);

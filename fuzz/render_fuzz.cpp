@@ -60,7 +60,8 @@ struct Harness {
   std::unique_ptr<ImageSourceManager> sources;
 
   Harness() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "vistel-render-fuzz-XXXXXX").string();
+    std::string pattern =
+        (std::filesystem::temp_directory_path() / "vistel-render-fuzz-XXXXXX").string();
     if (mkdtemp(pattern.data()) == nullptr) std::abort();
     folder = pattern;
     writePicture(folder / "a.jpg", 48, 36);

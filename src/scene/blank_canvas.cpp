@@ -1,6 +1,6 @@
-#include "vistel/scene/blank_canvas_p.h"
-
 #include <utility>
+
+#include "vistel/scene/blank_canvas_p.h"
 
 namespace vistel {
 

@@ -35,7 +35,8 @@ LinkTraversal::LinkTraversal(Key, const ProjectElement& attributes, Instance* ro
 
 std::unique_ptr<LinkTraversal> LinkTraversal::create(const LinkElement& link, Instance* root,
                                                      bool reversed) {
-  auto traversal = std::make_unique<LinkTraversal>(Key(), attributesOf(link, reversed), root, reversed);
+  auto traversal =
+      std::make_unique<LinkTraversal>(Key(), attributesOf(link, reversed), root, reversed);
   const std::size_t count = link.keys.size();
   traversal->keys_.reserve(count);
   for (std::size_t i = 0; i < count; ++i) {

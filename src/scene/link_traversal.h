@@ -33,8 +33,8 @@ class LinkTraversal final : public Instance {
   // previous or a next key with key bytes: a first usable key above 0, no
   // usable key above kLastProgress, or keys without bytes. `link` and `root`
   // must outlive the result.
-  [[nodiscard]] static std::unique_ptr<LinkTraversal> create(const LinkElement& link, Instance* root,
-                                                             bool reversed);
+  [[nodiscard]] static std::unique_ptr<LinkTraversal> create(const LinkElement& link,
+                                                             Instance* root, bool reversed);
 
   // Only create() can make this key: every traversal passed its key check.
   class Key {

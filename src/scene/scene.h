@@ -82,7 +82,9 @@ class Scene {
   bool showsDestinationButtons(LinkTraversal& link) { return link.showsDestinationButtons(); }
 
   // Queues `event` for `target` (nothing for null). Any thread.
-  void raiseEvent(Instance* target, std::string_view event) { pendingActions_.raise(target, event); }
+  void raiseEvent(Instance* target, std::string_view event) {
+    pendingActions_.raise(target, event);
+  }
   // Handles and removes every queued event, oldest first: the first object on
   // the target's parent chain (shape -> view -> root) with a script of that id
   // runs all of its scripts of that id in document order, each in a fresh

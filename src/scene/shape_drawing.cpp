@@ -20,7 +20,8 @@ std::int32_t toPixel(float v) {
 
 // Draws the closed polygon of `count` points given by `pointAt` (frame fractions).
 template <class PointAt>
-void drawOutline(FrameRenderer& renderer, ShapeInstance& shape, std::size_t count, PointAt pointAt) {
+void drawOutline(FrameRenderer& renderer, ShapeInstance& shape, std::size_t count,
+                 PointAt pointAt) {
   if (count == 0) return;
   const std::uint32_t colour = shape.scope().getColour("linecolor");
   const float width = static_cast<float>(renderer.width());
@@ -40,8 +41,9 @@ void drawOutline(FrameRenderer& renderer, ShapeInstance& shape, std::size_t coun
 
 void drawFlat(FrameRenderer& renderer, ShapeInstance& shape) {
   const auto points = shape.points();
-  drawOutline(renderer, shape, points.size(),
-              [&](std::size_t i) { return Vec2{points[i].x, points[i].y}; });
+  drawOutline(renderer, shape, points.size(), [&](std::size_t i) {
+    return Vec2{points[i].x, points[i].y};
+  });
 }
 
 void drawProjected(FrameRenderer& renderer, ShapeInstance& shape, const Homography& viewToImage) {

@@ -8,7 +8,8 @@ ViewInstance::ViewInstance(const ViewElement& view, Instance& root, const Projec
   edges_.reserve(view.edges.size());
   for (const auto& edge : view.edges) edges_.push_back(std::make_unique<Instance>(*edge, this));
   shapes_.reserve(view.shapes.size());
-  for (const auto& shape : view.shapes) shapes_.push_back(std::make_unique<ShapeInstance>(*shape, *this));
+  for (const auto& shape : view.shapes)
+    shapes_.push_back(std::make_unique<ShapeInstance>(*shape, *this));
   for (const std::string& id : view.preload) {
     const ViewElement* other = document.findView(id);
     const std::string* src = other ? other->findAttribute("src") : nullptr;

@@ -30,13 +30,14 @@ struct Picture {
 
 Picture writePicture(const std::filesystem::path& folder, const std::string& name, int width,
                      int height, std::uint32_t seed) {
-  const std::string jpeg = test::encodeTestJpeg(test::noiseScene(width, height, seed), width, height);
+  const std::string jpeg =
+      test::encodeTestJpeg(test::noiseScene(width, height, seed), width, height);
   const auto path = folder / name;
   EXPECT_TRUE(test::writeFile(path, jpeg));
   Picture picture{"file://" + path.string(), {}};
-  EXPECT_EQ(decodeJpeg(reinterpret_cast<const std::uint8_t*>(jpeg.data()), jpeg.size(),
-                       picture.decoded),
-            JpegResult::Ok);
+  EXPECT_EQ(
+      decodeJpeg(reinterpret_cast<const std::uint8_t*>(jpeg.data()), jpeg.size(), picture.decoded),
+      JpegResult::Ok);
   return picture;
 }
 
@@ -57,9 +58,9 @@ struct PipelineFixture : ::testing::Test {
             const KeyQuad& second) {
     const std::string xml = "<quilo startview='a'><view id='a' src='" + a.url + "' " + lensA +
                             "/><view id='b' src='" + b.url + "' " + lensB +
-                            "/><link id='l' from='a' to='b'><key time='0'>" +
-                            test::keyText(first) + "</key><key time='1'>" +
-                            test::keyText(second) + "</key></link></quilo>";
+                            "/><link id='l' from='a' to='b'><key time='0'>" + test::keyText(first) +
+                            "</key><key time='1'>" + test::keyText(second) +
+                            "</key></link></quilo>";
     document = test::loadProject(xml);
     ASSERT_TRUE(scene.rebuild(document.get()));
     ASSERT_TRUE(scene.setCurrentViews({"a"}));
@@ -67,7 +68,8 @@ struct PipelineFixture : ::testing::Test {
     ASSERT_TRUE(scene.setCurrentViews({"a", "b"}));
     // Both pictures decoded on the loader thread, as updateViews sees them.
     const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (scene.currentView(0)->lastTimestamp() == 0 || scene.currentView(1)->lastTimestamp() == 0) {
+    while (scene.currentView(0)->lastTimestamp() == 0 ||
+           scene.currentView(1)->lastTimestamp() == 0) {
       ASSERT_LT(std::chrono::steady_clock::now(), end) << "pictures never arrived";
       (void)scene.updateViews();
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
@@ -90,9 +92,9 @@ TEST_F(PipelineFixture, TransitionAndSingleViewMatchTheWarpCore) {
   const auto mapB = buildMap("kamolens1", 80, 60, nullptr);
   std::vector<std::uint32_t> want(200 * 150, 0);
   WarpGrid grid;
-  ASSERT_TRUE(renderTransitionPixels({want.data(), 200, 150}, grid,
-                                     *makeTransitionFrame(kQuadA, kQuadB, 0.3f), {1.25f, 0.05f, -0.03f},
-                                     sourceOf(a, mapA.get()), sourceOf(b, mapB.get())));
+  ASSERT_TRUE(renderTransitionPixels(
+      {want.data(), 200, 150}, grid, *makeTransitionFrame(kQuadA, kQuadB, 0.3f),
+      {1.25f, 0.05f, -0.03f}, sourceOf(a, mapA.get()), sourceOf(b, mapB.get())));
   EXPECT_EQ(frame(), want);
 
   ASSERT_TRUE(scene.startTraversal("", false));
@@ -134,8 +136,8 @@ TEST_F(PipelineFixture, PlaceholdersSeeWholeBlankFramesWhileTheRendererResizes) 
     for (int i = 0; !done.load(); ++i) {
       SourceRequest* request = sources.acquire("never-fetched-" + std::to_string(i));
       if (const std::uint8_t* pixels = sources.currentFrame(request)) {
-        const std::size_t bytes = std::size_t(sources.heldWidth(request)) *
-                                      (sources.heldHeight(request) + 1) * 4 + 4;
+        const std::size_t bytes =
+            std::size_t(sources.heldWidth(request)) * (sources.heldHeight(request) + 1) * 4 + 4;
         EXPECT_EQ(pixels[bytes - 1], 0);  // the spare pixel, read at the very end
       }
       sources.release(request);

@@ -206,8 +206,8 @@ TEST_F(SceneFixture, CurrentViewsKeepTheirInstancesAndRaiseEnterAndLeave) {
 TEST_F(SceneFixture, DestroyedInstancesTakeTheirQueuedEventsWithThem) {
   load(kTwoViews);
   ASSERT_TRUE(enter({"a"}));
-  ASSERT_TRUE(enter({"b"}));  // a's "onexit" waits in the queue...
-  scene.clearDisposal();      // ...and goes with a
+  ASSERT_TRUE(enter({"b"}));                 // a's "onexit" waits in the queue...
+  scene.clearDisposal();                     // ...and goes with a
   EXPECT_EQ(dispatch(), (Links{"b-init"}));  // with a, its "oninit" went too
 
   ASSERT_TRUE(enter({"a"}));
