@@ -1,0 +1,120 @@
+#include "vistel/scene/scene.h"
+
+#include <utility>
+
+#include "vistel/project/script_context.h"
+
+namespace vistel {
+
+Scene::Scene(ImageSourceManager& sources) : sources_(sources) {}
+
+Scene::~Scene() {
+  // Instances refer to their parents; children go first.
+  link_.reset();
+  current_.clear();
+  disposal_.clear();
+  root_.reset();
+}
+
+ViewInstance* Scene::currentView(std::size_t index) const {
+  return index < current_.size() ? current_[index].get() : nullptr;
+}
+
+bool Scene::rebuild(const ProjectDocument* document) {
+  link_.reset();
+  for (auto& view : current_) destroyView(view);
+  current_.clear();
+  clearDisposal();
+  if (root_) {
+    pendingActions_.discard(root_.get());
+    root_.reset();
+  }
+  document_ = document;
+  lensMaps_.setDocument(document);
+  if (document) root_ = std::make_unique<Instance>(*document, nullptr, &document->scripts);
+  return root_ != nullptr;
+}
+
+bool Scene::setCurrentViews(const std::vector<std::string>& ids) {
+  std::vector<std::unique_ptr<ViewInstance>> next;
+  next.reserve(ids.size());
+  bool allFound = true;
+  for (const std::string& id : ids) {
+    std::unique_ptr<ViewInstance> view;
+    for (auto& current : current_) {
+      if (current && current->id() == id) {
+        view = std::move(current);
+        break;
+      }
+    }
+    if (!view) {
+      const ViewElement* element = document_ ? document_->findView(id) : nullptr;
+      if (element && root_) {
+        view = std::make_unique<ViewInstance>(*element, *root_, *document_, sources_);
+        view->subscribe();
+        raiseForView(*view, "oninit");
+      } else {
+        allFound = false;
+      }
+    }
+    next.push_back(std::move(view));
+  }
+  for (auto& old : current_) {
+    if (!old) continue;
+    old->releaseSource();
+    ViewInstance& leaving = *old;
+    disposal_.push_back(std::move(old));
+    raiseForView(leaving, "onexit");
+  }
+  current_ = std::move(next);
+  return allFound;
+}
+
+bool Scene::updateViews() {
+  bool changed = false;
+  for (auto& view : current_) {
+    if (view && view->update()) changed = true;
+  }
+  return changed;
+}
+
+void Scene::clearDisposal() {
+  for (auto& view : disposal_) destroyView(view);
+  disposal_.clear();
+}
+
+bool Scene::startTraversal(std::string_view linkId, bool reversed) {
+  link_.reset();
+  if (linkId.empty()) return true;
+  const LinkElement* link = document_ ? document_->findLink(linkId) : nullptr;
+  if (link == nullptr) return false;
+  link_ = LinkTraversal::create(*link, root_.get(), reversed);
+  return link_ != nullptr;
+}
+
+void Scene::dispatchEvents(ScriptHost& host) {
+  while (std::optional<PendingEvent> event = pendingActions_.take()) {
+    Instance* owner = event->target;
+    while (owner && !owner->hasScript(event->name)) owner = owner->parent();
+    if (owner == nullptr) continue;
+    for (const auto& script : owner->scripts()) {
+      if (script->id != event->name) continue;
+      ScriptContext context(*script, owner->scope());
+      context.run(host);
+    }
+  }
+}
+
+void Scene::raiseForView(ViewInstance& view, std::string_view event) {
+  pendingActions_.raise(&view, event);
+  for (const auto& shape : view.shapes()) pendingActions_.raise(shape.get(), event);
+}
+
+void Scene::destroyView(std::unique_ptr<ViewInstance>& view) {
+  if (!view) return;
+  pendingActions_.discard(view.get());
+  for (const auto& shape : view->shapes()) pendingActions_.discard(shape.get());
+  view.reset();
+}
+
+}  // namespace vistel
