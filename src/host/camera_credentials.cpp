@@ -69,8 +69,8 @@ std::string encodeUserInfo(std::string_view text) {
   for (const char c : text) {
     const auto byte = static_cast<unsigned char>(c);
     const bool plain = (byte >= 'A' && byte <= 'Z') || (byte >= 'a' && byte <= 'z') ||
-                       (byte >= '0' && byte <= '9') || byte == '-' || byte == '.' ||
-                       byte == '_' || byte == '~';
+                       (byte >= '0' && byte <= '9') || byte == '-' || byte == '.' || byte == '_' ||
+                       byte == '~';
     if (plain) {
       out += c;
     } else {
@@ -124,8 +124,8 @@ bool normaliseAddress(std::string& address) {
   const UrlHandle url = parseUrl(address);
   if (!url) return false;
   const auto scheme = urlPart(url.get(), CURLUPART_SCHEME);
-  if (!scheme || (*scheme != "ftp" && *scheme != "http" && *scheme != "https" &&
-                  *scheme != "file")) {
+  if (!scheme ||
+      (*scheme != "ftp" && *scheme != "http" && *scheme != "https" && *scheme != "file")) {
     return false;
   }
   std::string rebuilt = *scheme + "://" + urlPart(url.get(), CURLUPART_HOST).value_or("");
@@ -204,8 +204,7 @@ bool readStoredCredentials(std::string_view address, std::string& user, std::str
   return value && decodeCredentialCookie(*value, user, password);
 }
 
-bool storeCredentials(std::string_view address, std::string_view user,
-                      std::string_view password) {
+bool storeCredentials(std::string_view address, std::string_view user, std::string_view password) {
   const std::string value = encodeCredentialCookie(user, password);
   if (value.empty()) return false;
   // The cookie belongs to the camera's host and path; the password written

@@ -46,7 +46,8 @@ inline constexpr std::string_view kCredentialPromptCancel = "Cancel";
 // The remembered-credentials cookie: its name and the attributes that follow
 // its value.
 inline constexpr std::string_view kCredentialCookieName = "vistel_auth";
-inline constexpr std::string_view kCredentialCookieExpiry = ";expires=Mon, 23-Jun-2042 00:00:00 GMT";
+inline constexpr std::string_view kCredentialCookieExpiry =
+    ";expires=Mon, 23-Jun-2042 00:00:00 GMT";
 
 // XTEA key of the cookie, apart from the key-text key so that neither can be
 // learnt from the other: the ASCII text "Vistel passwords" read as four

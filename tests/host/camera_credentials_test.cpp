@@ -37,7 +37,8 @@ std::string referenceCookie(std::vector<std::uint8_t> plain) {
     std::uint32_t v[2] = {};
     for (int i = 0; i < 8; ++i) v[i / 4] |= std::uint32_t{plain[at + i]} << (8 * (i % 4));
     for (int pass = 0; pass < 42; ++pass) referenceEncipher(v, kCredentialCipherKey);
-    for (int i = 0; i < 8; ++i) plain[at + i] = static_cast<std::uint8_t>(v[i / 4] >> (8 * (i % 4)));
+    for (int i = 0; i < 8; ++i)
+      plain[at + i] = static_cast<std::uint8_t>(v[i / 4] >> (8 * (i % 4)));
   }
   return test::base64Encode(std::string(plain.begin(), plain.end()));
 }
@@ -45,15 +46,19 @@ std::string referenceCookie(std::vector<std::uint8_t> plain) {
 std::vector<std::uint8_t> bytes(std::string_view text) { return {text.begin(), text.end()}; }
 
 TEST(CredentialRecord, PadsToWholeBlocksWithAtLeastOnePadByte) {
-  EXPECT_EQ(credentialRecord("ab", "cd"), bytes("\x02\x02" "abcd=="));
-  EXPECT_EQ(credentialRecord("abc", "defgh"), bytes("\x06\x03" "abcdefgh======"));
-  EXPECT_EQ(credentialRecord("abc", "def"), bytes("\x08\x03" "abcdef========"));
+  EXPECT_EQ(credentialRecord("ab", "cd"), bytes("\x02\x02"
+                                                "abcd=="));
+  EXPECT_EQ(credentialRecord("abc", "defgh"), bytes("\x06\x03"
+                                                    "abcdefgh======"));
+  EXPECT_EQ(credentialRecord("abc", "def"), bytes("\x08\x03"
+                                                  "abcdef========"));
   EXPECT_EQ(credentialRecord(std::string(255, 'u'), "p").size(), 264u);
   EXPECT_TRUE(credentialRecord(std::string(256, 'u'), "p").empty());
 }
 
 TEST(CredentialCookie, IsTheReferenceCipherInBase64AndReadsBack) {
-  EXPECT_EQ(encodeCredentialCookie("ab", "cd"), referenceCookie(bytes("\x02\x02" "abcd==")));
+  EXPECT_EQ(encodeCredentialCookie("ab", "cd"), referenceCookie(bytes("\x02\x02"
+                                                                      "abcd==")));
   const std::string user(255, '\xE9');
   const std::string password = "p@ss:w=rd\x01\xFF ";
   const std::string value = encodeCredentialCookie(user, password);
@@ -65,17 +70,25 @@ TEST(CredentialCookie, IsTheReferenceCipherInBase64AndReadsBack) {
 }
 
 TEST(CredentialCookie, DamagedRecordsYieldNoCredentials) {
-  const std::string good = referenceCookie(bytes("\x02\x02" "abcd=="));
+  const std::string good =
+      referenceCookie(bytes("\x02\x02"
+                            "abcd=="));
   const std::string cases[] = {
       "",
-      good.substr(0, 8),                                          // 6 bytes, no whole block
-      referenceCookie(bytes("\x00\x02" "abcdef")),                // pad 0
-      referenceCookie(bytes("\x09\x02" "abcd==")),                // pad beyond a block
-      referenceCookie(bytes("\x02\x07" "abcd==")),                // user runs into the padding
-      referenceCookie(bytes("\x02\xFF" "abcd==")),                // user past the end
-      referenceCookie(bytes("\x02\x02" "abcdx=")),                // pad bytes are not "="
-      test::base64Encode("\x02\x02" "abcd=="),                    // never enciphered
-      std::string(4000, 'A'),                                     // far longer than any record
+      good.substr(0, 8),  // 6 bytes, no whole block
+      referenceCookie(bytes("\x00\x02"
+                            "abcdef")),  // pad 0
+      referenceCookie(bytes("\x09\x02"
+                            "abcd==")),  // pad beyond a block
+      referenceCookie(bytes("\x02\x07"
+                            "abcd==")),  // user runs into the padding
+      referenceCookie(bytes("\x02\xFF"
+                            "abcd==")),  // user past the end
+      referenceCookie(bytes("\x02\x02"
+                            "abcdx=")),  // pad bytes are not "="
+      test::base64Encode("\x02\x02"
+                         "abcd=="),  // never enciphered
+      std::string(4000, 'A'),        // far longer than any record
   };
   for (const std::string& value : cases) {
     std::string user = "kept", password = "kept";
@@ -90,7 +103,8 @@ TEST(Addresses, NormaliseKeepsSchemeServerPortPathAndQuery) {
     std::string in, out;
   };
   const Case rewritten[] = {
-      {"http://user:pw@Cam.local:8080/video.cgi?res=1#top", "http://Cam.local:8080/video.cgi?res=1"},
+      {"http://user:pw@Cam.local:8080/video.cgi?res=1#top",
+       "http://Cam.local:8080/video.cgi?res=1"},
       {"https://cam/a/../b.jpg", "https://cam/a/../b.jpg"},
       {"HTTP://cam", "http://cam/"},
       {"ftp://files.example/pic.jpg", "ftp://files.example/pic.jpg"},
@@ -272,10 +286,9 @@ TEST_F(CameraAccess, CameraFailingOnceCredentialsAreInIsGivenUp) {
 }
 
 TEST_F(CameraAccess, RedirectToAnotherHostCarriesNoCredentials) {
-  HttpTestServer elsewhere(
-      [](HttpTestConnection& c) {
-        c.send(test::httpResponse(401, {{"WWW-Authenticate", "Basic realm=\"x\""}}, ""));
-      });
+  HttpTestServer elsewhere([](HttpTestConnection& c) {
+    c.send(test::httpResponse(401, {{"WWW-Authenticate", "Basic realm=\"x\""}}, ""));
+  });
   const std::string target = "http://localhost:" + std::to_string(elsewhere.port()) + "/grab";
   HttpTestServer camera([target](HttpTestConnection& c) {
     if (test::hasBasicAuth(c.request(), "admin", "secret")) {
