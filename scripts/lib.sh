@@ -8,6 +8,7 @@ VISTEL_PACKAGES=(
   libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev
   clang libclang-rt-14-dev
   python3 ffmpeg
+  gdb
 )
 
 # Installs the packages among "$@" that are missing, with apt-get.

@@ -1,0 +1,109 @@
+#pragma once
+
+// The small interface through which the control reaches its host application's
+// user interface. The control itself never sees a toolkit: the Qt desktop
+// application, a web host, the terminal (TerminalUi) and the tests' scripted
+// fakes implement this interface.
+//
+// Every member has a harmless default (nothing shown, every question answered
+// "no" or "cancel"), so members can be added later without breaking existing
+// implementations, and an implementation only overrides what it can show.
+//
+// Thread-safety: unless a member says otherwise it is called on the host
+// thread only (the thread that owns the control and runs its handlers and
+// automation members; in the crash report helper, that process's only
+// thread), and may block there while a modal dialog is open. windowExists()
+// and repaint() are also called from the engine thread and must be safe for
+// that.
+
+#include <string>
+#include <string_view>
+
+namespace vistel {
+
+class HostUi {
+ public:
+  virtual ~HostUi() = default;
+
+  // What the credential prompt returns. The texts of the prompt are the
+  // kCredentialPrompt* constants of camera_credentials.h.
+  struct Credentials {
+    std::string user;
+    std::string password;
+    bool remember = false;  // "Remember username and password." ticked
+  };
+
+  // Asks modally for a user name and password for `host` (a server name, or a
+  // whole address that could not be parsed). Both fields start empty and the
+  // remember box unticked. True when confirmed, and then both `out.user` and
+  // `out.password` are non-empty (a dialog stays open while either is empty);
+  // false on cancel, with `out` untouched.
+  [[nodiscard]] virtual bool promptCredentials(std::string_view host, Credentials& out) {
+    (void)host;
+    (void)out;
+    return false;
+  }
+
+  // Shows `text` modally with an OK button; `caption` is the window title.
+  virtual void messageBox(std::string_view caption, std::string_view text) {
+    (void)caption;
+    (void)text;
+  }
+
+  // Asks `text` modally with Yes and No; true only for Yes.
+  [[nodiscard]] virtual bool askYesNo(std::string_view caption, std::string_view text) {
+    (void)caption;
+    (void)text;
+    return false;
+  }
+
+  // What the save-file chooser is asked for. The views are valid for the call.
+  struct SaveFileRequest {
+    std::string_view defaultExtension;  // without the dot, e.g. "jpg"
+    std::string_view filter;            // "Description|*.a;*.b;|" pairs
+    std::string_view initialName;       // empty for none
+    bool confirmOverwrite = true;       // ask before replacing an existing file
+  };
+
+  // Lets the user choose a file to write. True with the chosen absolute path in
+  // `path`; false on cancel, with `path` untouched.
+  [[nodiscard]] virtual bool chooseSaveFile(const SaveFileRequest& request, std::string& path) {
+    (void)request;
+    (void)path;
+    return false;
+  }
+
+  // Puts `text` on the clipboard as plain text. True when it is there.
+  virtual bool setClipboardText(std::string_view text) {
+    (void)text;
+    return false;
+  }
+
+  // Shows the About box modally.
+  virtual void showAbout() {}
+
+  // Shows the wait cursor (true) or the normal one again (false). Calls do
+  // not nest: the last one wins.
+  virtual void setWaitCursor(bool on) { (void)on; }
+
+  // Whether the control's window exists now. Any thread.
+  virtual bool windowExists() const { return false; }
+
+  // Asks for the window to be drawn again soon; returns at once. Any thread
+  // (an implementation posts the request to its own user-interface thread).
+  virtual void repaint() {}
+};
+
+// Shows the wait cursor for the lifetime of the guard. Host thread.
+class WaitCursor {
+ public:
+  explicit WaitCursor(HostUi& ui) : ui_(ui) { ui_.setWaitCursor(true); }
+  ~WaitCursor() { ui_.setWaitCursor(false); }
+  WaitCursor(const WaitCursor&) = delete;
+  WaitCursor& operator=(const WaitCursor&) = delete;
+
+ private:
+  HostUi& ui_;
+};
+
+}  // namespace vistel
