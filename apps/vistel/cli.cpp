@@ -21,6 +21,8 @@ const Command kCommands[] = {
     {"probe", "fetch pictures from a camera address and describe them", kProbeHelp, runProbe},
     {"calibrate", "correct a camera pair's source key from two pictures", kCalibrateHelp,
      runCalibrate},
+    {"generate", "print the project text the control loads for a set of properties",
+     kGenerateHelp, runGenerate},
 };
 
 void printUsage(std::ostream& out) {
