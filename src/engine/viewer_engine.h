@@ -59,14 +59,14 @@ struct NavPosition {
 
 // Window events the host posts (EngineEvent::code).
 enum EngineEventCode : std::int32_t {
-  kEventCreated = 1,        // 0, 0
-  kEventShow = 3,           // show flag (1: visible), status
-  kEventRepaint = 4,        // nothing beyond the next pass
-  kEventSize = 5,           // width, height (each 1..2047, else ignored)
-  kEventStop = 7,           // ends the engine thread after the pass in progress
-  kEventIdle = 8,           // 0, 0
-  kEventPointerDown = 32,   // client x, y: click-to-go at the next active pass
-  kEventPointerUp = 33,     // x, y
+  kEventCreated = 1,         // 0, 0
+  kEventShow = 3,            // show flag (1: visible), status
+  kEventRepaint = 4,         // nothing beyond the next pass
+  kEventSize = 5,            // width, height (each 1..2047, else ignored)
+  kEventStop = 7,            // ends the engine thread after the pass in progress
+  kEventIdle = 8,            // 0, 0
+  kEventPointerDown = 32,    // client x, y: click-to-go at the next active pass
+  kEventPointerUp = 33,      // x, y
   kEventSecondaryDown = 34,  // x, y
   kEventSecondaryUp = 35,    // screen x, y
   kEventPointerMove = 36,    // x, y
