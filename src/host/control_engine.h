@@ -19,17 +19,17 @@ namespace vistel {
 // The window events the control posts, with the engine's event codes.
 enum class WindowEvent : std::int32_t {
   Created = 1,
-  Show = 3,           // a: 1 shown, 0 hidden; b: status
+  Show = 3,  // a: 1 shown, 0 hidden; b: status
   Repaint = 4,
-  Size = 5,           // a, b: width, height
+  Size = 5,  // a, b: width, height
   Stop = 7,
   Idle = 8,
-  PointerDown = 32,   // a, b: client pixels
+  PointerDown = 32,  // a, b: client pixels
   PointerUp = 33,
   SecondaryDown = 34,
-  SecondaryUp = 35,   // a, b: screen pixels
+  SecondaryUp = 35,  // a, b: screen pixels
   PointerMove = 36,
-  KeyDown = 64,       // a, b: key code, key flags
+  KeyDown = 64,  // a, b: key code, key flags
   KeyUp = 65,
 };
 

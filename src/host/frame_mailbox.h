@@ -47,7 +47,7 @@ class FrameMailbox {
 
  private:
   mutable std::mutex mutex_;
-  FrameCopy latest_;           // guarded by mutex_; width 0 when there is none
+  FrameCopy latest_;            // guarded by mutex_; width 0 when there is none
   std::uint64_t sequence_ = 0;  // guarded by mutex_; of the last put frame
 };
 

@@ -56,8 +56,8 @@ std::size_t matchDecimal(std::string_view text) {
 float convertDecimal(std::string_view number) {
   static const locale_t cLocale = ::newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(nullptr));
   const std::string copy(number);
-  const double value = cLocale ? ::strtod_l(copy.c_str(), nullptr, cLocale)
-                               : std::strtod(copy.c_str(), nullptr);
+  const double value =
+      cLocale ? ::strtod_l(copy.c_str(), nullptr, cLocale) : std::strtod(copy.c_str(), nullptr);
   // Narrowing an out-of-range double to float is undefined; say what we mean.
   if (value > std::numeric_limits<float>::max()) return std::numeric_limits<float>::infinity();
   if (value < -std::numeric_limits<float>::max()) return -std::numeric_limits<float>::infinity();
@@ -66,9 +66,8 @@ float convertDecimal(std::string_view number) {
 
 void appendFixed2(std::string& out, float value) {
   char buffer[64];
-  const auto result =
-      std::to_chars(buffer, buffer + sizeof buffer, static_cast<double>(value),
-                    std::chars_format::fixed, 2);
+  const auto result = std::to_chars(buffer, buffer + sizeof buffer, static_cast<double>(value),
+                                    std::chars_format::fixed, 2);
   if (result.ec == std::errc()) {
     out.append(buffer, result.ptr);
   } else {
@@ -98,7 +97,8 @@ std::int32_t leadingInteger(std::string_view text) {
     value = std::min(kLimit, value * 10 + (text[pos] - '0'));
   }
   if (negative) value = -value;
-  if (value > std::numeric_limits<std::int32_t>::max()) return std::numeric_limits<std::int32_t>::max();
+  if (value > std::numeric_limits<std::int32_t>::max())
+    return std::numeric_limits<std::int32_t>::max();
   return static_cast<std::int32_t>(value);
 }
 

@@ -226,14 +226,12 @@ std::int16_t VistelControl::Recalibrate(std::string_view strSourceImagePath,
                                         std::string_view strDestinationImagePath,
                                         std::string_view strDestinationKey) {
   return calibrator_->recalibrate(strSourceImagePath, strSourceKey, strDestinationImagePath,
-                                 strDestinationKey);
+                                  strDestinationKey);
 }
 
 std::string VistelControl::GetSourceKey() const { return calibrator_->sourceKeyText(); }
 
-std::string VistelControl::GetDestinationKey() const {
-  return calibrator_->destinationKeyText();
-}
+std::string VistelControl::GetDestinationKey() const { return calibrator_->destinationKeyText(); }
 
 // ---- Window events --------------------------------------------------------------
 

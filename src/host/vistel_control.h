@@ -14,13 +14,12 @@
 //   4. offers the automation members (GotoPosition, Zoom, ...) to scripts.
 //
 // Frame hand-off. The engine renders on its own thread and hands each frame
-// to deliverFrame() (through the engine's frame sink, viewer_engine_binding.h). The control copies it into a
-// one-frame mailbox under a mutex and calls HostUi::repaint(), which must only
-// post a request to the host's user-interface thread and return. That thread
-// then calls paint() (or copyLatestFrame()), which copies the newest frame out
-// under the same mutex. Neither side holds the mutex for longer than one copy
-// of a frame, so a slow painter never stalls rendering; frames it could not
-// keep up with are skipped, never queued.
+// to deliverFrame() (through the engine's frame sink, viewer_engine_binding.h). The control copies
+// it into a one-frame mailbox under a mutex and calls HostUi::repaint(), which must only post a
+// request to the host's user-interface thread and return. That thread then calls paint() (or
+// copyLatestFrame()), which copies the newest frame out under the same mutex. Neither side holds
+// the mutex for longer than one copy of a frame, so a slow painter never stalls rendering; frames
+// it could not keep up with are skipped, never queued.
 //
 //   engine thread:  render -> deliverFrame() -> copy in -> HostUi::repaint()
 //   UI thread:      repaint request -> paint(w, h, plan) -> copy out -> draw plan
@@ -276,7 +275,7 @@ class VistelControl {
   HostUi& ui_;
   CameraCredentials credentials_;
   std::unique_ptr<Calibrator> calibrator_;  // always set
-  FrameMailbox mailbox_;  // shared with the engine thread; locks itself
+  FrameMailbox mailbox_;                    // shared with the engine thread; locks itself
 
   // Host thread only.
   std::string project_;

@@ -36,8 +36,8 @@ TEST(PropertyBag, AbsentNamesLeaveTheOutputAndLaterValuesReplace) {
 TEST(PropertyBag, LinesSkipCommentsAndAreAllOrNothing) {
   PropertyBag bag;
   std::string reason;
-  ASSERT_TRUE(bag.setLines("\xEF\xBB\xBF# cameras\r\nstartImage=a\r\n\nendImage= b \nstartImage=c",
-                           reason))
+  ASSERT_TRUE(
+      bag.setLines("\xEF\xBB\xBF# cameras\r\nstartImage=a\r\n\nendImage= b \nstartImage=c", reason))
       << reason;
   std::string value;
   ASSERT_TRUE(bag.read("startImage", value));
@@ -53,8 +53,11 @@ TEST(PropertyBag, LinesSkipCommentsAndAreAllOrNothing) {
 TEST(PropertyBag, CommandLineOptionsApplyInOrderAndLeaveOtherArguments) {
   const auto dir = test::scratchDir("property-options");
   ASSERT_TRUE(test::writeFile(dir / "params", "FPS=5\nProject=from file\n"));
-  std::vector<std::string> args{"--param",  "FPS=1", "--params", (dir / "params").string(),
-                                "out.jpg",  "--param=Project=last", "--", "--param", "x"};
+  std::vector<std::string> args{"--param",  "FPS=1",
+                                "--params", (dir / "params").string(),
+                                "out.jpg",  "--param=Project=last",
+                                "--",       "--param",
+                                "x"};
   PropertyBag bag;
   std::string reason;
   ASSERT_TRUE(takePropertyOptions(args, bag, reason)) << reason;

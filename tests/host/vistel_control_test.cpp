@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -33,15 +34,23 @@ std::string expectedProject(const std::string& cam0, const std::string& fps,
                             const std::string& cam1, const std::string& key0,
                             const std::string& key1) {
   return "\t\t\t<quilo startview=\"Cam0\">"
-         "\t\t\t<view id=\"Cam0\" src=\"" + cam0 + "\" fps=\"" + fps + "\" lens=\"kamolens1\">"
+         "\t\t\t<view id=\"Cam0\" src=\"" +
+         cam0 + "\" fps=\"" + fps +
+         "\" lens=\"kamolens1\">"
          "\t\t\t<edge link=\"Cam0Cam1\" angle=\"450\" len=\"282\" dir=\"backward\" />"
          "\t\t\t</view>"
-         "\t\t\t<view id=\"Cam1\" src=\"" + cam1 + "\" fps=\"" + fps + "\" lens=\"kamolens0\">"
+         "\t\t\t<view id=\"Cam1\" src=\"" +
+         cam1 + "\" fps=\"" + fps +
+         "\" lens=\"kamolens0\">"
          "\t\t\t<edge link=\"Cam0Cam1\" angle=\"270\" len=\"282\" dir=\"forward\" />"
          "\t\t\t</view>"
          "\t\t\t<link id=\"Cam0Cam1\" from=\"Cam0\" to=\"Cam1\" tension=\"0.000000\">"
-         "\t\t\t<key time=\"0.000000\" blend=\"0.000000\" >" + key0 + "</key>"
-         "\t\t\t<key time=\"1.000000\" blend=\"1.000000\" >" + key1 + "</key>"
+         "\t\t\t<key time=\"0.000000\" blend=\"0.000000\" >" +
+         key0 +
+         "</key>"
+         "\t\t\t<key time=\"1.000000\" blend=\"1.000000\" >" +
+         key1 +
+         "</key>"
          "\t\t\t</link>"
          "\t\t\t</quilo>";
 }
@@ -62,13 +71,15 @@ TEST_F(ControlProperties, TwoCamerasGiveTheTemplateWithEscapedQueriesAndDefaultK
   HttpTestServer camera(test::fixedResponse(test::httpResponse(200, {}, "jpeg")));
   const std::string top = camera.url("/top.jpg?a=1&b=2");
   const std::string bottom = camera.url("/bottom.jpg");
-  rig.control.load(bagOf({{"topCameraAddress", top}, {"bottomCameraAddress", bottom},
-                          {"FPS", "5"}, {"startImage", "overridden"}}));
+  rig.control.load(bagOf({{"topCameraAddress", top},
+                          {"bottomCameraAddress", bottom},
+                          {"FPS", "5"},
+                          {"startImage", "overridden"}}));
 
-  EXPECT_EQ(rig.control.projectText(),
-            expectedProject(camera.url("/top.jpg?a=1&#38;b=2"), "5.000000", bottom,
-                            std::string(kDefaultSourceKeyText),
-                            std::string(kDefaultDestinationKeyText)));
+  EXPECT_EQ(
+      rig.control.projectText(),
+      expectedProject(camera.url("/top.jpg?a=1&#38;b=2"), "5.000000", bottom,
+                      std::string(kDefaultSourceKeyText), std::string(kDefaultDestinationKeyText)));
   const auto requests = camera.requests();
   ASSERT_EQ(requests.size(), 2u);
   EXPECT_EQ(requests[0].target, "/top.jpg?a=1&b=2");  // the first camera is checked first
@@ -78,8 +89,11 @@ TEST_F(ControlProperties, TwoCamerasGiveTheTemplateWithEscapedQueriesAndDefaultK
 
 TEST_F(ControlProperties, LaterKeyNamesWinAndAbsentFpsStaysMinusOne) {
   const std::string a(44, 'A'), b(44, 'B'), c(44, 'C');
-  rig.control.load(bagOf({{"startKey", a}, {"topKey", b}, {"endKey", c},
-                          {"startImage", "file:///one.jpg"}, {"endImage", "file:///two.jpg"}}));
+  rig.control.load(bagOf({{"startKey", a},
+                          {"topKey", b},
+                          {"endKey", c},
+                          {"startImage", "file:///one.jpg"},
+                          {"endImage", "file:///two.jpg"}}));
   EXPECT_EQ(rig.control.projectText(),
             expectedProject("file:///one.jpg", "-1.000000", "file:///two.jpg", b, c));
   rig.control.load(bagOf({{"topKey", ""}, {"FPS", "not a number"}}));
@@ -106,13 +120,13 @@ TEST_F(ControlProperties, ProtectedCamerasGetPromptedCredentialsOrAnEmptyAddress
     c.send(test::httpResponse(ok ? 200 : 401, {{"WWW-Authenticate", "Basic realm=\"cam\""}}, ""));
   });
   rig.ui.credentialAnswers = {HostUi::Credentials{"admin", "secret", false}, std::nullopt};
-  rig.control.load(bagOf({{"topCameraAddress", camera.url("/a.jpg")},
-                          {"bottomCameraAddress", camera.url("/b.jpg")}}));
+  rig.control.load(bagOf(
+      {{"topCameraAddress", camera.url("/a.jpg")}, {"bottomCameraAddress", camera.url("/b.jpg")}}));
   EXPECT_EQ(rig.ui.prompts, (std::vector<std::string>{"127.0.0.1", "127.0.0.1"}));
-  EXPECT_EQ(rig.control.projectText(),
-            expectedProject(camera.urlWithCredentials("admin", "secret", "/a.jpg"), "-1.000000",
-                            "", std::string(kDefaultSourceKeyText),
-                            std::string(kDefaultDestinationKeyText)));
+  EXPECT_EQ(
+      rig.control.projectText(),
+      expectedProject(camera.urlWithCredentials("admin", "secret", "/a.jpg"), "-1.000000", "",
+                      std::string(kDefaultSourceKeyText), std::string(kDefaultDestinationKeyText)));
 }
 
 TEST_F(ControlProperties, PresetsAreReplacedOnEveryLoadAndEntryZeroIsBuiltIn) {
@@ -154,12 +168,12 @@ TEST(ControlMembers, GotoPositionChecksGuardsAndRangesAndPostsWithPresetTime) {
     float p, x, y, z;
     std::int16_t result;
   };
-  for (const Case& c : {Case{1, 0.5f, -0.5f, 4, 1}, Case{0, 0, 0, 0.24f, 1},
-                        Case{0.5f, 0, 0, 0.23f, 0}, Case{0.5f, 0, 0, 0.2399999f, 0},
-                        Case{0.5f, 0.51f, 0, 1, 0}, Case{0.5f, 0, -0.51f, 1, 0},
-                        Case{1.01f, 0, 0, 1, 0}, Case{-0.01f, 0, 0, 1, 0}, Case{0.5f, 0, 0, 4.01f, 0},
-                        Case{nan, 0, 0, 1, 0}, Case{0.5f, nan, 0, 1, 0}, Case{0.5f, 0, nan, 1, 0},
-                        Case{0.5f, 0, 0, nan, 0}}) {
+  for (const Case& c :
+       {Case{1, 0.5f, -0.5f, 4, 1}, Case{0, 0, 0, 0.24f, 1}, Case{0.5f, 0, 0, 0.23f, 0},
+        Case{0.5f, 0, 0, 0.2399999f, 0}, Case{0.5f, 0.51f, 0, 1, 0}, Case{0.5f, 0, -0.51f, 1, 0},
+        Case{1.01f, 0, 0, 1, 0}, Case{-0.01f, 0, 0, 1, 0}, Case{0.5f, 0, 0, 4.01f, 0},
+        Case{nan, 0, 0, 1, 0}, Case{0.5f, nan, 0, 1, 0}, Case{0.5f, 0, nan, 1, 0},
+        Case{0.5f, 0, 0, nan, 0}}) {
     const std::size_t before = rig.engine->positions.size();
     EXPECT_EQ(rig.control.GotoPosition(c.p, c.x, c.y, c.z), c.result)
         << c.p << " " << c.x << " " << c.y << " " << c.z;
@@ -178,9 +192,8 @@ TEST(ControlMembers, GotoPresetTakesEntryZeroAndDefinedEntriesOnly) {
   ControlRig rig;
   rig.control.load(bagOf({{"Preset2", "0.5;0.1,0.2;2"}, {"Preset4", "0.25;0.1,0.2;2;"}}));
   for (std::int16_t preset : {-1, 1, 2, 16, 0, 4}) rig.control.GotoPreset(preset);
-  EXPECT_EQ(rig.engine->positions,
-            (std::vector<PostedPosition>{{{0.5f, 0, 0, 0.24f}, true},
-                                          {{0.25f, 0.1f, 0.2f, 2}, true}}));
+  EXPECT_EQ(rig.engine->positions, (std::vector<PostedPosition>{{{0.5f, 0, 0, 0.24f}, true},
+                                                                {{0.25f, 0.1f, 0.2f, 2}, true}}));
 }
 
 TEST(ControlMembers, ZoomBlendAndHomeMoveFromTheCurrentPosition) {
@@ -262,7 +275,8 @@ TEST(ControlMembers, RecalibrateReportsTheCalibratorsCodesAndKeepsItsKeys) {
   const std::string source = (dir / "source.jpg").string();
   const std::string destination = (dir / "destination.jpg").string();
   const std::string absent = (dir / "absent.jpg").string();
-  ASSERT_TRUE(test::writeFile(source, test::encodeTestJpeg(test::noiseScene(640, 480, 3), 640, 480)));
+  ASSERT_TRUE(
+      test::writeFile(source, test::encodeTestJpeg(test::noiseScene(640, 480, 3), 640, 480)));
   ASSERT_TRUE(
       test::writeFile(destination, test::encodeTestJpeg(test::noiseScene(640, 480, 3), 640, 480)));
   const std::string key43(43, 'A');
@@ -287,6 +301,11 @@ TEST(ControlWindow, HandlersPostTheirEventsAndCreateLoadsTheProject) {
   EXPECT_EQ(rig.engine->placeholder.size(), 139u * 13u * 3u);
   EXPECT_EQ(rig.engine->placeholderWidth, 139);
   EXPECT_EQ(rig.engine->placeholderHeight, 13);
+  const auto& rgb = rig.engine->placeholder;  // grey letters on rows 3 to 9, black around them
+  EXPECT_GT(std::count(rgb.begin() + 3 * 139 * 3, rgb.begin() + 10 * 139 * 3, 0xA0), 300);
+  EXPECT_EQ(std::count(rgb.begin(), rgb.begin() + 3 * 139 * 3, 0) +
+                std::count(rgb.begin() + 10 * 139 * 3, rgb.end(), 0),
+            6 * 139 * 3);
   EXPECT_EQ(rig.engine->loaded, std::vector<std::string>{rig.control.projectText()});
   EXPECT_TRUE(rig.control.modified());
 
@@ -302,12 +321,18 @@ TEST(ControlWindow, HandlersPostTheirEventsAndCreateLoadsTheProject) {
   rig.control.onRightButtonDown(13, 23);
   rig.control.onDestroy();
   using E = WindowEvent;
-  EXPECT_EQ(rig.engine->events,
-            (std::vector<PostedEvent>{{E::Created, 0, 0}, {E::Show, 1, 7}, {E::Show, 0, 0},
-                                      {E::Size, 640, 480}, {E::Idle, 0, 0}, {E::KeyDown, 37, 1},
-                                      {E::KeyUp, 37, 2}, {E::PointerDown, 10, 20},
-                                      {E::PointerMove, 11, 21}, {E::PointerUp, 12, 22},
-                                      {E::SecondaryDown, 13, 23}, {E::Stop, 0, 0}}));
+  EXPECT_EQ(rig.engine->events, (std::vector<PostedEvent>{{E::Created, 0, 0},
+                                                          {E::Show, 1, 7},
+                                                          {E::Show, 0, 0},
+                                                          {E::Size, 640, 480},
+                                                          {E::Idle, 0, 0},
+                                                          {E::KeyDown, 37, 1},
+                                                          {E::KeyUp, 37, 2},
+                                                          {E::PointerDown, 10, 20},
+                                                          {E::PointerMove, 11, 21},
+                                                          {E::PointerUp, 12, 22},
+                                                          {E::SecondaryDown, 13, 23},
+                                                          {E::Stop, 0, 0}}));
   EXPECT_EQ(rig.log, (std::vector<std::string>{"capture", "focus", "release", "capture"}));
 }
 
@@ -344,10 +369,9 @@ TEST(ControlWindow, MenuZoomMovesByHalfTheZoomWithinLimitsInTheManualTime) {
     ControlCommand command;
     float target;
   };
-  for (const Case& c : {Case{3.0f, ControlCommand::ZoomIn, 4.0f},
-                        Case{1.0f, ControlCommand::ZoomIn, 1.5f},
-                        Case{0.3f, ControlCommand::ZoomOut, 0.24f},
-                        Case{2.0f, ControlCommand::ZoomOut, 1.0f}}) {
+  for (const Case& c :
+       {Case{3.0f, ControlCommand::ZoomIn, 4.0f}, Case{1.0f, ControlCommand::ZoomIn, 1.5f},
+        Case{0.3f, ControlCommand::ZoomOut, 0.24f}, Case{2.0f, ControlCommand::ZoomOut, 1.0f}}) {
     rig.engine->position = {0.2f, 0.1f, 0.3f, c.zoom};
     rig.engine->positions.clear();
     ASSERT_TRUE(rig.control.runCommand(static_cast<std::int32_t>(c.command)));
@@ -364,9 +388,9 @@ TEST(ControlWindow, WheelZoomCountsWholeNotchesAndClamps) {
     std::int16_t delta;
     float expected;
   };
-  for (const Case& c : {Case{1.0f, 119, 1.0f}, Case{1.0f, 240, 1.0f + 1.0f / 3.0f},
-                        Case{1.0f, -360, 0.5f}, Case{4.0f, 120, 4.0f}, Case{0.3f, -32768, 0.24f},
-                        Case{1.0f, -119, 1.0f}}) {
+  for (const Case& c :
+       {Case{1.0f, 119, 1.0f}, Case{1.0f, 240, 1.0f + 1.0f / 3.0f}, Case{1.0f, -360, 0.5f},
+        Case{4.0f, 120, 4.0f}, Case{0.3f, -32768, 0.24f}, Case{1.0f, -119, 1.0f}}) {
     rig.engine->position.zoomFactor = c.zoom;
     EXPECT_TRUE(rig.control.onMouseWheel(c.delta));
     EXPECT_NEAR(rig.engine->position.zoomFactor, c.expected, 1e-6) << c.zoom << " " << c.delta;
@@ -380,9 +404,9 @@ TEST(ControlWindow, SnapshotResumesInEveryCase) {
   ControlRig rig;
   rig.ui.savePath = "/tmp/shot.jpg";
   rig.control.runCommand(static_cast<std::int32_t>(ControlCommand::SaveSnapshot));
-  EXPECT_EQ(rig.log, (std::vector<std::string>{"suspend", "chooseSaveFile", "wait on",
-                                               "saveSnapshot /tmp/shot.jpg", "wait off",
-                                               "resume"}));
+  EXPECT_EQ(rig.log,
+            (std::vector<std::string>{"suspend", "chooseSaveFile", "wait on",
+                                      "saveSnapshot /tmp/shot.jpg", "wait off", "resume"}));
   ASSERT_EQ(rig.ui.saveRequests.size(), 1u);
   EXPECT_EQ(rig.ui.saveRequests[0].extension, "jpg");
   EXPECT_EQ(rig.ui.saveRequests[0].filter, "JPEG Image|*.jpg;*.jpeg;|");

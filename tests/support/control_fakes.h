@@ -133,7 +133,7 @@ class ScriptedUi : public HostUi {
 
   std::atomic<bool> window{true};
   std::atomic<int> repaints{0};
-  std::optional<std::string> savePath;  // the chooser's answer; none: cancel
+  std::optional<std::string> savePath;                        // the chooser's answer; none: cancel
   std::vector<std::optional<Credentials>> credentialAnswers;  // none: cancel
   std::int32_t menuChoice = 0;
   std::vector<std::string> prompts;
@@ -148,13 +148,13 @@ class ScriptedUi : public HostUi {
 // A control driving a FakeEngine (or none) through a ScriptedUi.
 struct ControlRig {
   explicit ControlRig(bool withEngine = true)
-      : ui(log), control(ui, withEngine ? VistelControl::EngineFactory(
-                                              [this](VistelControl&) {
-                                                auto made = std::make_unique<FakeEngine>(log);
-                                                engine = made.get();
-                                                return made;
-                                              })
-                                        : VistelControl::EngineFactory()) {}
+      : ui(log),
+        control(ui, withEngine ? VistelControl::EngineFactory([this](VistelControl&) {
+                  auto made = std::make_unique<FakeEngine>(log);
+                  engine = made.get();
+                  return made;
+                })
+                               : VistelControl::EngineFactory()) {}
 
   std::vector<std::string> log;
   ScriptedUi ui;
