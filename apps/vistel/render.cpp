@@ -413,8 +413,9 @@ int runRender(const std::vector<std::string>& args, Io io) {
       return kExitFailure;
     }
   }
-  engine->suspend();
-  if (!sink.stopRecording()) {
+  const bool recorded = sink.stopRecording();
+  engine->suspend();  // the frame stays as it is while it is written
+  if (!recorded) {
     io.err << "vistel render: cannot write every frame into " << options.framesDir << "\n";
     return kExitFailure;
   }
