@@ -23,6 +23,8 @@ const Command kCommands[] = {
      runCalibrate},
     {"generate", "print the project text the control loads for a set of properties",
      kGenerateHelp, runGenerate},
+    {"render", "render a project's view through the viewer engine into a picture file", kRenderHelp,
+     runRender},
 };
 
 void printUsage(std::ostream& out) {
