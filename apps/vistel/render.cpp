@@ -14,6 +14,9 @@
 
 #include "commands.h"
 #include "vistel/engine/viewer_engine.h"
+#include "vistel/host/property_bag.h"
+#include "vistel/host/terminal_ui.h"
+#include "vistel/host/vistel_control.h"
 #include "vistel/imaging/jpeg_codec.h"
 
 namespace vistel::cli {
@@ -21,6 +24,7 @@ namespace vistel::cli {
 const char* const kRenderHelp =
     "usage: vistel render PROJECT --size WxH [--goto P;X,Y;Z;]... [--preset-time MS]\n"
     "                     [--wait-ms N] [--frames-dir DIR] --out FILE\n"
+    "       vistel render [--param NAME=VALUE]... [--params FILE] --size WxH ... --out FILE\n"
     "\n"
     "Loads PROJECT (a file, or - for standard input) into the viewer engine with an\n"
     "offscreen window of WxH pixels, waits until every current view has a picture,\n"
@@ -28,6 +32,12 @@ const char* const kRenderHelp =
     "FILE: a JPEG, or a lossless binary PPM when FILE ends in .ppm. Relative\n"
     "file:// pictures are read from the project file's folder (the current\n"
     "directory for standard input).\n"
+    "\n"
+    "Instead of PROJECT, the viewer control's load-time properties may be given\n"
+    "(as for `vistel generate`): the project is then the one the control loads for\n"
+    "them, such as the generated two-camera project, with relative file://\n"
+    "pictures read from the current directory. A camera answering 401 makes it ask\n"
+    "for credentials on the terminal.\n"
     "\n"
     "  --size WxH         frame size, each side 1 to 2047\n"
     "  --goto P;X,Y;Z;    a position as the preset text gives it: progress along the\n"
@@ -38,6 +48,8 @@ const char* const kRenderHelp =
     "  --frames-dir DIR   also write every frame rendered while travelling to DIR,\n"
     "                     numbered frame-00001 on, in the format of FILE\n"
     "  --out FILE         where the frame goes\n"
+    "  --param NAME=VALUE one control property (repeatable; a later one wins)\n"
+    "  --params FILE      control properties, NAME=VALUE lines\n"
     "\n"
     "A progress line goes to standard error every second while it waits for\n"
     "pictures; sources that delivered none are named. Exits with 0 when the frame\n"
@@ -331,7 +343,10 @@ bool waitForPictures(const ViewerEngine& engine, std::int64_t waitMs, Io io) {
   return any;
 }
 
-int parseArguments(const std::vector<std::string>& args, RenderOptions& options, Io io) {
+// `fromProperties`: the project comes from control properties, so PROJECT must
+// not be given.
+int parseArguments(const std::vector<std::string>& args, RenderOptions& options,
+                   bool fromProperties, Io io) {
   bool onlyPositional = false;
   bool haveProject = false;
   for (std::size_t i = 0; i < args.size(); ++i) {
@@ -355,7 +370,12 @@ int parseArguments(const std::vector<std::string>& args, RenderOptions& options,
     options.project = arg;
     haveProject = true;
   }
-  if (!haveProject || options.project.empty()) return usageError(io, "render", "missing PROJECT");
+  if (fromProperties && haveProject) {
+    return usageError(io, "render", "give PROJECT or control properties, not both");
+  }
+  if (!fromProperties && (!haveProject || options.project.empty())) {
+    return usageError(io, "render", "missing PROJECT");
+  }
   if (options.width == 0) return usageError(io, "render", "missing --size WxH");
   if (options.out.empty()) return usageError(io, "render", "missing --out FILE");
   return kExitOk;
@@ -365,15 +385,30 @@ int parseArguments(const std::vector<std::string>& args, RenderOptions& options,
 
 int runRender(const std::vector<std::string>& args, Io io) {
   RenderOptions options;
-  if (const int status = parseArguments(args, options, io); status != kExitOk) return status;
+  std::vector<std::string> rest = args;
+  PropertyBag properties;
+  std::string text, reason;
+  if (!takePropertyOptions(rest, properties, reason)) return usageError(io, "render", reason);
+  const bool fromProperties = rest.size() != args.size();
+  if (const int status = parseArguments(rest, options, fromProperties, io); status != kExitOk) {
+    return status;
+  }
   const bool ppm = endsWithPpm(options.out);
 
-  std::string text, reason;
-  if (!readInput(options.project, io, text, reason)) return usageError(io, "render", reason);
   std::error_code error;
-  const std::filesystem::path base =
-      options.project == "-" ? std::filesystem::current_path(error)
-                             : std::filesystem::absolute(options.project, error).parent_path();
+  std::filesystem::path base;
+  if (fromProperties) {
+    const auto ui = TerminalUi::forTerminal();
+    VistelControl control(*ui, {});  // no engine of its own: only the project text is wanted
+    control.load(properties);
+    text = control.Project();
+    options.project = "the properties' project";
+    base = std::filesystem::current_path(error);
+  } else {
+    if (!readInput(options.project, io, text, reason)) return usageError(io, "render", reason);
+    base = options.project == "-" ? std::filesystem::current_path(error)
+                                  : std::filesystem::absolute(options.project, error).parent_path();
+  }
   if (!options.framesDir.empty()) {
     std::filesystem::create_directories(options.framesDir, error);
     if (error) {

@@ -1,7 +1,10 @@
+// test-labels: threads network
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 
 #include "support/http_test_server.h"
@@ -71,6 +74,37 @@ TEST(CliGenerate, AsksForCredentialsWhenACameraAnswers401) {
   EXPECT_EQ(r.out, generatedProject(camera.urlWithCredentials("admin", "secret", "/a"), -1.0f, "",
                                     kDefaultSourceKeyText, kDefaultDestinationKeyText) +
                        "\n");
+}
+
+TEST(CliGenerate, RenderTakesTheSamePropertiesAndShowsTheGeneratedProject) {
+  const auto out = test::scratchDir("cli-render-params") / "frame.ppm";
+  const std::string command = "cd '" + (test::sourceDir() / "examples" / "demo").string() +
+                              "' && " + VISTEL_CLI_PATH +
+                              " render --param topCameraAddress=file://left.jpg --param "
+                              "bottomCameraAddress=file://right.jpg --param FPS=5 --size 64x48 "
+                              "--goto '0;0,0;1;' --preset-time 0 --out " +
+                              out.string() + " 2>&1";
+  FILE* pipe = ::popen(command.c_str(), "r");
+  std::string output;
+  char buffer[4096];
+  std::size_t n;
+  while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) output.append(buffer, n);
+  ASSERT_EQ(::pclose(pipe), 0) << output;
+  const std::string ppm = test::readFile(out);
+  const std::string head = "P6\n64 48\n255\n";
+  ASSERT_EQ(ppm.substr(0, head.size()), head);
+  ASSERT_EQ(ppm.size(), head.size() + 64 * 48 * 3);
+  // The first camera's picture fills the frame: far more than the blank frame's black.
+  const auto lit = std::count_if(ppm.begin() + static_cast<std::ptrdiff_t>(head.size()), ppm.end(),
+                                 [](char c) { return static_cast<unsigned char>(c) > 16; });
+  EXPECT_GT(lit, 64 * 48 * 3 / 2);
+
+  // PROJECT and properties exclude each other.
+  const auto mixed =
+      std::system((std::string(VISTEL_CLI_PATH) +
+                   " render demo.xml --param FPS=5 --size 8x8 --out x.ppm 2>/dev/null")
+                      .c_str());
+  EXPECT_EQ(WEXITSTATUS(mixed), 2);
 }
 
 }  // namespace

@@ -1,3 +1,4 @@
+// test-labels: threads network
 #include "vistel/host/vistel_control.h"
 
 #include <gtest/gtest.h>
