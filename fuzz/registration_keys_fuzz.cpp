@@ -41,8 +41,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::span<const std::uint8_t> bytes(data, size);
   const KeyQuad source = *keyQuadFromBytes(bytes);
   const KeyQuad destination = *keyQuadFromBytes(bytes.subspan(kKeyQuadBytes));
-  const PictureView a{picture(0).data(), kWorkingWidth, kWorkingHeight};
-  const PictureView b{picture(1).data(), kWorkingWidth, kWorkingHeight};
+  const RegistrationPicture a{picture(0).data(), kWorkingWidth, kWorkingHeight};
+  const RegistrationPicture b{picture(1).data(), kWorkingWidth, kWorkingHeight};
 
   // The steps the keys steer: region, and resampling through both keys'
   // homographies (a corner of the region is enough to walk every formula).

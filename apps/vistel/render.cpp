@@ -14,6 +14,7 @@
 
 #include "commands.h"
 #include "vistel/engine/viewer_engine.h"
+#include "vistel/host/preset_text.h"
 #include "vistel/host/property_bag.h"
 #include "vistel/host/terminal_ui.h"
 #include "vistel/host/vistel_control.h"
@@ -89,58 +90,11 @@ bool parseWhole(const std::string& text, std::int64_t low, std::int64_t high, st
   return true;
 }
 
-// The value of the longest leading decimal number of `token` (0 if none):
-// sign, digits, fraction, exponent; no hexadecimal, infinities or NaN.
-float leadingNumber(std::string_view token) {
-  std::size_t i = 0;
-  while (i < token.size() && (token[i] == ' ' || token[i] == '\t')) ++i;
-  const std::size_t start = i;
-  auto digits = [&] {
-    const std::size_t from = i;
-    while (i < token.size() && token[i] >= '0' && token[i] <= '9') ++i;
-    return i > from;
-  };
-  if (i < token.size() && (token[i] == '+' || token[i] == '-')) ++i;
-  bool any = digits();
-  if (i < token.size() && token[i] == '.') {
-    ++i;
-    any = digits() || any;
-  }
-  if (!any) return 0.0f;
-  const std::size_t mantissaEnd = i;
-  if (i < token.size() && (token[i] == 'e' || token[i] == 'E')) {
-    ++i;
-    if (i < token.size() && (token[i] == '+' || token[i] == '-')) ++i;
-    if (!digits()) i = mantissaEnd;
-  }
-  const std::string number(token.substr(start, i - start));
-  return std::strtof(number.c_str(), nullptr);
-}
-
-// Preset text: "navProgress;xOffset,yOffset;zoomFactor;", each field ended by
-// ";". Offsets stay 0 without a ","; a missing field leaves navProgress -1 or
-// the zoom 0, which the range check below turns away.
+// A --goto text read as the control reads its presets; an unreadable text
+// leaves navProgress below 0, which the range check below turns away.
 NavPosition parsePresetText(std::string_view text) {
-  NavPosition p{-1.0f, 0.0f, 0.0f, 0.0f, true};
-  std::size_t pos = 0;
-  for (int field = 0; field < 3 && pos < text.size(); ++field) {
-    const std::size_t end = text.find(';', pos);
-    if (end == std::string_view::npos) break;
-    const std::string_view token = text.substr(pos, end - pos);
-    if (field == 0) {
-      p.navProgress = leadingNumber(token);
-    } else if (field == 1) {
-      const std::size_t comma = token.find(',');
-      if (comma != std::string_view::npos) {
-        p.xOffset = leadingNumber(token.substr(0, comma));
-        p.yOffset = leadingNumber(token.substr(comma + 1));
-      }
-    } else {
-      p.zoomFactor = leadingNumber(token);
-    }
-    pos = end + 1;
-  }
-  return p;
+  const ViewPosition v = parsePreset(text);
+  return NavPosition{v.navProgress, v.xOffset, v.yOffset, v.zoomFactor, true};
 }
 
 // The ranges the host accepts for a position (NaN fails every check).

@@ -15,7 +15,7 @@ std::optional<KeyQuad> decodeKey(std::string_view text) {
 
 // The picture an Image holds, or an empty view when it holds none or its
 // buffer is smaller than its header says.
-PictureView viewOf(const Image& image) {
+RegistrationPicture viewOf(const Image& image) {
   const BitmapInfoHeader& h = image.header();
   if (!image.loaded() || image.pixels() == nullptr || h.biWidth < 1 || h.biHeight < 1) return {};
   const auto needed = static_cast<std::int64_t>(h.biWidth) * h.biHeight * 4;
@@ -48,8 +48,8 @@ RegistrationOutcome Calibrator::registerPictures(const Image& source, const Imag
   return registerPictures(viewOf(source), viewOf(destination), sourceKeyText, destinationKeyText);
 }
 
-RegistrationOutcome Calibrator::registerPictures(const PictureView& source,
-                                                 const PictureView& destination,
+RegistrationOutcome Calibrator::registerPictures(const RegistrationPicture& source,
+                                                 const RegistrationPicture& destination,
                                                  std::string_view sourceKeyText,
                                                  std::string_view destinationKeyText) {
   const std::optional<KeyQuad> sourceKey = decodeKey(sourceKeyText);

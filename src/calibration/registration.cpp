@@ -168,7 +168,7 @@ PixelRegion pixelRegion(const RegionBox& box) {
   return r;
 }
 
-std::uint32_t sampleBilinear(const PictureView& picture, double x, double y) {
+std::uint32_t sampleBilinear(const RegistrationPicture& picture, double x, double y) {
   // Beyond these every pixel of the 2 x 2 block is outside (NaN fails too).
   if (!(x > -1.0 && x < picture.width && y > -1.0 && y < picture.height)) return 0;
   const auto fx = static_cast<std::int32_t>(x * 65536.0);
@@ -200,7 +200,7 @@ std::uint32_t sampleBilinear(const PictureView& picture, double x, double y) {
   return word;
 }
 
-void resampleRegion(const PictureView& picture, const Homography& viewToImage,
+void resampleRegion(const RegistrationPicture& picture, const Homography& viewToImage,
                     const PointDistorter& lens, const PixelRegion& region,
                     std::vector<std::uint32_t>& out) {
   out.assign(static_cast<std::size_t>(region.width) * region.height, 0);
@@ -385,7 +385,7 @@ double scoreShift(const RegistrationState& state, const ScoreTables& tables, Pix
   return total / sum;
 }
 
-std::vector<std::uint8_t> toWorkingSize(const PictureView& picture) {
+std::vector<std::uint8_t> toWorkingSize(const RegistrationPicture& picture) {
   constexpr std::size_t kRowBytes = static_cast<std::size_t>(kWorkingWidth) * 4;
   std::vector<std::uint8_t> out(kRowBytes * (kWorkingHeight + 1) + 4, 0);
   const std::int32_t w = picture.width, h = picture.height;
@@ -423,7 +423,7 @@ namespace {
 
 // The picture itself when it has the working size, else a scaled copy kept in
 // `storage`.
-PictureView atWorkingSize(const PictureView& picture, std::vector<std::uint8_t>& storage) {
+RegistrationPicture atWorkingSize(const RegistrationPicture& picture, std::vector<std::uint8_t>& storage) {
   if (picture.width == kWorkingWidth && picture.height == kWorkingHeight) return picture;
   storage = toWorkingSize(picture);
   return {storage.data(), kWorkingWidth, kWorkingHeight};
@@ -468,12 +468,12 @@ CorrelationResult phaseCorrelate(const RegistrationState& state) {
   return result;
 }
 
-RegistrationOutcome registerKeys(const PictureView& source, const PictureView& destination,
+RegistrationOutcome registerKeys(const RegistrationPicture& source, const RegistrationPicture& destination,
                                  const KeyQuad& sourceKey, const KeyQuad& destinationKey) {
   using namespace registration;
   RegistrationOutcome outcome;
   outcome.sourceKey = sourceKey;
-  for (const PictureView* p : {&source, &destination}) {
+  for (const RegistrationPicture* p : {&source, &destination}) {
     if (p->pixels == nullptr || p->width < 1 || p->height < 1 || p->width > kMaxPictureSide ||
         p->height > kMaxPictureSide) {
       outcome.status = RegistrationStatus::BadPicture;
@@ -495,8 +495,8 @@ RegistrationOutcome registerKeys(const PictureView& source, const PictureView& d
   }
 
   std::vector<std::uint8_t> scaledSource, scaledDestination;
-  const PictureView sourceView = atWorkingSize(source, scaledSource);
-  const PictureView destinationView = atWorkingSize(destination, scaledDestination);
+  const RegistrationPicture sourceView = atWorkingSize(source, scaledSource);
+  const RegistrationPicture destinationView = atWorkingSize(destination, scaledDestination);
   RegistrationState state(region.width, region.height);
   std::vector<std::uint32_t> resampled;
   resampleRegion(sourceView, h1, PointDistorter(kKamoLens0), region, resampled);

@@ -38,7 +38,7 @@ inline constexpr std::int32_t kMaxPictureSide = 8192;
 // A picture in the 32-bit layout (blue, green, red, 0 per pixel; rows top
 // first, stride width * 4), borrowed: the caller keeps `pixels` valid for the
 // call. At least width * height * 4 bytes; no spare row is needed.
-struct PictureView {
+struct RegistrationPicture {
   const std::uint8_t* pixels = nullptr;
   std::int32_t width = 0;
   std::int32_t height = 0;
@@ -102,8 +102,8 @@ struct RegistrationOutcome {
 // `destination` (corrected with "kamolens1") under the keys qS and qD, and
 // returns qS moved by the measured displacement. Pictures of another size than
 // kWorkingWidth x kWorkingHeight are scaled to it (bilinear) first.
-[[nodiscard]] RegistrationOutcome registerKeys(const PictureView& source,
-                                               const PictureView& destination,
+[[nodiscard]] RegistrationOutcome registerKeys(const RegistrationPicture& source,
+                                               const RegistrationPicture& destination,
                                                const KeyQuad& sourceKey,
                                                const KeyQuad& destinationKey);
 

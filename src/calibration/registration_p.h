@@ -57,12 +57,12 @@ struct PixelRegion {
 // the upper 15 bits of the fraction, and is clamped to 0..255. Pixels outside
 // the picture read as black. Returns the pixel as a word: red * 65536 +
 // green * 256 + blue.
-[[nodiscard]] std::uint32_t sampleBilinear(const PictureView& picture, double x, double y);
+[[nodiscard]] std::uint32_t sampleBilinear(const RegistrationPicture& picture, double x, double y);
 
 // The region's pixels of `picture` (working size) seen through `viewToImage`
 // and `lens`: width * height words, row-major; 0 where the view point falls
 // outside the picture's normalised square.
-void resampleRegion(const PictureView& picture, const Homography& viewToImage,
+void resampleRegion(const RegistrationPicture& picture, const Homography& viewToImage,
                     const PointDistorter& lens, const PixelRegion& region,
                     std::vector<std::uint32_t>& out);
 
@@ -105,6 +105,6 @@ struct ScoreTables {
 // decoder's spare row and four bytes. Working pixel k samples position
 // k * width / kWorkingWidth (likewise down), so the two sizes share their
 // normalised coordinates.
-[[nodiscard]] std::vector<std::uint8_t> toWorkingSize(const PictureView& picture);
+[[nodiscard]] std::vector<std::uint8_t> toWorkingSize(const RegistrationPicture& picture);
 
 }  // namespace vistel::registration

@@ -43,14 +43,24 @@ std::string generatedProject(std::string_view startImage, float fps, std::string
   return text;
 }
 
-std::string escapeAmpersands(std::string_view address) {
+std::string escapeAddress(std::string_view address) {
   std::string out;
   out.reserve(address.size());
   for (const char c : address) {
-    if (c == '&') {
-      out += "&#38;";
-    } else {
-      out += c;
+    switch (c) {
+      case '&':
+        out += "&#38;";
+        break;
+      // A quote would end the attribute and let the address add attributes
+      // (scripts) of its own; a "<" makes the whole project unreadable.
+      case '"':
+        out += "&#34;";
+        break;
+      case '<':
+        out += "&#60;";
+        break;
+      default:
+        out += c;
     }
   }
   return out;

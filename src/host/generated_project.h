@@ -22,7 +22,8 @@ std::string generatedProject(std::string_view startImage, float fps, std::string
                              std::string_view startKey, std::string_view endKey);
 
 // Every "&" of an address as "&#38;", so a query such as "a=1&b=2" survives
-// inside an XML attribute. Nothing else is escaped.
-std::string escapeAmpersands(std::string_view address);
+// inside an XML attribute; '"' and "<" become "&#34;" and "&#60;" so no
+// address can end the attribute or break the document. Nothing else changes.
+std::string escapeAddress(std::string_view address);
 
 }  // namespace vistel

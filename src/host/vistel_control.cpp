@@ -74,8 +74,8 @@ void VistelControl::load(const PropertyBag& properties) {
   if (!startImage_.empty() && !endImage_.empty()) {
     std::array<std::string, 2> addresses{startImage_, endImage_};
     credentials_.checkCameraAddresses(addresses);
-    startImage_ = escapeAmpersands(addresses[0]);
-    endImage_ = escapeAmpersands(addresses[1]);
+    startImage_ = escapeAddress(addresses[0]);
+    endImage_ = escapeAddress(addresses[1]);
     project_ = generatedProject(startImage_, fps_, endImage_, startKey_, endKey_);
   } else {
     project_.clear();

@@ -67,10 +67,10 @@ TEST(Registration, WithNothingToMeasureTheKeysComeBackUnchanged) {
   const KeyQuad qD = kImageCornerKey;
   const test::PicturePair aligned = test::shiftedPair(5, kOffset, 0, 0);
   std::vector<std::uint8_t> flat(aligned.source.size(), 128);
-  const PictureView flatView{flat.data(), kWorkingWidth, kWorkingHeight};
+  const RegistrationPicture flatView{flat.data(), kWorkingWidth, kWorkingHeight};
   struct Case {
     const char* what;
-    PictureView source, destination;
+    RegistrationPicture source, destination;
     KeyQuad qS;
     RegistrationStatus status;
   };
@@ -86,7 +86,7 @@ TEST(Registration, WithNothingToMeasureTheKeysComeBackUnchanged) {
        test::offsetKey(qD, {1.5f, 0}), RegistrationStatus::NoRegion},
       {"a 6-pixel sliver", aligned.sourceView(), aligned.destinationView(),
        test::offsetKey(qD, {0.99f, 0}), RegistrationStatus::NoRegion},
-      {"no pixels", PictureView{}, aligned.destinationView(), test::offsetKey(qD, kOffset),
+      {"no pixels", RegistrationPicture{}, aligned.destinationView(), test::offsetKey(qD, kOffset),
        RegistrationStatus::BadPicture},
   };
   for (const Case& c : cases) {
@@ -194,7 +194,7 @@ TEST(RegistrationSteps, BilinearSampleMatchesReferenceAndReadsBlackOutside) {
   std::mt19937 rng(1);
   std::vector<std::uint8_t> pic(std::size_t{w} * h * 4);
   for (auto& b : pic) b = static_cast<std::uint8_t>(rng());
-  const PictureView view{pic.data(), w, h};
+  const RegistrationPicture view{pic.data(), w, h};
   std::uniform_real_distribution<double> xs(-3, w + 3), ys(-3, h + 3);
   for (int i = 0; i < 20000; ++i) {
     const double x = xs(rng), y = ys(rng);

@@ -13,6 +13,8 @@
 #include "support/test_jpeg.h"
 #include "support/test_paths.h"
 #include "vistel/calibration/calibrator.h"
+#include "vistel/host/generated_project.h"
+#include "vistel/project/project_holder.h"
 #include "vistel/platform/cookie_store.h"
 
 namespace vistel {
@@ -86,6 +88,25 @@ TEST_F(ControlProperties, TwoCamerasGiveTheTemplateWithEscapedQueriesAndDefaultK
   EXPECT_EQ(requests[0].target, "/top.jpg?a=1&b=2");  // the first camera is checked first
   EXPECT_TRUE(rig.engine->loaded.empty());            // loaded when the window is created
   EXPECT_FALSE(rig.control.modified());
+}
+
+// An address is data: whatever it holds, the generated project must read back
+// with exactly that address and nothing else added to the view.
+TEST(GeneratedProject, AddressesWithQuotesOrAnglesReadBackUnchanged) {
+  const std::string hostile = "http://cam/a.jpg?x=\"1\" onclick=\"x\"&y=<b>";
+  const std::string text = generatedProject(escapeAddress(hostile), 25.0f, escapeAddress("b&c"),
+                                            kDefaultSourceKeyText, kDefaultDestinationKeyText);
+  ProjectHolder holder;
+  ASSERT_TRUE(holder.load(text.data(), text.size()));
+  ASSERT_NE(holder.project(), nullptr);
+  const ViewElement* cam0 = holder.project()->findView("Cam0");
+  const ViewElement* cam1 = holder.project()->findView("Cam1");
+  ASSERT_NE(cam0, nullptr);
+  ASSERT_NE(cam1, nullptr);
+  ASSERT_NE(cam0->findAttribute("src"), nullptr);
+  EXPECT_EQ(*cam0->findAttribute("src"), hostile);
+  EXPECT_EQ(cam0->findAttribute("onclick"), nullptr);
+  EXPECT_EQ(*cam1->findAttribute("src"), "b&c");
 }
 
 TEST_F(ControlProperties, LaterKeyNamesWinAndAbsentFpsStaysMinusOne) {

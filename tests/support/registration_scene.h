@@ -97,8 +97,8 @@ std::vector<std::uint8_t> cameraPicture(const LensProfile& profile, const Scene&
 struct PicturePair {
   std::vector<std::uint8_t> source;
   std::vector<std::uint8_t> destination;
-  PictureView sourceView() const { return {source.data(), kWorkingWidth, kWorkingHeight}; }
-  PictureView destinationView() const {
+  RegistrationPicture sourceView() const { return {source.data(), kWorkingWidth, kWorkingHeight}; }
+  RegistrationPicture destinationView() const {
     return {destination.data(), kWorkingWidth, kWorkingHeight};
   }
 };
