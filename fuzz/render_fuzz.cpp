@@ -109,9 +109,10 @@ void enterFirstEdge(Scene& scene) {
   if (link == nullptr) return;
   const std::string* dir = edge.getText("dir");
   if (!scene.startTraversal(*link, dir != nullptr && *dir == "backward")) return;
-  VariableScope& traversal = scene.currentLink()->scope();
-  const std::string* from = traversal.getText("from");
-  const std::string* to = traversal.getText("to");
+  // A link text that interpolates to nothing starts no traversal.
+  LinkTraversal* traversal = scene.currentLink();
+  const std::string* from = traversal ? traversal->scope().getText("from") : nullptr;
+  const std::string* to = traversal ? traversal->scope().getText("to") : nullptr;
   (void)scene.setCurrentViews({from ? *from : start->id(), to ? *to : start->id()});
 }
 
