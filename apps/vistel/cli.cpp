@@ -1,6 +1,7 @@
 #include "cli.h"
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <istream>
@@ -91,6 +92,19 @@ int run(const std::vector<std::string>& args, Io io) {
   }
   io.err << "vistel: unknown command '" << args[0] << "' (try `vistel --help`)\n";
   return kExitUsage;
+}
+
+bool parseWholeNumber(const std::string& text, std::int64_t low, std::int64_t high,
+                      std::int64_t& out) {
+  if (text.empty() || text[0] < '0' || text[0] > '9') return false;
+  errno = 0;
+  char* end = nullptr;
+  const long long value = std::strtoll(text.c_str(), &end, 10);
+  if (end != text.c_str() + text.size() || errno == ERANGE || value < low || value > high) {
+    return false;
+  }
+  out = value;
+  return true;
 }
 
 }  // namespace vistel::cli

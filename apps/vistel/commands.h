@@ -2,6 +2,7 @@
 
 // The subcommands of `vistel`, each given the arguments after its name.
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -32,6 +33,11 @@ extern const char* const kProbeHelp;
 extern const char* const kCalibrateHelp;
 extern const char* const kGenerateHelp;
 extern const char* const kRenderHelp;
+
+// `text` as a whole decimal number from `low` to `high`, digits only (no sign,
+// white space or trailing text). False, with `out` untouched, otherwise.
+bool parseWholeNumber(const std::string& text, std::int64_t low, std::int64_t high,
+                      std::int64_t& out);
 
 // `url` with the user name and password of its authority, and the values of
 // credential-like query parameters (user, pass, password, pwd, ...), replaced

@@ -44,18 +44,6 @@ constexpr std::int64_t kMaxFrames = 100000;
 constexpr std::int64_t kMaxTimeoutMs = 24 * 3600 * 1000;
 constexpr std::uint32_t kProgressEveryMs = 1000;
 
-bool parseCount(const std::string& text, std::int64_t low, std::int64_t high, std::int64_t& out) {
-  if (text.empty() || text[0] == '-' || text[0] == '+') return false;
-  errno = 0;
-  char* end = nullptr;
-  const long long value = std::strtoll(text.c_str(), &end, 10);
-  if (end != text.c_str() + text.size() || errno == ERANGE || value < low || value > high) {
-    return false;
-  }
-  out = value;
-  return true;
-}
-
 bool parseRate(const std::string& text, float& out) {
   if (text.empty()) return false;
   errno = 0;
@@ -132,10 +120,10 @@ int runProbe(const std::vector<std::string>& args, Io io) {
     } else if (!onlyPositional && (arg == "--frames" || arg == "--fps" || arg == "--timeout-ms")) {
       if (i + 1 >= args.size()) return usageError(io, "probe", arg + " needs a value");
       const std::string& value = args[++i];
-      if (arg == "--frames" && !parseCount(value, 1, kMaxFrames, frames)) {
+      if (arg == "--frames" && !parseWholeNumber(value, 1, kMaxFrames, frames)) {
         return usageError(io, "probe", "--frames needs a whole number from 1 to 100000");
       }
-      if (arg == "--timeout-ms" && !parseCount(value, 1, kMaxTimeoutMs, timeoutMs)) {
+      if (arg == "--timeout-ms" && !parseWholeNumber(value, 1, kMaxTimeoutMs, timeoutMs)) {
         return usageError(io, "probe",
                           "--timeout-ms needs a whole number of ms from 1 to 86400000");
       }

@@ -78,18 +78,6 @@ struct RenderOptions {
   std::string out;
 };
 
-bool parseWhole(const std::string& text, std::int64_t low, std::int64_t high, std::int64_t& out) {
-  if (text.empty() || text[0] < '0' || text[0] > '9') return false;
-  errno = 0;
-  char* end = nullptr;
-  const long long value = std::strtoll(text.c_str(), &end, 10);
-  if (end != text.c_str() + text.size() || errno == ERANGE || value < low || value > high) {
-    return false;
-  }
-  out = value;
-  return true;
-}
-
 // A --goto text read as the control reads its presets; an unreadable text
 // leaves navProgress below 0, which the range check below turns away.
 NavPosition parsePresetText(std::string_view text) {
@@ -107,8 +95,8 @@ bool parseSize(const std::string& text, RenderOptions& options) {
   const std::size_t x = text.find('x');
   std::int64_t width = 0, height = 0;
   if (x == std::string::npos ||
-      !parseWhole(text.substr(0, x), 1, ViewerEngine::kMaxOutputSide, width) ||
-      !parseWhole(text.substr(x + 1), 1, ViewerEngine::kMaxOutputSide, height)) {
+      !parseWholeNumber(text.substr(0, x), 1, ViewerEngine::kMaxOutputSide, width) ||
+      !parseWholeNumber(text.substr(x + 1), 1, ViewerEngine::kMaxOutputSide, height)) {
     return false;
   }
   options.width = static_cast<std::int32_t>(width);
@@ -142,7 +130,7 @@ const ValueOption kValueOptions[] = {
     {"--preset-time",
      [](const std::string& value, RenderOptions& options) -> std::string {
        std::int64_t ms = 0;
-       if (!parseWhole(value, 0, kMaxPresetTimeMs, ms)) {
+       if (!parseWholeNumber(value, 0, kMaxPresetTimeMs, ms)) {
          return "--preset-time needs a whole number of ms from 0 to 60000";
        }
        options.presetTimeMs = static_cast<std::int32_t>(ms);
@@ -150,7 +138,7 @@ const ValueOption kValueOptions[] = {
      }},
     {"--wait-ms",
      [](const std::string& value, RenderOptions& options) -> std::string {
-       return parseWhole(value, 0, kMaxWaitMs, options.waitMs)
+       return parseWholeNumber(value, 0, kMaxWaitMs, options.waitMs)
                   ? ""
                   : "--wait-ms needs a whole number of ms from 0 to 86400000";
      }},

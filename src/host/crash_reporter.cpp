@@ -15,23 +15,13 @@
 #include <tuple>
 #include <vector>
 
+#include "vistel/platform/sanitizers.h"
+
 extern char** environ;
 
 namespace vistel {
 
 namespace {
-
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr bool kSanitized = true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-constexpr bool kSanitized = true;
-#else
-constexpr bool kSanitized = false;
-#endif
-#else
-constexpr bool kSanitized = false;
-#endif
 
 constexpr int kFatalSignals[] = {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT};
 constexpr std::size_t kTextBytes = 4096;
@@ -163,7 +153,7 @@ bool CrashReporter::installed() { return gInstalled.load(); }
 
 bool CrashReporter::install(std::string_view applicationName, CrashReportMode mode,
                             const std::filesystem::path& helper) {
-  if (kSanitized || gInstalled.load()) return false;
+  if (kSanitizedBuild || gInstalled.load()) return false;
   CrashReport report;
   report.applicationName = applicationName.empty() ? std::string(kCrashDefaultApplicationName)
                                                    : std::string(applicationName);

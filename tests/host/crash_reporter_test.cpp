@@ -17,21 +17,11 @@
 #include <thread>
 
 #include "support/test_paths.h"
+#include "vistel/platform/sanitizers.h"
 
 namespace vistel {
 namespace {
 
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr bool kSanitized = true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-constexpr bool kSanitized = true;
-#else
-constexpr bool kSanitized = false;
-#endif
-#else
-constexpr bool kSanitized = false;
-#endif
 
 volatile std::uintptr_t gNowhere = 0;
 volatile bool gKeepRecursing = true;
@@ -97,7 +87,7 @@ CrashRun crashChild(const std::filesystem::path& dataHome, const std::string& an
 class CrashReporterTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (kSanitized) GTEST_SKIP() << "sanitizer builds keep their own fatal-signal handlers";
+    if (kSanitizedBuild) GTEST_SKIP() << "sanitizer builds keep their own fatal-signal handlers";
     dataHome = test::scratchDir("crash-reporter");
     dump = dataHome / "vistel" / "Vistel.dmp";
     const char* path = std::getenv("PATH");

@@ -24,6 +24,7 @@
 #include "vistel/platform/clock.h"
 #include "vistel/platform/cookie_store.h"
 #include "vistel/platform/http_types.h"
+#include "vistel/platform/sanitizers.h"
 
 namespace vistel {
 namespace {
@@ -32,18 +33,6 @@ using namespace std::chrono_literals;
 using test::HttpTestConnection;
 using test::HttpTestServer;
 using SteadyClock = std::chrono::steady_clock;
-
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr bool kSanitized = true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-constexpr bool kSanitized = true;
-#else
-constexpr bool kSanitized = false;
-#endif
-#else
-constexpr bool kSanitized = false;
-#endif
 
 constexpr std::uint32_t kShortWatchdogMs = 300;
 
@@ -598,7 +587,7 @@ TEST_F(StreamReaderTest, CameraDownIsRetriedEveryHalfSecondWithFlatMemory) {
     EXPECT_GE(msBetween(requests[i - 1].received, requests[i].received), 450) << i;
   EXPECT_TRUE(poller.saw(StreamReader::StateFailed));
   EXPECT_TRUE(poller.saw(StreamReader::StateFetching));
-  if (!kSanitized) {
+  if (!kSanitizedBuild) {
     // The recorded requests grow a little; the reader itself holds nothing more.
     EXPECT_LT(heapInUse(), heapBefore + 64 * 1024);
   }
