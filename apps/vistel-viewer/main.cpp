@@ -1,0 +1,57 @@
+// vistel-viewer: the desktop viewer. Shows a project in a window; see
+// viewer_options.h for the command line.
+#include <QApplication>
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "viewer_options.h"
+#include "viewer_window.h"
+#include "vistel/host/crash_reporter.h"
+#include "vistel/widget/about_box.h"
+
+namespace {
+
+// Crashes are reported with message boxes by the desktop helper beside the
+// executable; without it, the terminal helper of the library's default.
+void installCrashReporter() {
+  std::error_code ec;
+  const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", ec);
+  std::filesystem::path helper;
+  if (!ec) {
+    const std::filesystem::path dialogs = self.parent_path() / "vistel-viewer-crash-report";
+    if (std::filesystem::is_regular_file(dialogs, ec)) helper = dialogs;
+  }
+  if (!helper.empty()) {
+    (void)vistel::CrashReporter::install(vistel::kProductName, vistel::CrashReportMode::Dialog,
+                                         helper);
+  } else {
+    (void)vistel::CrashReporter::install(vistel::kProductName, vistel::CrashReportMode::Terminal);
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const std::vector<std::string> args(argv + 1, argv + argc);
+  std::string error;
+  const auto options = vistel::parseViewerArguments(args, error);
+  if (!options) {
+    std::fprintf(stderr, "vistel-viewer: %s\n", error.c_str());
+    return 2;
+  }
+  if (options->help) {
+    std::fputs(vistel::viewerUsage().c_str(), stdout);
+    return 0;
+  }
+  // Before Qt starts threads of its own: the reporter wants to be first.
+  installCrashReporter();
+
+  QApplication app(argc, argv);
+  QApplication::setApplicationName(QLatin1String(vistel::kProductName));
+  vistel::ViewerWindow window(*options);
+  window.show();
+  return QApplication::exec();
+}
