@@ -96,11 +96,16 @@ bool FrameView::event(QEvent* event) {
   if (event->type() == QEvent::KeyPress || event->type() == QEvent::KeyRelease) {
     auto* key = static_cast<QKeyEvent*>(event);
     if (key->key() == Qt::Key_Tab || key->key() == Qt::Key_Backtab) {
-      if (event->type() == QEvent::KeyPress) {
-        keyPressEvent(key);
-      } else {
-        keyReleaseEvent(key);
+      if (events_ != nullptr) {
+        const int flags = static_cast<int>(key->modifiers());
+        if (event->type() == QEvent::KeyPress) {
+          events_->keyDown(key->key(), flags);
+        } else {
+          events_->keyUp(key->key(), flags);
+        }
       }
+      // Accepted, or the parent would move the focus on.
+      key->accept();
       return true;
     }
   }
