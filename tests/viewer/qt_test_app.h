@@ -3,21 +3,40 @@
 // The QApplication of a viewer test executable, made on first use on the
 // thread that runs the tests (tests run with QT_QPA_PLATFORM=offscreen).
 
+#include <gtest/gtest.h>
+
 #include <QApplication>
 #include <QDialog>
 #include <QElapsedTimer>
 #include <QTimer>
 #include <QWidget>
 #include <functional>
+#include <memory>
 
 namespace vistel::test {
 
+// Qt must be shut down before the process's static objects go, so the
+// application ends with GoogleTest's global tear-down, not at exit.
+class QtAppEnvironment : public ::testing::Environment {
+ public:
+  QApplication& app() {
+    if (!app_) app_ = std::make_unique<QApplication>(argc_, argv_);
+    return *app_;
+  }
+  void TearDown() override { app_.reset(); }
+
+ private:
+  int argc_ = 1;
+  char name_[20] = "vistel-viewer-test";
+  char* argv_[2] = {name_, nullptr};
+  std::unique_ptr<QApplication> app_;
+};
+
 inline QApplication& qtApp() {
-  static int argc = 1;
-  static char name[] = "vistel-viewer-test";
-  static char* argv[] = {name, nullptr};
-  static QApplication app(argc, argv);
-  return app;
+  // Owned by GoogleTest once added.
+  static QtAppEnvironment* environment = static_cast<QtAppEnvironment*>(
+      ::testing::AddGlobalTestEnvironment(new QtAppEnvironment));
+  return environment->app();
 }
 
 // Processes events until `done` holds or `ms` pass; whether it held.
