@@ -21,6 +21,10 @@ const Command kCommands[] = {
     {"probe", "fetch pictures from a camera address and describe them", kProbeHelp, runProbe},
     {"calibrate", "correct a camera pair's source key from two pictures", kCalibrateHelp,
      runCalibrate},
+    {"generate", "print the project text the control loads for a set of properties",
+     kGenerateHelp, runGenerate},
+    {"render", "render a project's view through the viewer engine into a picture file", kRenderHelp,
+     runRender},
 };
 
 void printUsage(std::ostream& out) {

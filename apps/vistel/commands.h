@@ -22,12 +22,16 @@ int runEval(const std::vector<std::string>& args, Io io);
 int runKey(const std::vector<std::string>& args, Io io);
 int runProbe(const std::vector<std::string>& args, Io io);
 int runCalibrate(const std::vector<std::string>& args, Io io);
+int runGenerate(const std::vector<std::string>& args, Io io);
+int runRender(const std::vector<std::string>& args, Io io);
 
 extern const char* const kInspectHelp;
 extern const char* const kEvalHelp;
 extern const char* const kKeyHelp;
 extern const char* const kProbeHelp;
 extern const char* const kCalibrateHelp;
+extern const char* const kGenerateHelp;
+extern const char* const kRenderHelp;
 
 // `url` with the user name and password of its authority, and the values of
 // credential-like query parameters (user, pass, password, pwd, ...), replaced

@@ -16,6 +16,8 @@
 // and repaint() are also called from the engine thread and must be safe for
 // that.
 
+#include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -92,6 +94,38 @@ class HostUi {
   // Asks for the window to be drawn again soon; returns at once. Any thread
   // (an implementation posts the request to its own user-interface thread).
   virtual void repaint() {}
+
+  // One entry of a pop-up menu: a command identifier (nonzero) with its
+  // label, or a separator (command 0, empty label). The label is valid for
+  // the call.
+  struct MenuItem {
+    std::int32_t command = 0;
+    std::string_view label;
+  };
+
+  // Shows `items` as a pop-up menu at the screen point, modally, and returns
+  // the chosen command without running it; 0 when nothing was chosen.
+  [[nodiscard]] virtual std::int32_t trackPopupMenu(std::span<const MenuItem> items,
+                                                    std::int32_t screenX, std::int32_t screenY) {
+    (void)items;
+    (void)screenX;
+    (void)screenY;
+    return 0;
+  }
+
+  // Converts a point of the control's window into screen coordinates in
+  // place. The default leaves it unchanged.
+  virtual void clientToScreen(std::int32_t& x, std::int32_t& y) const {
+    (void)x;
+    (void)y;
+  }
+
+  // Sends all pointer input to the control's window (true) until released
+  // (false), so a drag that leaves the window still ends there.
+  virtual void setMouseCapture(bool on) { (void)on; }
+
+  // Gives the control's window the keyboard focus unless it has it already.
+  virtual void takeFocus() {}
 };
 
 // Shows the wait cursor for the lifetime of the guard. Host thread.

@@ -93,9 +93,28 @@ ImageSourceManager::~ImageSourceManager() {
 
 // ---- Requests ---------------------------------------------------------------
 
+void ImageSourceManager::setFileBase(std::string_view folder) {
+  std::lock_guard<std::mutex> guard(fileBaseLock_);
+  fileBase_.assign(folder);
+}
+
+std::string ImageSourceManager::resolveName(std::string_view name) const {
+  if (!name.starts_with(kFilePrefix)) return std::string(name);
+  const std::string_view path = name.substr(kFilePrefix.size());
+  if (path.empty() || path.front() == '/') return std::string(name);
+  std::lock_guard<std::mutex> guard(fileBaseLock_);
+  if (fileBase_.empty()) return std::string(name);
+  std::string resolved(kFilePrefix);
+  resolved += fileBase_;
+  if (resolved.back() != '/') resolved += '/';
+  resolved += path;
+  return resolved;
+}
+
 SourceRequest* ImageSourceManager::acquire(std::string_view name, ImageKind kind) {
   if (isReserved(name)) return nullptr;
-  if (kind == ImageKind::FromName) kind = imageKindFromName(name);
+  const std::string url = resolveName(name);
+  if (kind == ImageKind::FromName) kind = imageKindFromName(url);
   FrameRef placeholder = newPlaceholder();
 
   std::shared_ptr<ImageSource> source;
@@ -103,7 +122,7 @@ SourceRequest* ImageSourceManager::acquire(std::string_view name, ImageKind kind
   {
     std::lock_guard<std::mutex> guard(sourceLock_);
     for (const auto& entry : sources_) {
-      if (entry->url() == name) {
+      if (entry->url() == url) {
         source = entry;
         break;
       }
@@ -112,7 +131,7 @@ SourceRequest* ImageSourceManager::acquire(std::string_view name, ImageKind kind
       ++source->useCount_;
       needsDecode = !source->decoded();
     } else {
-      source = std::make_shared<ImageSource>(std::string(name), kind, std::move(placeholder));
+      source = std::make_shared<ImageSource>(url, kind, std::move(placeholder));
       source->useCount_ = 1;
       sources_.push_back(source);
     }
@@ -157,16 +176,16 @@ void ImageSourceManager::release(SourceRequest* request) {
 
 void ImageSourceManager::prefetchHint(std::string_view name, ImageKind kind) {
   if (name.empty() || isReserved(name)) return;
-  if (kind == ImageKind::FromName) kind = imageKindFromName(name);
+  const std::string url = resolveName(name);
+  if (kind == ImageKind::FromName) kind = imageKindFromName(url);
   FrameRef placeholder = newPlaceholder();
   std::lock_guard<std::mutex> guard(sourceLock_);
   for (const auto& entry : sources_) {
-    if (entry->url() == name) return;
+    if (entry->url() == url) return;
   }
   // At the front, where trimming reaches it last; the fallback scan of an
   // idle reader finds it because it has no picture yet.
-  sources_.push_front(
-      std::make_shared<ImageSource>(std::string(name), kind, std::move(placeholder)));
+  sources_.push_front(std::make_shared<ImageSource>(url, kind, std::move(placeholder)));
 }
 
 const std::uint8_t* ImageSourceManager::currentFrame(SourceRequest* request) {

@@ -99,15 +99,23 @@ class ImageSourceManager {
   ImageSourceManager(const ImageSourceManager&) = delete;
   ImageSourceManager& operator=(const ImageSourceManager&) = delete;
 
-  // Subscribes to `name`, used exactly as written. With FromName the kind
-  // comes from the name. Returns a request owned by the manager, valid until
-  // release(); null for names starting with "#" (reserved). Any thread.
+  // Subscribes to `name`, used exactly as written except that a relative
+  // "file://" name is resolved against the file base (see setFileBase). With
+  // FromName the kind comes from the name. Returns a request owned by the
+  // manager, valid until release(); null for names starting with "#"
+  // (reserved). Any thread.
   [[nodiscard]] SourceRequest* acquire(std::string_view name, ImageKind kind = ImageKind::FromName);
 
   // Gives a request back: its held frame is released and the request freed;
   // the source stays cached, most recently released first. Null is ignored.
   // Any thread, but not while the request's drawing thread uses it.
   void release(SourceRequest* request);
+
+  // The folder that relative "file://" names (those whose path does not start
+  // with "/") given to acquire and prefetchHint from now on are read from, so a
+  // project's pictures can sit beside it; empty for the current directory.
+  // Names already cached keep the file they were resolved to. Any thread.
+  void setFileBase(std::string_view folder);
 
   // Says `name` will probably be acquired soon: a name that is not cached yet
   // gets an entry without requests, which the loader fetches when a reader has
@@ -170,6 +178,7 @@ class ImageSourceManager {
   void dropSource(ImageSource& source);
   bool heldByActiveReader(const ImageSource& source) const;
   FrameRef newPlaceholder() const;
+  std::string resolveName(std::string_view name) const;
   void addBytes(std::int64_t encodedDelta, std::int64_t decodedDelta);
 
   const std::int64_t encodedLimit_;
@@ -186,6 +195,9 @@ class ImageSourceManager {
   mutable std::mutex counterLock_;
   std::int64_t encodedBytes_ = 0;  // guarded by counterLock_
   std::int64_t decodedBytes_ = 0;  // guarded by counterLock_
+
+  mutable std::mutex fileBaseLock_;  // taken alone
+  std::string fileBase_;             // guarded by fileBaseLock_
 
   mutable std::mutex canvasLock_;               // taken alone
   std::shared_ptr<const OutputCanvas> canvas_;  // guarded by canvasLock_

@@ -75,7 +75,7 @@ TEST(Cli, UsageErrorsAreOneLineAndExitTwo) {
 TEST(Cli, HelpNamesEveryCommandAndEachCommandExplainsItself) {
   const Result top = runCli({"--help"});
   EXPECT_EQ(top.status, 0);
-  for (const char* name : {"inspect", "eval", "key", "calibrate"}) {
+  for (const char* name : {"inspect", "eval", "key", "calibrate", "generate"}) {
     EXPECT_NE(top.out.find(name), std::string::npos) << name;
     const Result sub = runCli({name, "--help"});
     EXPECT_EQ(sub.status, 0);

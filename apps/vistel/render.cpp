@@ -1,0 +1,473 @@
+// `vistel render`: runs the real viewer engine (its thread, the navigator, the
+// image sources) into an offscreen frame, so a project can be looked at, and
+// checked, without a window.
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <ostream>
+#include <thread>
+
+#include "commands.h"
+#include "vistel/engine/viewer_engine.h"
+#include "vistel/host/property_bag.h"
+#include "vistel/host/terminal_ui.h"
+#include "vistel/host/vistel_control.h"
+#include "vistel/imaging/jpeg_codec.h"
+
+namespace vistel::cli {
+
+const char* const kRenderHelp =
+    "usage: vistel render PROJECT --size WxH [--goto P;X,Y;Z;]... [--preset-time MS]\n"
+    "                     [--wait-ms N] [--frames-dir DIR] --out FILE\n"
+    "       vistel render [--param NAME=VALUE]... [--params FILE] --size WxH ... --out FILE\n"
+    "\n"
+    "Loads PROJECT (a file, or - for standard input) into the viewer engine with an\n"
+    "offscreen window of WxH pixels, waits until every current view has a picture,\n"
+    "travels to each --goto position in turn and writes the frame then shown to\n"
+    "FILE: a JPEG, or a lossless binary PPM when FILE ends in .ppm. Relative\n"
+    "file:// pictures are read from the project file's folder (the current\n"
+    "directory for standard input).\n"
+    "\n"
+    "Instead of PROJECT, the viewer control's load-time properties may be given\n"
+    "(as for `vistel generate`): the project is then the one the control loads for\n"
+    "them, such as the generated two-camera project, with relative file://\n"
+    "pictures read from the current directory. A camera answering 401 makes it ask\n"
+    "for credentials on the terminal.\n"
+    "\n"
+    "  --size WxH         frame size, each side 1 to 2047\n"
+    "  --goto P;X,Y;Z;    a position as the preset text gives it: progress along the\n"
+    "                     link (0 to 1), pan X and Y (-0.5 to 0.5), zoom (0.24 to 4);\n"
+    "                     repeat it to travel on (at most 100)\n"
+    "  --preset-time MS   length of each travel (0 to 60000, default 1000)\n"
+    "  --wait-ms N        wait at most N ms for the pictures (default 5000)\n"
+    "  --frames-dir DIR   also write every frame rendered while travelling to DIR,\n"
+    "                     numbered frame-00001 on, in the format of FILE\n"
+    "  --out FILE         where the frame goes\n"
+    "  --param NAME=VALUE one control property (repeatable; a later one wins)\n"
+    "  --params FILE      control properties, NAME=VALUE lines\n"
+    "\n"
+    "A progress line goes to standard error every second while it waits for\n"
+    "pictures; sources that delivered none are named. Exits with 0 when the frame\n"
+    "was written, 1 when the project does not load or nothing could be rendered,\n"
+    "2 on bad arguments.\n";
+
+namespace {
+
+constexpr std::int64_t kMaxWaitMs = 24 * 3600 * 1000;
+constexpr std::int32_t kMaxPresetTimeMs = 60000;
+constexpr std::size_t kMaxGotos = 100;
+constexpr std::uint32_t kProgressEveryMs = 1000;
+// How long the engine may take beyond a motion's own length, or to render
+// its first frames, before the command gives up.
+constexpr auto kEngineSlack = std::chrono::seconds(10);
+
+struct RenderOptions {
+  std::string project;
+  std::int32_t width = 0;
+  std::int32_t height = 0;
+  std::vector<NavPosition> gotos;
+  std::int32_t presetTimeMs = 1000;
+  std::int64_t waitMs = 5000;
+  std::string framesDir;
+  std::string out;
+};
+
+bool parseWhole(const std::string& text, std::int64_t low, std::int64_t high, std::int64_t& out) {
+  if (text.empty() || text[0] < '0' || text[0] > '9') return false;
+  errno = 0;
+  char* end = nullptr;
+  const long long value = std::strtoll(text.c_str(), &end, 10);
+  if (end != text.c_str() + text.size() || errno == ERANGE || value < low || value > high) {
+    return false;
+  }
+  out = value;
+  return true;
+}
+
+// The value of the longest leading decimal number of `token` (0 if none):
+// sign, digits, fraction, exponent; no hexadecimal, infinities or NaN.
+float leadingNumber(std::string_view token) {
+  std::size_t i = 0;
+  while (i < token.size() && (token[i] == ' ' || token[i] == '\t')) ++i;
+  const std::size_t start = i;
+  auto digits = [&] {
+    const std::size_t from = i;
+    while (i < token.size() && token[i] >= '0' && token[i] <= '9') ++i;
+    return i > from;
+  };
+  if (i < token.size() && (token[i] == '+' || token[i] == '-')) ++i;
+  bool any = digits();
+  if (i < token.size() && token[i] == '.') {
+    ++i;
+    any = digits() || any;
+  }
+  if (!any) return 0.0f;
+  const std::size_t mantissaEnd = i;
+  if (i < token.size() && (token[i] == 'e' || token[i] == 'E')) {
+    ++i;
+    if (i < token.size() && (token[i] == '+' || token[i] == '-')) ++i;
+    if (!digits()) i = mantissaEnd;
+  }
+  const std::string number(token.substr(start, i - start));
+  return std::strtof(number.c_str(), nullptr);
+}
+
+// Preset text: "navProgress;xOffset,yOffset;zoomFactor;", each field ended by
+// ";". Offsets stay 0 without a ","; a missing field leaves navProgress -1 or
+// the zoom 0, which the range check below turns away.
+NavPosition parsePresetText(std::string_view text) {
+  NavPosition p{-1.0f, 0.0f, 0.0f, 0.0f, true};
+  std::size_t pos = 0;
+  for (int field = 0; field < 3 && pos < text.size(); ++field) {
+    const std::size_t end = text.find(';', pos);
+    if (end == std::string_view::npos) break;
+    const std::string_view token = text.substr(pos, end - pos);
+    if (field == 0) {
+      p.navProgress = leadingNumber(token);
+    } else if (field == 1) {
+      const std::size_t comma = token.find(',');
+      if (comma != std::string_view::npos) {
+        p.xOffset = leadingNumber(token.substr(0, comma));
+        p.yOffset = leadingNumber(token.substr(comma + 1));
+      }
+    } else {
+      p.zoomFactor = leadingNumber(token);
+    }
+    pos = end + 1;
+  }
+  return p;
+}
+
+// The ranges the host accepts for a position (NaN fails every check).
+bool positionInRange(const NavPosition& p) {
+  return p.navProgress >= 0 && p.navProgress <= 1 && p.zoomFactor >= 0.24f && p.zoomFactor <= 4 &&
+         p.xOffset >= -0.5f && p.xOffset <= 0.5f && p.yOffset >= -0.5f && p.yOffset <= 0.5f;
+}
+
+bool parseSize(const std::string& text, RenderOptions& options) {
+  const std::size_t x = text.find('x');
+  std::int64_t width = 0, height = 0;
+  if (x == std::string::npos ||
+      !parseWhole(text.substr(0, x), 1, ViewerEngine::kMaxOutputSide, width) ||
+      !parseWhole(text.substr(x + 1), 1, ViewerEngine::kMaxOutputSide, height)) {
+    return false;
+  }
+  options.width = static_cast<std::int32_t>(width);
+  options.height = static_cast<std::int32_t>(height);
+  return true;
+}
+
+// The options that take a value. New options go here: each stores its value
+// or returns the reason it is refused.
+struct ValueOption {
+  const char* name;
+  std::string (*apply)(const std::string& value, RenderOptions& options);  // "" when accepted
+};
+
+const ValueOption kValueOptions[] = {
+    {"--size",
+     [](const std::string& value, RenderOptions& options) -> std::string {
+       return parseSize(value, options) ? "" : "--size needs WxH with each side from 1 to 2047";
+     }},
+    {"--goto",
+     [](const std::string& value, RenderOptions& options) -> std::string {
+       const NavPosition p = parsePresetText(value);
+       if (!positionInRange(p)) {
+         return "--goto '" + value +
+                "' is no position: give P;X,Y;Z; with P 0 to 1, X and Y -0.5 to 0.5, Z 0.24 to 4";
+       }
+       if (options.gotos.size() >= kMaxGotos) return "at most 100 --goto positions";
+       options.gotos.push_back(p);
+       return "";
+     }},
+    {"--preset-time",
+     [](const std::string& value, RenderOptions& options) -> std::string {
+       std::int64_t ms = 0;
+       if (!parseWhole(value, 0, kMaxPresetTimeMs, ms)) {
+         return "--preset-time needs a whole number of ms from 0 to 60000";
+       }
+       options.presetTimeMs = static_cast<std::int32_t>(ms);
+       return "";
+     }},
+    {"--wait-ms",
+     [](const std::string& value, RenderOptions& options) -> std::string {
+       return parseWhole(value, 0, kMaxWaitMs, options.waitMs)
+                  ? ""
+                  : "--wait-ms needs a whole number of ms from 0 to 86400000";
+     }},
+    {"--frames-dir",
+     [](const std::string& value, RenderOptions& options) -> std::string {
+       if (value.empty()) return "--frames-dir needs a folder";
+       options.framesDir = value;
+       return "";
+     }},
+    {"--out",
+     [](const std::string& value, RenderOptions& options) -> std::string {
+       if (value.empty()) return "--out needs a file name";
+       options.out = value;
+       return "";
+     }},
+};
+
+bool endsWithPpm(const std::string& name) {
+  if (name.size() < 4) return false;
+  std::string tail = name.substr(name.size() - 4);
+  std::transform(tail.begin(), tail.end(), tail.begin(),
+                 [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; });
+  return tail == ".ppm";
+}
+
+struct FileCloser {
+  void operator()(std::FILE* file) const { std::fclose(file); }
+};
+
+// Binary PPM (P6): red, green and blue of every pixel, rows top first.
+bool writePpm(const std::filesystem::path& path, const std::uint32_t* pixels, std::int32_t width,
+              std::int32_t height) {
+  std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "wb"));
+  if (!file) return false;
+  std::vector<std::uint8_t> rgb(std::size_t(width) * std::size_t(height) * 3);
+  for (std::size_t i = 0; i < std::size_t(width) * std::size_t(height); ++i) {
+    rgb[3 * i] = static_cast<std::uint8_t>(pixels[i] >> 16);
+    rgb[3 * i + 1] = static_cast<std::uint8_t>(pixels[i] >> 8);
+    rgb[3 * i + 2] = static_cast<std::uint8_t>(pixels[i]);
+  }
+  const bool written = std::fprintf(file.get(), "P6\n%d %d\n255\n", width, height) > 0 &&
+                       std::fwrite(rgb.data(), 1, rgb.size(), file.get()) == rgb.size();
+  return std::fclose(file.release()) == 0 && written;
+}
+
+bool writeFrame(const std::filesystem::path& path, bool ppm, const std::uint32_t* pixels,
+                std::int32_t width, std::int32_t height) {
+  if (ppm) return writePpm(path, pixels, width, height);
+  return encodeJpegFile(path.c_str(), reinterpret_cast<const std::uint8_t*>(pixels), width, height);
+}
+
+// The offscreen window: counts the frames the engine delivers and, while
+// recording, writes each to a numbered file. The engine thread calls deliver;
+// the command's thread reads and switches recording.
+class OffscreenSink {
+ public:
+  static std::int32_t deliver(void* context, const std::uint32_t* pixels, std::int32_t,
+                              const FrameRect& rect) {
+    auto& sink = *static_cast<OffscreenSink*>(context);
+    std::lock_guard<std::mutex> guard(sink.lock_);
+    ++sink.frames_;
+    if (sink.folder_.empty()) return 0;
+    char name[32];
+    std::snprintf(name, sizeof name, "frame-%05d.%s", ++sink.recorded_, sink.ppm_ ? "ppm" : "jpg");
+    if (!writeFrame(sink.folder_ / name, sink.ppm_, pixels, rect.width, rect.height)) {
+      sink.failed_ = true;
+    }
+    return 0;
+  }
+
+  std::int64_t frames() const {
+    std::lock_guard<std::mutex> guard(lock_);
+    return frames_;
+  }
+  void record(const std::filesystem::path& folder, bool ppm) {
+    std::lock_guard<std::mutex> guard(lock_);
+    folder_ = folder;
+    ppm_ = ppm;
+  }
+  // Stops recording; false when a frame could not be written.
+  bool stopRecording() {
+    std::lock_guard<std::mutex> guard(lock_);
+    folder_.clear();
+    return !failed_;
+  }
+  int recorded() const {
+    std::lock_guard<std::mutex> guard(lock_);
+    return recorded_;
+  }
+
+ private:
+  mutable std::mutex lock_;
+  std::int64_t frames_ = 0;       // guarded by lock_, as the rest
+  std::filesystem::path folder_;  // empty: not recording
+  bool ppm_ = false;
+  int recorded_ = 0;
+  bool failed_ = false;
+};
+
+// Waits until `done` holds or `limit` passes, checking every 10 ms.
+template <class Done>
+bool waitFor(Done done, std::chrono::steady_clock::duration limit) {
+  const auto end = std::chrono::steady_clock::now() + limit;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() >= end) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return true;
+}
+
+// Waits (at most waitMs) until no current view is still waiting for its
+// first picture, printing progress; then names the sources that gave none.
+// False when no view has a picture at all.
+bool waitForPictures(const ViewerEngine& engine, std::int64_t waitMs, Io io) {
+  const auto began = std::chrono::steady_clock::now();
+  auto nextProgress = began + std::chrono::milliseconds(kProgressEveryMs);
+  std::vector<ViewPicture> pictures;
+  for (;;) {
+    pictures = engine.currentPictures();
+    const auto waiting = std::count_if(pictures.begin(), pictures.end(), [](const auto& p) {
+      return p.state == ViewPicture::State::Waiting;
+    });
+    const auto now = std::chrono::steady_clock::now();
+    const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(now - began).count();
+    if (waiting == 0 || waited >= waitMs) break;
+    if (now >= nextProgress) {
+      io.err << "vistel render: waiting for pictures, " << pictures.size() - waiting << " of "
+             << pictures.size() << " views have one after " << waited / 1000 << " s\n";
+      io.err.flush();
+      nextProgress += std::chrono::milliseconds(kProgressEveryMs);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  bool any = false;
+  for (const ViewPicture& picture : pictures) {
+    if (picture.state == ViewPicture::State::Delivered) {
+      any = true;
+    } else if (picture.state != ViewPicture::State::NoSource) {
+      io.err << "vistel render: no picture from " << maskCredentials(picture.source) << " (view '"
+             << picture.viewId << "')"
+             << (picture.state == ViewPicture::State::Failed ? ": it cannot be read" : "") << "\n";
+    }
+  }
+  return any;
+}
+
+// `fromProperties`: the project comes from control properties, so PROJECT must
+// not be given.
+int parseArguments(const std::vector<std::string>& args, RenderOptions& options,
+                   bool fromProperties, Io io) {
+  bool onlyPositional = false;
+  bool haveProject = false;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    if (!onlyPositional && arg == "--") {
+      onlyPositional = true;
+      continue;
+    }
+    if (!onlyPositional && arg.size() > 1 && arg[0] == '-') {
+      const auto option = std::find_if(std::begin(kValueOptions), std::end(kValueOptions),
+                                       [&](const ValueOption& o) { return arg == o.name; });
+      if (option == std::end(kValueOptions)) {
+        return usageError(io, "render", "unknown option '" + arg + "'");
+      }
+      if (i + 1 >= args.size()) return usageError(io, "render", arg + " needs a value");
+      const std::string refused = option->apply(args[++i], options);
+      if (!refused.empty()) return usageError(io, "render", refused);
+      continue;
+    }
+    if (haveProject) return usageError(io, "render", "one PROJECT only");
+    options.project = arg;
+    haveProject = true;
+  }
+  if (fromProperties && haveProject) {
+    return usageError(io, "render", "give PROJECT or control properties, not both");
+  }
+  if (!fromProperties && (!haveProject || options.project.empty())) {
+    return usageError(io, "render", "missing PROJECT");
+  }
+  if (options.width == 0) return usageError(io, "render", "missing --size WxH");
+  if (options.out.empty()) return usageError(io, "render", "missing --out FILE");
+  return kExitOk;
+}
+
+}  // namespace
+
+int runRender(const std::vector<std::string>& args, Io io) {
+  RenderOptions options;
+  std::vector<std::string> rest = args;
+  PropertyBag properties;
+  std::string text, reason;
+  if (!takePropertyOptions(rest, properties, reason)) return usageError(io, "render", reason);
+  const bool fromProperties = rest.size() != args.size();
+  if (const int status = parseArguments(rest, options, fromProperties, io); status != kExitOk) {
+    return status;
+  }
+  const bool ppm = endsWithPpm(options.out);
+
+  std::error_code error;
+  std::filesystem::path base;
+  if (fromProperties) {
+    const auto ui = TerminalUi::forTerminal();
+    VistelControl control(*ui, {});  // no engine of its own: only the project text is wanted
+    control.load(properties);
+    text = control.Project();
+    options.project = "the properties' project";
+    base = std::filesystem::current_path(error);
+  } else {
+    if (!readInput(options.project, io, text, reason)) return usageError(io, "render", reason);
+    base = options.project == "-" ? std::filesystem::current_path(error)
+                                  : std::filesystem::absolute(options.project, error).parent_path();
+  }
+  if (!options.framesDir.empty()) {
+    std::filesystem::create_directories(options.framesDir, error);
+    if (error) {
+      io.err << "vistel render: cannot make " << options.framesDir << ": " << error.message()
+             << "\n";
+      return kExitFailure;
+    }
+  }
+
+  OffscreenSink sink;
+  const std::unique_ptr<ViewerEngine> engine =
+      ViewerEngine::create(&sink, defaultThreadStarter(), &OffscreenSink::deliver);
+  engine->postEvent(kEventCreated, 0, 0);
+  engine->postEvent(kEventShow, 1, 0);
+  engine->postEvent(kEventSize, options.width, options.height);
+  if (!engine->loadProject(text.data(), text.size(), base.string())) {
+    io.err << "vistel render: " << (options.project == "-" ? "standard input" : options.project)
+           << " does not load: it needs a <quilo> root whose \"startview\" names a view\n";
+    return kExitFailure;
+  }
+  engine->setPresetTime(options.presetTimeMs);
+
+  const bool anyPicture = waitForPictures(*engine, options.waitMs, io);
+  // A frame begun after the pictures arrived shows them.
+  const std::int64_t seen = sink.frames();
+  if (!anyPicture || !waitFor([&] { return sink.frames() >= seen + 2; }, kEngineSlack)) {
+    io.err << "vistel render: nothing could be rendered\n";
+    return kExitFailure;
+  }
+
+  if (!options.framesDir.empty() && !options.gotos.empty()) sink.record(options.framesDir, ppm);
+  for (const NavPosition& target : options.gotos) {
+    engine->postPosition(std::make_unique<NavPosition>(target), true);
+    const auto limit = std::chrono::milliseconds(options.presetTimeMs) + kEngineSlack;
+    if (!waitFor([&] { return !engine->isMoving(); }, limit)) {
+      io.err << "vistel render: a --goto position was not reached in time\n";
+      return kExitFailure;
+    }
+  }
+  const bool recorded = sink.stopRecording();
+  engine->suspend();  // the frame stays as it is while it is written
+  if (!recorded) {
+    io.err << "vistel render: cannot write every frame into " << options.framesDir << "\n";
+    return kExitFailure;
+  }
+
+  std::vector<std::uint32_t> pixels;
+  std::int32_t width = 0, height = 0;
+  const bool written = ppm ? engine->copyFrame(pixels, width, height) &&
+                                 writePpm(options.out, pixels.data(), width, height)
+                           : engine->saveSnapshot(options.out.c_str());
+  if (!written) {
+    io.err << "vistel render: cannot write " << options.out << "\n";
+    return kExitFailure;
+  }
+  io.out << "wrote " << options.out << " (" << options.width << "x" << options.height;
+  if (sink.recorded() > 0) io.out << ", " << sink.recorded() << " frames in " << options.framesDir;
+  io.out << ")\n";
+  return kExitOk;
+}
+
+}  // namespace vistel::cli

@@ -1,0 +1,248 @@
+#pragma once
+
+// The one object a host owns to show a project. The engine owns the parsed
+// document, the run-time Scene, the FrameRenderer, the ImageSourceManager and,
+// once a project is loaded, the Navigator, and runs a worker thread (the
+// engine thread) that, every pass followed by a 15 ms sleep, drains the
+// window events the host posted and, while a project is loaded, the window is
+// visible and the engine is not suspended, steps the navigator, runs queued
+// scripts, follows the views' pictures and renders one frame into the host's
+// frame sink.
+//
+// A host typically: create()s the engine with its thread starter and sink,
+// posts Show (1) and Size (width, height) as its window appears, calls
+// loadProject, and then drives it with postPosition / setZoom, PointerDown
+// events for click-to-go, suspend/resume around modal work, and saveSnapshot.
+// Destroying the engine stops the thread first.
+//
+// Thread-safety: every operation is called on one host thread (the thread
+// that created the engine). The frame sink runs on the engine thread, inside
+// a pass; it must copy or paint and return, and must not wait for the host
+// thread: loadProject, saveSnapshot, copyFrame, setPlaceholder,
+// currentPosition, isMoving and currentPictures wait for the pass in progress.
+
+#include <array>
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "vistel/imaging/source_reader.h"
+#include "vistel/platform/clock.h"
+#include "vistel/platform/thread.h"
+#include "vistel/project/script_host.h"
+#include "vistel/scene/frame_renderer.h"
+
+namespace vistel {
+
+class ImageSourceManager;
+class Instance;
+class Navigator;
+class ProjectDocument;
+class Scene;
+
+// A navigation target: created by the host or by click-to-go, handed over by
+// pointer and owned from then on by the navigator that travels to it.
+struct NavPosition {
+  float navProgress = 0;  // along the current link: 0 its source view, 1 its destination
+  float xOffset = 0;      // view coordinate shown at the frame centre (an image spans -0.5..0.5)
+  float yOffset = 0;
+  float zoomFactor = 0;        // magnification; 1 shows one image width across the frame
+  bool usePresetTime = false;  // the move lasts presetTime (true) or manualTime (false)
+  friend bool operator==(const NavPosition&, const NavPosition&) = default;
+};
+
+// Window events the host posts (EngineEvent::code).
+enum EngineEventCode : std::int32_t {
+  kEventCreated = 1,         // 0, 0
+  kEventShow = 3,            // show flag (1: visible), status
+  kEventRepaint = 4,         // nothing beyond the next pass
+  kEventSize = 5,            // width, height (each 1..2047, else ignored)
+  kEventStop = 7,            // ends the engine thread after the pass in progress
+  kEventIdle = 8,            // 0, 0
+  kEventPointerDown = 32,    // client x, y: click-to-go at the next active pass
+  kEventPointerUp = 33,      // x, y
+  kEventSecondaryDown = 34,  // x, y
+  kEventSecondaryUp = 35,    // screen x, y
+  kEventPointerMove = 36,    // x, y
+  kEventKeyDown = 64,        // key code, key flags
+  kEventKeyUp = 65,          // key code, key flags
+};
+
+// One slot of the event ring.
+struct EngineEvent {
+  std::int32_t code = 0;
+  std::int32_t a = 0;
+  std::int32_t b = 0;
+};
+
+// What tools, tests and benchmarks may replace around the engine. Every
+// member has a sound default.
+struct EngineEnvironment {
+  // Time base of the motions; null for the system clock. Must outlive the engine.
+  const Clock* clock = nullptr;
+  // The pause after each pass, given kPassSleepMs; empty for sleepMs. Runs on
+  // the engine thread; a replacement must return for the thread to stop.
+  std::function<void(std::uint32_t ms)> passSleep;
+  // Makes the source manager's readers; empty for camera stream readers.
+  SourceReaderFactory readerFactory;
+};
+
+// How far one current view's picture has come, for hosts that wait for pictures.
+struct ViewPicture {
+  enum class State { NoSource, Waiting, Delivered, Failed };
+  std::string viewId;
+  std::string source;  // the view's `src` as written; empty without one
+  State state = State::NoSource;
+};
+
+class ViewerEngine final : private ScriptHost {
+ public:
+  static constexpr std::int32_t kEventSlots = 32;  // the ring holds kEventSlots - 1 unread events
+  static constexpr std::uint32_t kPassSleepMs = 15;
+  static constexpr std::uint32_t kPollMs = 100;  // full-ring wait
+  static constexpr std::int32_t kMaxOutputSide = 2047;
+  static constexpr std::int32_t kInitialPresetTimeMs = 10;
+  static constexpr std::int32_t kInitialManualTimeMs = 1000;
+
+  // Builds, in this order, the ImageSourceManager (threads started through
+  // `threadStarter`; budgets 2048 and 4096 KiB, two readers), the Scene and the
+  // FrameRenderer (calling `frameSink` with `host`; the sink may be null), then
+  // starts the engine thread through `threadStarter` (stack size 0). The
+  // engine starts suspended, invisible, unsized and without a project. If the
+  // thread cannot be started the engine works but never renders. Host thread.
+  [[nodiscard]] static std::unique_ptr<ViewerEngine> create(void* host,
+                                                            const ThreadStarter& threadStarter,
+                                                            FrameSink frameSink,
+                                                            EngineEnvironment environment = {});
+
+  // Only create() can make this key.
+  class Key {
+    friend class ViewerEngine;
+    Key() = default;
+  };
+  ViewerEngine(Key, void* host, const ThreadStarter& threadStarter, FrameSink frameSink,
+               EngineEnvironment environment);
+  // Stops the engine thread (waiting for the pass in progress), then deletes
+  // the navigator, the renderer, the document, the scene and the source
+  // manager, in that order.
+  ~ViewerEngine() override;
+  ViewerEngine(const ViewerEngine&) = delete;
+  ViewerEngine& operator=(const ViewerEngine&) = delete;
+
+  // Appends one event to the ring. While the ring is full (31 unread) it waits,
+  // in kPollMs sleeps, until the engine thread has drained one. Do not post
+  // into a full ring after Stop: nothing drains it any more.
+  void postEvent(std::int32_t code, std::int32_t a, std::int32_t b);
+
+  // Sets the record's usePresetTime and queues it with the navigator, which
+  // travels to it after the positions queued before. Discarded without a
+  // navigator (no project loaded). Null is ignored.
+  void postPosition(std::unique_ptr<NavPosition> position, bool usePresetTime);
+
+  // Progress along the current link and the navigator's pan and zoom;
+  // usePresetTime false. All zero without a navigator or a current link.
+  [[nodiscard]] NavPosition currentPosition() const;
+  // The navigator's zoom; 0 without one.
+  [[nodiscard]] float zoom() const;
+  // Sets the navigator's zoom at once, without a motion (nothing without one).
+  void setZoom(float value);
+  // Durations of the next motions, in ms (the host checks the range).
+  void setPresetTime(std::int32_t ms) { presetTime_.store(ms, std::memory_order_relaxed); }
+  void setManualTime(std::int32_t ms) { manualTime_.store(ms, std::memory_order_relaxed); }
+
+  // While suspended, events are still drained but nothing is stepped, no
+  // script runs and nothing is rendered.
+  void suspend() { suspended_.store(true, std::memory_order_release); }
+  void resume() { suspended_.store(false, std::memory_order_release); }
+
+  // Copies a width x height RGB picture (3 bytes a pixel) for blank frames to
+  // show; null removes it.
+  void setPlaceholder(const std::uint8_t* rgb, std::int32_t width, std::int32_t height);
+
+  // Writes the current frame as a JPEG file. False, writing nothing, before the
+  // first Size or when the file cannot be created.
+  [[nodiscard]] bool saveSnapshot(const char* path) const;
+  // Copies the current frame (width * height pixels, layout of pixel_views.h).
+  // False, leaving the outputs untouched, before the first Size.
+  [[nodiscard]] bool copyFrame(std::vector<std::uint32_t>& pixels, std::int32_t& width,
+                               std::int32_t& height) const;
+
+  // Parses `length` bytes of project text and, when it has a root element
+  // whose "startview" names a view, waits for the pass in progress, replaces
+  // the document, rebuilds the scene with that view, makes a new navigator
+  // (which enters the view's first edge) and resumes the engine. Relative
+  // file:// pictures of the new project are read from `fileBase` (a folder;
+  // empty: the current directory). Otherwise false, and the previous project
+  // (if any) stays loaded and shown, and nothing else changes.
+  [[nodiscard]] bool loadProject(const char* text, std::size_t length,
+                                 std::string_view fileBase = {});
+
+  // True while the navigator has a motion running or queued. False without one.
+  [[nodiscard]] bool isMoving() const;
+  // The current views' picture states, source view first; empty before the
+  // first successful load.
+  [[nodiscard]] std::vector<ViewPicture> currentPictures() const;
+  // False once the engine thread has ended (after Stop), or when it never started.
+  [[nodiscard]] bool running() const { return !stopped_.load(std::memory_order_acquire); }
+
+ private:
+  friend class Navigator;
+
+  void threadRoutine();
+  void runPass();
+  void drainEvents();
+  void applyEvent(const EngineEvent& event);
+  // Makes the edge's link current and its views the current views; false when
+  // the edge names no link that can start. Engine thread, or host thread with
+  // the pass lock held.
+  bool enterEdge(Instance& edge);
+  void setPendingLink(std::string_view link) override { pendingLink_.assign(link); }
+
+  // Owned parts, declared so that they are built in the order source manager,
+  // scene, renderer and destroyed navigator, renderer, document, scene, source
+  // manager.
+  std::unique_ptr<ImageSourceManager> sourceManager_;
+  std::unique_ptr<Scene> scene_;
+  std::unique_ptr<ProjectDocument> document_;  // written with passLock_ held
+  std::unique_ptr<FrameRenderer> renderer_;
+  std::unique_ptr<Navigator> navigator_;  // written on the host thread with passLock_ held
+
+  const Clock& clock_;
+  const std::function<void(std::uint32_t)> passSleep_;
+
+  // The event ring: the host thread writes slots and writeIndex_, the engine
+  // thread readIndex_; an entry is published by advancing writeIndex_.
+  std::array<EngineEvent, kEventSlots> events_{};
+  std::atomic<std::int32_t> readIndex_{0};
+  std::atomic<std::int32_t> writeIndex_{0};
+
+  std::atomic<bool> stopRequested_{false};  // engine thread (Stop) or destructor
+  std::atomic<bool> stopped_{false};        // engine thread, as its last act
+  std::atomic<bool> suspended_{true};       // host thread
+  std::atomic<std::int32_t> presetTime_{kInitialPresetTimeMs};  // host thread
+  std::atomic<std::int32_t> manualTime_{kInitialManualTimeMs};  // host thread
+
+  // Held by the engine thread for each whole pass (not its sleep), and by the
+  // host thread while it loads a project or reads what a pass writes.
+  mutable std::mutex passLock_;
+  // Engine-thread state of a pass; guarded by passLock_.
+  bool suspendedThisPass_ = true;
+  std::int32_t width_ = 0;
+  std::int32_t height_ = 0;
+  bool sized_ = false;
+  bool visible_ = false;
+  bool pressedThisPass_ = false;
+  std::int32_t pressX_ = 0;
+  std::int32_t pressY_ = 0;
+  std::string pendingLink_;  // the link the last `play` action named; nothing reads it yet
+
+  Thread thread_;  // last: started when everything else exists
+};
+
+}  // namespace vistel

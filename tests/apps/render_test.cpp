@@ -1,0 +1,137 @@
+// test-labels: threads
+// `vistel render` as a user runs it: the real executable, the bundled demo,
+// the engine's thread and image sources; the frame it writes is checked
+// against the warp core run directly on the demo's pictures and keys.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "support/scene_project.h"
+#include "support/test_paths.h"
+#include "vistel/imaging/jpeg_codec.h"
+#include "vistel/scene/lens.h"
+#include "vistel/scene/warp_raster.h"
+
+namespace vistel {
+namespace {
+
+struct Outcome {
+  int status;
+  std::string out;
+  std::string err;
+};
+
+// Runs `cd FOLDER && vistel ARGUMENTS` through the shell.
+Outcome render(const std::string& arguments, const std::filesystem::path& folder) {
+  const auto errors = test::scratchDir("render-stderr") / "err";
+  const std::string command = "cd '" + folder.string() + "' && '" + VISTEL_CLI_PATH + "' render " +
+                              arguments + " 2>'" + errors.string() + "'";
+  FILE* pipe = ::popen(command.c_str(), "r");
+  std::string out;
+  char buffer[4096];
+  std::size_t n;
+  while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) out.append(buffer, n);
+  const int raw = ::pclose(pipe);
+  return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, out, test::readFile(errors)};
+}
+
+// The RGB samples of a binary PPM; empty unless it is width x height.
+std::string ppmSamples(const std::string& file, int width, int height) {
+  const std::string head =
+      "P6\n" + std::to_string(width) + " " + std::to_string(height) + "\n255\n";
+  if (file.compare(0, head.size(), head) != 0 ||
+      file.size() != head.size() + std::size_t(width) * height * 3) {
+    return {};
+  }
+  return file.substr(head.size());
+}
+
+DecodedPicture decodeFile(const std::filesystem::path& path) {
+  const std::string jpeg = test::readFile(path);
+  DecodedPicture picture;
+  EXPECT_EQ(decodeJpeg(reinterpret_cast<const std::uint8_t*>(jpeg.data()), jpeg.size(), picture),
+            JpegResult::Ok);
+  return picture;
+}
+
+const std::filesystem::path kDemo = test::sourceDir() / "examples" / "demo";
+
+TEST(Render, DemoFrameIsTheWarpCoreAtTheReachedPosition) {
+  constexpr int W = 320, H = 240;
+  const auto folder = test::scratchDir("render_demo");
+  const Outcome result = render(
+      (kDemo / "demo.xml").string() + " --size 320x240 --goto '0.6;0,0;1;'" +
+          " --goto '0.3;0.1,-0.05;2;' --preset-time 150 --frames-dir frames" + " --out out.ppm",
+      folder);
+  ASSERT_EQ(result.status, 0) << result.err;
+  const std::string got = ppmSamples(test::readFile(folder / "out.ppm"), W, H);
+  ASSERT_FALSE(got.empty());
+  EXPECT_TRUE(std::filesystem::exists(folder / "frames" / "frame-00002.ppm"));
+
+  // The same frame from the demo's own files: its keys, lenses and pictures.
+  const auto document = test::loadProject(test::readFile(kDemo / "demo.xml"));
+  ASSERT_TRUE(document && document->findLink("walk"));
+  const auto& keys = document->findLink("walk")->keys;
+  ASSERT_EQ(keys.size(), 2u);
+  const KeyQuad from = *keyQuadFromBytes(keys[0]->data), to = *keyQuadFromBytes(keys[1]->data);
+  const DecodedPicture left = decodeFile(kDemo / "left.jpg"),
+                       right = decodeFile(kDemo / "right.jpg");
+  const auto leftMap = buildMap("kamolens0", left.width, left.height, nullptr);
+  const auto rightMap = buildMap("kamolens1", right.width, right.height, nullptr);
+  std::vector<std::uint32_t> want(W * H, 0);
+  WarpGrid grid;
+  ASSERT_TRUE(renderTransitionPixels(
+      {want.data(), W, H}, grid, *makeTransitionFrame(from, to, 0.3f), {2.0f, 0.1f, -0.05f},
+      {{left.pixels.get(), left.width, left.height}, leftMap.get()},
+      {{right.pixels.get(), right.width, right.height}, rightMap.get()}));
+
+  // Every pixel is the warp core's, except where a shape outline (one of the
+  // two line colours) is drawn over it.
+  int outline = 0;
+  for (int i = 0; i < W * H; ++i) {
+    const auto r = std::uint8_t(got[3 * i]), g = std::uint8_t(got[3 * i + 1]),
+               b = std::uint8_t(got[3 * i + 2]);
+    const std::uint32_t pixel = std::uint32_t(r) << 16 | g << 8 | b;
+    if (pixel == (want[i] & 0xFFFFFF)) continue;
+    ASSERT_TRUE(pixel == 0x2080FF || pixel == 0x20E0A0) << "pixel " << i % W << "," << i / W;
+    ++outline;
+  }
+  EXPECT_LT(outline, W * H / 50);
+}
+
+TEST(Render, ProjectFromStandardInputReadsPicturesFromTheCurrentFolder) {
+  const std::string input = " < '" + (kDemo / "demo.xml").string() + "'";
+  const auto withPictures = test::scratchDir("render_stdin");
+  for (const char* name : {"left.jpg", "right.jpg"}) {
+    std::filesystem::copy_file(kDemo / name, withPictures / name);
+  }
+  const Outcome shown = render("- --size 64x48 --out frame.jpg" + input, withPictures);
+  ASSERT_EQ(shown.status, 0) << shown.err;
+  EXPECT_EQ(decodeFile(withPictures / "frame.jpg").width, 64);
+
+  const Outcome empty =
+      render("- --size 64x48 --out frame.jpg" + input, test::scratchDir("render_no"));
+  EXPECT_EQ(empty.status, 1);
+  EXPECT_NE(empty.err.find("no picture from file://left.jpg"), std::string::npos) << empty.err;
+  EXPECT_NE(empty.err.find("no picture from file://right.jpg"), std::string::npos) << empty.err;
+}
+
+TEST(Render, ExitStatuses) {
+  const auto folder = test::scratchDir("render_status");
+  const std::string demo = " '" + (kDemo / "demo.xml").string() + "'";
+  for (const char* bad :
+       {" --size 64x48 --goto '0.5;0,0;9;' --out x.jpg",
+        " --size 64x48 --goto '0.5;0,0;1' --out x.jpg", " --size 2048x10 --out x.jpg",
+        " --size 64x48", " --size 64x48 --wait-ms -1 --out x.jpg"}) {
+    EXPECT_EQ(render(demo + bad, folder).status, 2) << bad;
+  }
+  EXPECT_TRUE(test::writeFile(folder / "empty.xml", "<quilo><view id='a'/></quilo>"));
+  EXPECT_EQ(render("empty.xml --size 64x48 --out x.jpg", folder).status, 1);
+  EXPECT_FALSE(std::filesystem::exists(folder / "x.jpg"));
+}
+
+}  // namespace
+}  // namespace vistel
