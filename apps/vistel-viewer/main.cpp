@@ -4,19 +4,23 @@
 #include <cstdio>
 #include <filesystem>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <system_error>
 #include <vector>
 
 #include "viewer_options.h"
 #include "viewer_window.h"
 #include "vistel/host/crash_reporter.h"
-#include "vistel/widget/about_box.h"
+#include "vistel/host/viewer_engine_binding.h"
+#include "vistel/host/vistel_control.h"
 
 namespace {
 
 // Crashes are reported with message boxes by the desktop helper beside the
 // executable; without it, the terminal helper of the library's default.
 void installCrashReporter() {
+  constexpr std::string_view kName = vistel::kAboutProductName;
   std::error_code ec;
   const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", ec);
   std::filesystem::path helper;
@@ -25,10 +29,10 @@ void installCrashReporter() {
     if (std::filesystem::is_regular_file(dialogs, ec)) helper = dialogs;
   }
   if (!helper.empty()) {
-    (void)vistel::CrashReporter::install(vistel::kProductName, vistel::CrashReportMode::Dialog,
+    (void)vistel::CrashReporter::install(kName, vistel::CrashReportMode::Dialog,
                                          helper);
   } else {
-    (void)vistel::CrashReporter::install(vistel::kProductName, vistel::CrashReportMode::Terminal);
+    (void)vistel::CrashReporter::install(kName, vistel::CrashReportMode::Terminal);
   }
 }
 
@@ -50,8 +54,10 @@ int main(int argc, char** argv) {
   installCrashReporter();
 
   QApplication app(argc, argv);
-  QApplication::setApplicationName(QLatin1String(vistel::kProductName));
-  vistel::ViewerWindow window(*options);
+  QApplication::setApplicationName(QStringLiteral("Vistel"));
+  vistel::ViewerEngineOptions engine;
+  engine.fileBase = options->fileBase.string();
+  vistel::ViewerWindow window(*options, vistel::viewerEngineFactory(std::move(engine)));
   window.show();
   return QApplication::exec();
 }

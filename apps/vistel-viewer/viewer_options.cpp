@@ -2,7 +2,8 @@
 
 #include <charconv>
 #include <fstream>
-#include <iterator>
+#include <system_error>
+#include <vector>
 
 namespace vistel {
 
@@ -28,77 +29,41 @@ bool parseSize(std::string_view text, int& width, int& height) {
   return true;
 }
 
-bool readParamsFile(const std::filesystem::path& file,
-                    std::vector<std::pair<std::string, std::string>>& params, std::string& error) {
+// The whole file, refusing one larger than a property may hold.
+bool readProject(const std::filesystem::path& file, std::string& text, std::string& error) {
   std::ifstream in(file, std::ios::binary);
   if (!in) {
-    error = "cannot read the params file '" + file.string() + "'";
+    error = "cannot read the project '" + file.string() + "'";
     return false;
   }
-  std::string text;
-  text.resize(ViewerOptions::kMaxParamsFileBytes + 1);
+  text.resize(PropertyBag::kMaxValueBytes + 1);
   in.read(text.data(), static_cast<std::streamsize>(text.size()));
   text.resize(static_cast<std::size_t>(in.gcount()));
-  if (text.size() > ViewerOptions::kMaxParamsFileBytes) {
-    error = "the params file '" + file.string() + "' is larger than 1 MiB";
+  if (text.size() > PropertyBag::kMaxValueBytes) {
+    error = "the project '" + file.string() + "' is larger than 8 MiB";
     return false;
-  }
-  std::size_t lineNumber = 0;
-  std::size_t pos = 0;
-  while (pos < text.size()) {
-    std::size_t end = text.find('\n', pos);
-    if (end == std::string::npos) end = text.size();
-    std::string_view line(text.data() + pos, end - pos);
-    pos = end + 1;
-    ++lineNumber;
-    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-    if (line.empty() || line.front() == '#') continue;
-    std::pair<std::string, std::string> param;
-    if (!parseParam(line, param)) {
-      error = file.string() + ":" + std::to_string(lineNumber) + ": expected NAME=VALUE";
-      return false;
-    }
-    params.push_back(std::move(param));
   }
   return true;
 }
 
 }  // namespace
 
-bool parseParam(std::string_view text, std::pair<std::string, std::string>& out) {
-  const std::size_t eq = text.find('=');
-  if (eq == std::string_view::npos || eq == 0) return false;
-  out = {std::string(text.substr(0, eq)), std::string(text.substr(eq + 1))};
-  return true;
-}
-
 std::optional<ViewerOptions> parseViewerArguments(std::span<const std::string> args,
                                                   std::string& error) {
   ViewerOptions options;
+  std::vector<std::string> rest(args.begin(), args.end());
+  if (!takePropertyOptions(rest, options.properties, error)) return std::nullopt;
+
   bool haveProject = false;
   bool onlyPositional = false;
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    const std::string& arg = args[i];
-    const bool hasValue = i + 1 < args.size();
+  for (std::size_t i = 0; i < rest.size(); ++i) {
+    const std::string& arg = rest[i];
     if (!onlyPositional && arg == "--") {
       onlyPositional = true;
     } else if (!onlyPositional && (arg == "--help" || arg == "-h")) {
       options.help = true;
-    } else if (!onlyPositional && arg == "--param") {
-      std::pair<std::string, std::string> param;
-      if (!hasValue || !parseParam(args[++i], param)) {
-        error = "--param needs NAME=VALUE";
-        return std::nullopt;
-      }
-      options.params.push_back(std::move(param));
-    } else if (!onlyPositional && arg == "--params") {
-      if (!hasValue) {
-        error = "--params needs a file";
-        return std::nullopt;
-      }
-      if (!readParamsFile(args[++i], options.params, error)) return std::nullopt;
     } else if (!onlyPositional && arg == "--size") {
-      if (!hasValue || !parseSize(args[++i], options.width, options.height)) {
+      if (i + 1 >= rest.size() || !parseSize(rest[++i], options.width, options.height)) {
         error = "--size needs WxH, each side " + std::to_string(ViewerOptions::kMinSide) + " to " +
                 std::to_string(ViewerOptions::kMaxSide);
         return std::nullopt;
@@ -114,16 +79,34 @@ std::optional<ViewerOptions> parseViewerArguments(std::span<const std::string> a
       haveProject = true;
     }
   }
+  if (options.help) return options;
+
+  std::error_code ec;
+  if (haveProject) {
+    if (options.properties.contains("Project")) {
+      error = "give PROJECT or a Project property, not both";
+      return std::nullopt;
+    }
+    std::string text;
+    if (!readProject(options.project, text, error)) return std::nullopt;
+    if (!options.properties.set("Project", text)) {
+      error = "the project '" + options.project.string() + "' cannot be a property";
+      return std::nullopt;
+    }
+    options.fileBase = std::filesystem::absolute(options.project, ec).parent_path();
+  } else {
+    options.fileBase = std::filesystem::current_path(ec);
+  }
   return options;
 }
 
 std::string viewerUsage() {
   return "usage: vistel-viewer [PROJECT] [--param NAME=VALUE]... [--params FILE] [--size WxH]\n"
          "Shows a Vistel project in a window.\n"
-         "  PROJECT            project file to show\n"
+         "  PROJECT            project file to show (its pictures are found from its folder)\n"
          "  --param NAME=VALUE one load-time property of the viewer control (repeatable)\n"
          "  --params FILE      NAME=VALUE lines; blank lines and lines starting with # skipped\n"
-         "  --size WxH         size of the view in pixels (default 800x600)\n";
+         "  --size WxH         size of the view in pixels (default 800x600, at most 2047)\n";
 }
 
 }  // namespace vistel

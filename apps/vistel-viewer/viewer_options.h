@@ -2,21 +2,19 @@
 
 // The command line of vistel-viewer:
 //   vistel-viewer [PROJECT] [--param NAME=VALUE]... [--params FILE] [--size WxH]
-// PROJECT is a project file; --param sets one load-time property of the
-// control (as a page's <param> would), --params reads NAME=VALUE lines from a
-// file (blank lines and lines starting with "#" are skipped), --size sets the
-// size of the view in pixels.
+// PROJECT is a project file: its text becomes the control's `Project`
+// property and relative file:// pictures are read from its folder. --param
+// and --params set load-time properties of the control (property_bag.h), as a
+// page's <param>s would; --size sets the size of the view in pixels.
 //
 // Thread-safety: plain functions on their arguments.
 
-#include <cstddef>
 #include <filesystem>
 #include <optional>
 #include <span>
 #include <string>
-#include <string_view>
-#include <utility>
-#include <vector>
+
+#include "vistel/host/property_bag.h"
 
 namespace vistel {
 
@@ -24,24 +22,19 @@ struct ViewerOptions {
   static constexpr int kDefaultWidth = 800;
   static constexpr int kDefaultHeight = 600;
   static constexpr int kMinSide = 16;
-  static constexpr int kMaxSide = 16384;
-  // Largest --params file read.
-  static constexpr std::size_t kMaxParamsFileBytes = 1 << 20;
+  static constexpr int kMaxSide = 2047;  // the engine renders no larger frame
 
   std::filesystem::path project;  // empty: none given
-  // Properties in the order given; a later one with the same name wins when
-  // the control reads them.
-  std::vector<std::pair<std::string, std::string>> params;
+  PropertyBag properties;         // with `Project` set from PROJECT
+  std::filesystem::path fileBase;  // folder of relative file:// pictures
   int width = kDefaultWidth;
   int height = kDefaultHeight;
   bool help = false;  // --help: print the usage and do nothing else
 };
 
-// One "NAME=VALUE" property; false for a missing "=" or an empty name.
-[[nodiscard]] bool parseParam(std::string_view text, std::pair<std::string, std::string>& out);
-
-// Reads `args` (after the program name). On failure returns nothing and sets
-// `error` to one line saying why (a --params file is read here).
+// Reads `args` (after the program name), reading a --params file and the
+// PROJECT file. On failure returns nothing and sets `error` to one line
+// saying why.
 std::optional<ViewerOptions> parseViewerArguments(std::span<const std::string> args,
                                                   std::string& error);
 

@@ -1,7 +1,8 @@
 #pragma once
 
-// The main window of vistel-viewer: the view and nothing else (no menu bar,
-// no tool bar), titled with the product name and the project's file name.
+// The main window of vistel-viewer: the viewer widget and nothing else (no
+// menu bar, no tool bar), titled with the product name and the project's
+// file name.
 //
 // Thread-safety: a widget; the Qt user-interface thread only.
 
@@ -10,10 +11,11 @@
 #include <filesystem>
 
 #include "viewer_options.h"
+#include "vistel/host/vistel_control.h"
 
 namespace vistel {
 
-class FrameView;
+class VistelWidget;
 
 // "Vistel - NAME" for a project file NAME, "Vistel" without one.
 QString viewerWindowTitle(const std::filesystem::path& project);
@@ -22,13 +24,17 @@ class ViewerWindow : public QWidget {
   Q_OBJECT
 
  public:
-  explicit ViewerWindow(const ViewerOptions& options, QWidget* parent = nullptr);
+  // The window for `options`, its control made with `makeEngine`, the
+  // options' properties loaded (which may ask for camera credentials) and
+  // the view sized; not shown yet.
+  ViewerWindow(const ViewerOptions& options, const VistelControl::EngineFactory& makeEngine,
+               QWidget* parent = nullptr);
 
-  // The view filling the window; owned by it.
-  FrameView* view() const { return view_; }
+  // The viewer filling the window; owned by it.
+  VistelWidget* viewer() const { return viewer_; }
 
  private:
-  FrameView* view_;
+  VistelWidget* viewer_;
 };
 
 }  // namespace vistel

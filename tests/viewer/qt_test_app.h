@@ -65,4 +65,18 @@ void whenModalOpens(std::function<void(T*)> act) {
   poll->start(10);
 }
 
+// Runs `act` on the next pop-up menu once it is open (for driving a menu's
+// exec()).
+inline void whenPopupOpens(std::function<void(QWidget*)> act) {
+  auto* poll = new QTimer(&qtApp());
+  QObject::connect(poll, &QTimer::timeout, [poll, act = std::move(act)] {
+    QWidget* popup = QApplication::activePopupWidget();
+    if (popup == nullptr || !popup->isVisible()) return;
+    poll->stop();
+    poll->deleteLater();
+    act(popup);
+  });
+  poll->start(10);
+}
+
 }  // namespace vistel::test

@@ -6,14 +6,22 @@
 #include <QPushButton>
 #include <QUrl>
 #include <QVBoxLayout>
+#include <string_view>
+
+#include "vistel/host/vistel_control.h"
 
 namespace vistel {
 
 namespace {
 
-QLabel* linkLabel(const char* url, const QString& text, QWidget* parent) {
+QString text(std::string_view s) {
+  return QString::fromUtf8(s.data(), static_cast<qsizetype>(s.size()));
+}
+
+QLabel* linkLabel(std::string_view url, QWidget* parent) {
+  const QString address = text(url);
   auto* label = new QLabel(
-      QStringLiteral("<a href=\"%1\">%2</a>").arg(QString::fromLatin1(url), text.toHtmlEscaped()),
+      QStringLiteral("<a href=\"%1\">%2</a>").arg(address.toHtmlEscaped(), address.toHtmlEscaped()),
       parent);
   label->setTextFormat(Qt::RichText);
   label->setTextInteractionFlags(Qt::LinksAccessibleByMouse | Qt::LinksAccessibleByKeyboard);
@@ -27,25 +35,22 @@ QLabel* linkLabel(const char* url, const QString& text, QWidget* parent) {
 
 }  // namespace
 
-QString aboutVersionLine() { return QStringLiteral("Version " VISTEL_VERSION_TEXT); }
-
 AboutBox::AboutBox(QWidget* parent) : QDialog(parent) {
-  setWindowTitle(QStringLiteral("About %1").arg(QLatin1String(kProductName)));
+  setWindowTitle(QStringLiteral("About ") + text(kAboutProductName));
   auto* layout = new QVBoxLayout(this);
 
-  auto* name = new QLabel(QLatin1String(kProductName), this);
+  auto* name = new QLabel(text(kAboutProductName), this);
   QFont big = name->font();
   big.setBold(true);
   big.setPointSizeF(big.pointSizeF() * 1.5);
   name->setFont(big);
   layout->addWidget(name);
-  layout->addWidget(new QLabel(aboutVersionLine(), this));
-  layout->addWidget(new QLabel(QLatin1String(kAboutMakers), this));
-  auto* note = new QLabel(QLatin1String(kAboutJpegNote), this);
+  layout->addWidget(new QLabel(text(kAboutVersionLine), this));
+  layout->addWidget(new QLabel(text(kAboutMakersLine), this));
+  auto* note = new QLabel(text(kAboutJpegNote), this);
   note->setWordWrap(true);
   layout->addWidget(note);
-  layout->addWidget(linkLabel(kAboutJpegLink, QStringLiteral("Independent JPEG Group"), this));
-  layout->addWidget(linkLabel(kAboutQtLink, QStringLiteral("Built with Qt"), this));
+  for (std::string_view link : kAboutLinks) layout->addWidget(linkLabel(link, this));
 
   auto* buttons = new QDialogButtonBox(this);
   QPushButton* close = buttons->addButton(QLatin1String(kAboutClose), QDialogButtonBox::RejectRole);

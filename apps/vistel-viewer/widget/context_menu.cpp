@@ -2,23 +2,23 @@
 
 #include <QAction>
 #include <QMenu>
-#include <QWidget>
 
 namespace vistel {
 
-int runContextMenu(QWidget* owner, QPoint clientPoint, std::span<const MenuEntry> entries) {
+std::int32_t runContextMenu(QWidget* owner, QPoint screenPoint,
+                            std::span<const HostUi::MenuItem> items) {
   QMenu menu(owner);
-  for (const MenuEntry& entry : entries) {
-    if (entry.id == 0) {
+  for (const HostUi::MenuItem& item : items) {
+    if (item.command == 0) {
       menu.addSeparator();
       continue;
     }
     QAction* action = menu.addAction(
-        QString::fromUtf8(entry.label.data(), static_cast<qsizetype>(entry.label.size())));
-    action->setData(entry.id);
+        QString::fromUtf8(item.label.data(), static_cast<qsizetype>(item.label.size())));
+    action->setData(static_cast<int>(item.command));
   }
-  const QAction* chosen = menu.exec(owner->mapToGlobal(clientPoint));
-  return chosen != nullptr ? chosen->data().toInt() : 0;
+  const QAction* chosen = menu.exec(screenPoint);
+  return chosen != nullptr ? static_cast<std::int32_t>(chosen->data().toInt()) : 0;
 }
 
 }  // namespace vistel

@@ -1,26 +1,24 @@
 #pragma once
 
-// A pop-up menu run modally at a point of a widget, returning the chosen
-// command instead of sending it, so the caller acts after the menu closed.
+// A pop-up menu run modally at a screen point, returning the chosen command
+// instead of sending it, so the caller acts after the menu has closed.
 //
 // Thread-safety: the Qt user-interface thread only.
 
 #include <QPoint>
+#include <cstdint>
 #include <span>
-#include <string_view>
+
+#include "vistel/host/host_ui.h"
 
 class QWidget;
 
 namespace vistel {
 
-struct MenuEntry {
-  int id = 0;                   // command identifier; 0 makes a separator
-  std::string_view label = {};  // ignored for a separator
-};
-
-// Shows `entries` in order at `clientPoint` of `owner` (in screen
-// coordinates, via the widget) and waits until the menu closes. The chosen
-// entry's id, or 0 when nothing was chosen. `owner` must not be null.
-int runContextMenu(QWidget* owner, QPoint clientPoint, std::span<const MenuEntry> entries);
+// Shows `items` in order (command 0: a separator) at `screenPoint` and waits
+// until the menu closes. The chosen item's command, or 0 when nothing was
+// chosen. `owner` (may be null) parents the menu.
+std::int32_t runContextMenu(QWidget* owner, QPoint screenPoint,
+                            std::span<const HostUi::MenuItem> items);
 
 }  // namespace vistel

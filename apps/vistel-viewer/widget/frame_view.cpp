@@ -7,7 +7,6 @@
 #include <QWheelEvent>
 #include <algorithm>
 #include <bit>
-#include <cstring>
 #include <limits>
 
 namespace vistel {
@@ -34,44 +33,11 @@ FrameView::FrameView(QWidget* parent) : QWidget(parent) {
 }
 
 FrameView::~FrameView() {
-  {
-    std::lock_guard lock(frameMutex_);
-    windowExists_.store(false, std::memory_order_release);
-  }
+  windowExists_.store(false, std::memory_order_release);
   if (created_ && events_ != nullptr) events_->windowDestroyed();
 }
 
 void FrameView::setWindowEvents(WindowEvents* events) { events_ = events; }
-
-int FrameView::presentFrame(const std::uint32_t* pixels, int width, int height) {
-  if (pixels == nullptr || width <= 0 || height <= 0 || width > kMaxFrameSide ||
-      height > kMaxFrameSide) {
-    return -1;
-  }
-  {
-    std::lock_guard lock(frameMutex_);
-    if (!windowExists_.load(std::memory_order_relaxed)) return -1;
-    if (frame_.width() != width || frame_.height() != height) {
-      frame_ = QImage(width, height, QImage::Format_RGB32);
-      if (frame_.isNull()) return -1;  // out of memory: drop the frame
-    }
-    // bits() copies the old pixels away first when a paint still holds them.
-    auto* out = reinterpret_cast<std::uint32_t*>(frame_.bits());
-    const std::size_t count = static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
-    // Format_RGB32 wants the unused byte at 0xFF; the engine leaves it 0.
-    for (std::size_t i = 0; i < count; ++i) out[i] = pixels[i] | 0xFF000000u;
-  }
-  requestRepaint();
-  return 0;
-}
-
-void FrameView::clearFrame() {
-  {
-    std::lock_guard lock(frameMutex_);
-    frame_ = QImage();
-  }
-  update();
-}
 
 void FrameView::requestRepaint() {
   if (repaintPending_.exchange(true, std::memory_order_acq_rel)) return;
@@ -112,21 +78,50 @@ bool FrameView::event(QEvent* event) {
   return QWidget::event(event);
 }
 
+const QImage& FrameView::frameImage() {
+  const FrameCopy& frame = plan_.frame;
+  if (frame.sequence == imageSequence_ && image_.width() == frame.width &&
+      image_.height() == frame.height) {
+    return image_;
+  }
+  const std::size_t count =
+      static_cast<std::size_t>(frame.width) * static_cast<std::size_t>(frame.height);
+  if (frame.width <= 0 || frame.height <= 0 || frame.pixels.size() < count) {
+    image_ = QImage();
+  } else {
+    if (image_.width() != frame.width || image_.height() != frame.height) {
+      image_ = QImage(frame.width, frame.height, QImage::Format_RGB32);
+    }
+    if (!image_.isNull()) {
+      // Format_RGB32 wants the unused byte at 0xFF; the engine leaves it 0.
+      auto* out = reinterpret_cast<std::uint32_t*>(image_.bits());
+      for (std::size_t i = 0; i < count; ++i) out[i] = frame.pixels[i] | 0xFF000000u;
+    }
+  }
+  imageSequence_ = frame.sequence;
+  return image_;
+}
+
 void FrameView::paintEvent(QPaintEvent* event) {
+  if (events_ != nullptr) {
+    events_->paint(width(), height(), plan_);
+  } else {
+    WindowEvents().paint(width(), height(), plan_);
+  }
   QPainter painter(this);
   painter.setClipRegion(event->region());
-  const QRect bounds = rect();
-  painter.fillRect(bounds, QColor::fromRgb(kBackground));
-  painter.setPen(QPen(QColor::fromRgb(kBorder), 0));  // cosmetic: exactly one pixel
-  painter.drawRect(bounds.adjusted(0, 0, -1, -1));
-  if (events_ != nullptr) events_->painted();
-
-  QImage shown;
-  {
-    std::lock_guard lock(frameMutex_);
-    shown = frame_;  // shallow: the copy is made by presentFrame if it writes meanwhile
+  const PaintRect& fill = plan_.fill;
+  painter.fillRect(QRect(fill.x, fill.y, fill.width, fill.height),
+                   QColor::fromRgb(plan_.fillColour));
+  const PaintRect& border = plan_.border;
+  if (border.width > 0 && border.height > 0) {
+    painter.setPen(QPen(QColor::fromRgb(plan_.borderColour), 0));  // cosmetic: one pixel
+    painter.drawRect(QRect(border.x, border.y, border.width - 1, border.height - 1));
   }
-  if (!shown.isNull()) painter.drawImage(QPoint(0, 0), shown);
+  if (plan_.hasFrame) {
+    const QImage& image = frameImage();
+    if (!image.isNull()) painter.drawImage(QPoint(0, 0), image);
+  }
 }
 
 void FrameView::resizeEvent(QResizeEvent* event) {
@@ -158,30 +153,27 @@ void FrameView::keyReleaseEvent(QKeyEvent* event) {
 
 void FrameView::mousePressEvent(QMouseEvent* event) {
   const QPoint at = clientPoint(event);
+  if (events_ == nullptr) return;
   if (event->button() == Qt::LeftButton) {
-    grabMouse();
-    if (events_ != nullptr) events_->pointerDown(at.x(), at.y());
+    events_->pointerDown(at.x(), at.y());
   } else if (event->button() == Qt::RightButton) {
-    grabMouse();
-    if (events_ != nullptr) events_->secondaryDown(at.x(), at.y());
+    events_->secondaryDown(at.x(), at.y());
   }
   event->accept();
 }
 
 void FrameView::mouseReleaseEvent(QMouseEvent* event) {
   const QPoint at = clientPoint(event);
+  if (events_ == nullptr) return;
   if (event->button() == Qt::LeftButton) {
-    releaseMouse();
-    if (events_ != nullptr) events_->pointerUp(at.x(), at.y());
+    events_->pointerUp(at.x(), at.y());
   } else if (event->button() == Qt::RightButton) {
-    releaseMouse();
-    if (events_ != nullptr) events_->secondaryUp(at.x(), at.y());
+    events_->secondaryUp(at.x(), at.y());
   }
   event->accept();
 }
 
 void FrameView::mouseMoveEvent(QMouseEvent* event) {
-  if (!hasFocus()) setFocus(Qt::MouseFocusReason);
   const QPoint at = clientPoint(event);
   if (events_ != nullptr) events_->pointerMove(at.x(), at.y());
   event->accept();

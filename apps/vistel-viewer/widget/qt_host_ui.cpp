@@ -11,6 +11,7 @@
 #include <QTimer>
 
 #include "vistel/widget/about_box.h"
+#include "vistel/widget/context_menu.h"
 #include "vistel/widget/credential_dialog.h"
 #include "vistel/widget/save_file_dialog.h"
 
@@ -115,6 +116,34 @@ bool QtHostUi::windowExists() const {
 
 void QtHostUi::repaint() {
   if (FrameView* view = view_.load(std::memory_order_acquire)) view->requestRepaint();
+}
+
+std::int32_t QtHostUi::trackPopupMenu(std::span<const MenuItem> items, std::int32_t screenX,
+                                      std::int32_t screenY) {
+  return runContextMenu(dialogParent(), QPoint(screenX, screenY), items);
+}
+
+void QtHostUi::clientToScreen(std::int32_t& x, std::int32_t& y) const {
+  const FrameView* view = view_.load(std::memory_order_acquire);
+  if (view == nullptr) return;
+  const QPoint screen = view->mapToGlobal(QPoint(x, y));
+  x = screen.x();
+  y = screen.y();
+}
+
+void QtHostUi::setMouseCapture(bool on) {
+  FrameView* view = view_.load(std::memory_order_acquire);
+  if (view == nullptr) return;
+  if (on) {
+    view->grabMouse();
+  } else if (QWidget::mouseGrabber() == view) {
+    view->releaseMouse();
+  }
+}
+
+void QtHostUi::takeFocus() {
+  FrameView* view = view_.load(std::memory_order_acquire);
+  if (view != nullptr && !view->hasFocus()) view->setFocus(Qt::MouseFocusReason);
 }
 
 }  // namespace vistel

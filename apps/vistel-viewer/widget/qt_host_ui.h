@@ -1,9 +1,10 @@
 #pragma once
 
 // HostUi with Qt widgets: the credential dialog, message boxes, the
-// save-file chooser, the clipboard, the About box and the wait cursor, all
-// owned by the window of a FrameView (or by no window, as the crash report
-// helper needs); windowExists and repaint go to that view.
+// save-file chooser, the clipboard, the About box, the context menu and the
+// wait cursor, all owned by the window of a FrameView (or by no window, as
+// the crash report helper needs); windowExists, repaint, mouse capture, focus
+// and coordinates go to that view.
 //
 // Thread-safety: windowExists() and repaint() may be called from any thread
 // while the view exists; every other member on the Qt user-interface thread
@@ -13,6 +14,7 @@
 #include <QMetaObject>
 #include <atomic>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -47,6 +49,11 @@ class QtHostUi : public HostUi {
   void setWaitCursor(bool on) override;
   bool windowExists() const override;
   void repaint() override;
+  [[nodiscard]] std::int32_t trackPopupMenu(std::span<const MenuItem> items, std::int32_t screenX,
+                                            std::int32_t screenY) override;
+  void clientToScreen(std::int32_t& x, std::int32_t& y) const override;
+  void setMouseCapture(bool on) override;
+  void takeFocus() override;
 
  private:
   // Owner of the dialogs: the view's top-level window, or none.

@@ -1,10 +1,12 @@
 #pragma once
 
 // What a FrameView reports about its window, in the control's terms: the
-// receiver turns each call into the engine event of the same name (or, for
-// secondaryUp, the context menu). Every member has an empty default.
+// receiver (VistelWidget) hands each call to the control's handler of the
+// same event. Every member has a harmless default.
 //
 // Thread-safety: called on the Qt user-interface thread only.
+
+#include "vistel/host/vistel_control.h"
 
 namespace vistel {
 
@@ -31,8 +33,8 @@ class WindowEvents {
     (void)key;
     (void)flags;
   }
-  // Client pixel positions. The view holds the mouse capture from a button's
-  // press to its release.
+  // Client pixel positions. Capture and focus are the receiver's to take
+  // (through HostUi).
   virtual void pointerDown(int x, int y) {
     (void)x;
     (void)y;
@@ -59,8 +61,15 @@ class WindowEvents {
     (void)delta;
     return false;
   }
-  // The view painted its white area and border; a frame is drawn over it next.
-  virtual void painted() {}
+  // Says how to draw the window of `width` x `height` pixels; `plan` is the
+  // view's, kept between paints. The default: white with the grey border.
+  virtual void paint(int width, int height, PaintPlan& plan) {
+    plan.fill = {0, 0, width, height};
+    plan.fillColour = 0xFFFFFF;
+    plan.border = plan.fill;
+    plan.borderColour = 0x9E9E9E;
+    plan.hasFrame = false;
+  }
 };
 
 }  // namespace vistel
