@@ -69,7 +69,7 @@ struct WidgetRig {
     window.show();
     EXPECT_TRUE(QTest::qWaitForWindowExposed(&window));
   }
-  FrameView* view() const { return widget->view(); }
+  ControlView* view() const { return widget->view(); }
 
   std::vector<std::string> log;
   FakeEngine* engine = nullptr;  // owned by the control
@@ -181,7 +181,7 @@ TEST(VistelWidget, ForwardsWindowMouseWheelAndKeyEventsToTheControl) {
   qtApp();
   WidgetRig rig;
   rig.show();
-  FrameView* view = rig.view();
+  ControlView* view = rig.view();
   const std::vector<WindowEvent> opening = {WindowEvent::Created, WindowEvent::Size,
                                             WindowEvent::Show};
   EXPECT_EQ(codes(rig.engine->events), opening);

@@ -25,7 +25,7 @@ QString text(std::string_view s) {
 
 }  // namespace
 
-QtHostUi::QtHostUi(FrameView* view) : view_(view) {
+QtHostUi::QtHostUi(ControlView* view) : view_(view) {
   if (view != nullptr) {
     viewDestroyed_ = QObject::connect(view, &QObject::destroyed,
                                       [this] { view_.store(nullptr, std::memory_order_release); });
@@ -38,7 +38,7 @@ QtHostUi::~QtHostUi() {
 }
 
 QWidget* QtHostUi::dialogParent() const {
-  FrameView* view = view_.load(std::memory_order_acquire);
+  ControlView* view = view_.load(std::memory_order_acquire);
   return view != nullptr ? view->window() : nullptr;
 }
 
@@ -110,12 +110,12 @@ void QtHostUi::setWaitCursor(bool on) {
 }
 
 bool QtHostUi::windowExists() const {
-  const FrameView* view = view_.load(std::memory_order_acquire);
+  const ControlView* view = view_.load(std::memory_order_acquire);
   return view != nullptr && view->windowExists();
 }
 
 void QtHostUi::repaint() {
-  if (FrameView* view = view_.load(std::memory_order_acquire)) view->requestRepaint();
+  if (ControlView* view = view_.load(std::memory_order_acquire)) view->requestRepaint();
 }
 
 std::int32_t QtHostUi::trackPopupMenu(std::span<const MenuItem> items, std::int32_t screenX,
@@ -124,7 +124,7 @@ std::int32_t QtHostUi::trackPopupMenu(std::span<const MenuItem> items, std::int3
 }
 
 void QtHostUi::clientToScreen(std::int32_t& x, std::int32_t& y) const {
-  const FrameView* view = view_.load(std::memory_order_acquire);
+  const ControlView* view = view_.load(std::memory_order_acquire);
   if (view == nullptr) return;
   const QPoint screen = view->mapToGlobal(QPoint(x, y));
   x = screen.x();
@@ -132,7 +132,7 @@ void QtHostUi::clientToScreen(std::int32_t& x, std::int32_t& y) const {
 }
 
 void QtHostUi::setMouseCapture(bool on) {
-  FrameView* view = view_.load(std::memory_order_acquire);
+  ControlView* view = view_.load(std::memory_order_acquire);
   if (view == nullptr) return;
   if (on) {
     view->grabMouse();
@@ -142,7 +142,7 @@ void QtHostUi::setMouseCapture(bool on) {
 }
 
 void QtHostUi::takeFocus() {
-  FrameView* view = view_.load(std::memory_order_acquire);
+  ControlView* view = view_.load(std::memory_order_acquire);
   if (view != nullptr && !view->hasFocus()) view->setFocus(Qt::MouseFocusReason);
 }
 

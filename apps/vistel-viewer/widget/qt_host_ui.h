@@ -2,7 +2,7 @@
 
 // HostUi with Qt widgets: the credential dialog, message boxes, the
 // save-file chooser, the clipboard, the About box, the context menu and the
-// wait cursor, all owned by the window of a FrameView (or by no window, as
+// wait cursor, all owned by the window of a ControlView (or by no window, as
 // the crash report helper needs); windowExists, repaint, mouse capture, focus
 // and coordinates go to that view.
 //
@@ -19,7 +19,7 @@
 #include <string_view>
 
 #include "vistel/host/host_ui.h"
-#include "vistel/widget/frame_view.h"
+#include "vistel/widget/control_view.h"
 
 class QDialog;
 
@@ -30,7 +30,7 @@ class QtHostUi : public HostUi {
   // `view` (not owned, may be null) is the control's window. A view that is
   // destroyed first must stop the threads calling windowExists and repaint
   // before it goes (see WindowEvents::windowDestroyed).
-  explicit QtHostUi(FrameView* view = nullptr);
+  explicit QtHostUi(ControlView* view = nullptr);
   ~QtHostUi() override;
   QtHostUi(const QtHostUi&) = delete;
   QtHostUi& operator=(const QtHostUi&) = delete;
@@ -61,7 +61,7 @@ class QtHostUi : public HostUi {
   // Runs `dialog` modally under the answer time-out; its result code.
   int runModal(QDialog& dialog) const;
 
-  std::atomic<FrameView*> view_;          // any thread; null once the view is destroyed
+  std::atomic<ControlView*> view_;          // any thread; null once the view is destroyed
   QMetaObject::Connection viewDestroyed_;  // user-interface thread
   bool waitCursor_ = false;                // user-interface thread
   std::uint32_t answerTimeoutMs_ = 0;      // user-interface thread

@@ -6,7 +6,7 @@
 namespace vistel {
 
 VistelWidget::VistelWidget(const VistelControl::EngineFactory& makeEngine, QWidget* parent)
-    : QWidget(parent), view_(new FrameView(this)) {
+    : QWidget(parent), view_(new ControlView(this)) {
   auto* layout = new QVBoxLayout(this);
   layout->setContentsMargins(0, 0, 0, 0);
   layout->addWidget(view_);

@@ -2,7 +2,7 @@
 
 // The viewer control as a Qt widget: it owns a VistelControl (and through it
 // the viewer engine), the Qt HostUi the control talks through, and the
-// FrameView that is the control's window. Every event of that window goes to
+// ControlView that is the control's window. Every event of that window goes to
 // the control's handler of the same event; each paint draws the control's
 // paint plan; the context menu, dialogs, capture and focus are Qt's.
 //
@@ -17,7 +17,7 @@
 #include <memory>
 
 #include "vistel/host/vistel_control.h"
-#include "vistel/widget/frame_view.h"
+#include "vistel/widget/control_view.h"
 #include "vistel/widget/qt_host_ui.h"
 #include "vistel/widget/window_events.h"
 
@@ -37,7 +37,7 @@ class VistelWidget : public QWidget, private WindowEvents {
 
   // Owned by the widget; valid for its lifetime.
   VistelControl& control() { return *control_; }
-  FrameView* view() const { return view_; }
+  ControlView* view() const { return view_; }
   QtHostUi& hostUi() { return *ui_; }
 
  private:
@@ -55,7 +55,7 @@ class VistelWidget : public QWidget, private WindowEvents {
   bool wheel(int delta) override;
   void paint(int width, int height, PaintPlan& plan) override;
 
-  FrameView* view_;                         // child; destroyed after the control
+  ControlView* view_;                         // child; destroyed after the control
   std::unique_ptr<QtHostUi> ui_;            // outlives control_
   std::unique_ptr<VistelControl> control_;  // destroyed first
   bool destroyed_ = false;                  // the control was told the window went

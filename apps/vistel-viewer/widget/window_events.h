@@ -1,6 +1,6 @@
 #pragma once
 
-// What a FrameView reports about its window, in the control's terms: the
+// What a ControlView reports about its window, in the control's terms: the
 // receiver (VistelWidget) hands each call to the control's handler of the
 // same event. Every member has a harmless default.
 //

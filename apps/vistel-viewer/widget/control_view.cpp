@@ -1,4 +1,4 @@
-#include "vistel/widget/frame_view.h"
+#include "vistel/widget/control_view.h"
 
 #include <QKeyEvent>
 #include <QMouseEvent>
@@ -22,7 +22,7 @@ QPoint clientPoint(const QMouseEvent* event) { return event->position().toPoint(
 
 }  // namespace
 
-FrameView::FrameView(QWidget* parent) : QWidget(parent) {
+ControlView::ControlView(QWidget* parent) : QWidget(parent) {
   // Every pixel is painted each time: Qt need not clear the area first.
   setAttribute(Qt::WA_OpaquePaintEvent);
   setMouseTracking(true);
@@ -32,14 +32,14 @@ FrameView::FrameView(QWidget* parent) : QWidget(parent) {
   setContextMenuPolicy(Qt::PreventContextMenu);
 }
 
-FrameView::~FrameView() {
+ControlView::~ControlView() {
   windowExists_.store(false, std::memory_order_release);
   if (created_ && events_ != nullptr) events_->windowDestroyed();
 }
 
-void FrameView::setWindowEvents(WindowEvents* events) { events_ = events; }
+void ControlView::setWindowEvents(WindowEvents* events) { events_ = events; }
 
-void FrameView::requestRepaint() {
+void ControlView::requestRepaint() {
   if (repaintPending_.exchange(true, std::memory_order_acq_rel)) return;
   QMetaObject::invokeMethod(
       this,
@@ -50,14 +50,14 @@ void FrameView::requestRepaint() {
       Qt::QueuedConnection);
 }
 
-void FrameView::ensureCreated() {
+void ControlView::ensureCreated() {
   if (created_) return;
   created_ = true;
   windowExists_.store(true, std::memory_order_release);
   if (events_ != nullptr) events_->windowCreated();
 }
 
-bool FrameView::event(QEvent* event) {
+bool ControlView::event(QEvent* event) {
   // Tab and Backtab would move the focus away; the control sees them like any key.
   if (event->type() == QEvent::KeyPress || event->type() == QEvent::KeyRelease) {
     auto* key = static_cast<QKeyEvent*>(event);
@@ -78,7 +78,7 @@ bool FrameView::event(QEvent* event) {
   return QWidget::event(event);
 }
 
-const QImage& FrameView::frameImage() {
+const QImage& ControlView::frameImage() {
   const FrameCopy& frame = plan_.frame;
   if (frame.sequence == imageSequence_ && image_.width() == frame.width &&
       image_.height() == frame.height) {
@@ -102,7 +102,7 @@ const QImage& FrameView::frameImage() {
   return image_;
 }
 
-void FrameView::paintEvent(QPaintEvent* event) {
+void ControlView::paintEvent(QPaintEvent* event) {
   if (events_ != nullptr) {
     events_->paint(width(), height(), plan_);
   } else {
@@ -124,34 +124,34 @@ void FrameView::paintEvent(QPaintEvent* event) {
   }
 }
 
-void FrameView::resizeEvent(QResizeEvent* event) {
+void ControlView::resizeEvent(QResizeEvent* event) {
   QWidget::resizeEvent(event);
   ensureCreated();
   if (events_ != nullptr) events_->windowResized(width(), height());
 }
 
-void FrameView::showEvent(QShowEvent* event) {
+void ControlView::showEvent(QShowEvent* event) {
   QWidget::showEvent(event);
   ensureCreated();
   if (events_ != nullptr) events_->windowShown(true);
 }
 
-void FrameView::hideEvent(QHideEvent* event) {
+void ControlView::hideEvent(QHideEvent* event) {
   QWidget::hideEvent(event);
   if (events_ != nullptr) events_->windowShown(false);
 }
 
-void FrameView::keyPressEvent(QKeyEvent* event) {
+void ControlView::keyPressEvent(QKeyEvent* event) {
   if (events_ != nullptr) events_->keyDown(event->key(), static_cast<int>(event->modifiers()));
   QWidget::keyPressEvent(event);
 }
 
-void FrameView::keyReleaseEvent(QKeyEvent* event) {
+void ControlView::keyReleaseEvent(QKeyEvent* event) {
   if (events_ != nullptr) events_->keyUp(event->key(), static_cast<int>(event->modifiers()));
   QWidget::keyReleaseEvent(event);
 }
 
-void FrameView::mousePressEvent(QMouseEvent* event) {
+void ControlView::mousePressEvent(QMouseEvent* event) {
   const QPoint at = clientPoint(event);
   if (events_ == nullptr) return;
   if (event->button() == Qt::LeftButton) {
@@ -162,7 +162,7 @@ void FrameView::mousePressEvent(QMouseEvent* event) {
   event->accept();
 }
 
-void FrameView::mouseReleaseEvent(QMouseEvent* event) {
+void ControlView::mouseReleaseEvent(QMouseEvent* event) {
   const QPoint at = clientPoint(event);
   if (events_ == nullptr) return;
   if (event->button() == Qt::LeftButton) {
@@ -173,13 +173,13 @@ void FrameView::mouseReleaseEvent(QMouseEvent* event) {
   event->accept();
 }
 
-void FrameView::mouseMoveEvent(QMouseEvent* event) {
+void ControlView::mouseMoveEvent(QMouseEvent* event) {
   const QPoint at = clientPoint(event);
   if (events_ != nullptr) events_->pointerMove(at.x(), at.y());
   event->accept();
 }
 
-void FrameView::wheelEvent(QWheelEvent* event) {
+void ControlView::wheelEvent(QWheelEvent* event) {
   const int delta = std::clamp(event->angleDelta().y(),
                                static_cast<int>(std::numeric_limits<std::int16_t>::min()),
                                static_cast<int>(std::numeric_limits<std::int16_t>::max()));

@@ -19,13 +19,13 @@
 
 namespace vistel {
 
-class FrameView : public QWidget {
+class ControlView : public QWidget {
   Q_OBJECT
 
  public:
   // `parent` (may be null) owns the view when given.
-  explicit FrameView(QWidget* parent = nullptr);
-  ~FrameView() override;
+  explicit ControlView(QWidget* parent = nullptr);
+  ~ControlView() override;
 
   // Receiver of the window's events and paint plans; not owned, null for
   // none (then the view paints the empty window). It must outlive the view
