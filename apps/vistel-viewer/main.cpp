@@ -5,8 +5,8 @@
 #include <filesystem>
 #include <string>
 #include <string_view>
-#include <utility>
 #include <system_error>
+#include <utility>
 #include <vector>
 
 #include "viewer_options.h"
@@ -29,8 +29,7 @@ void installCrashReporter() {
     if (std::filesystem::is_regular_file(dialogs, ec)) helper = dialogs;
   }
   if (!helper.empty()) {
-    (void)vistel::CrashReporter::install(kName, vistel::CrashReportMode::Dialog,
-                                         helper);
+    (void)vistel::CrashReporter::install(kName, vistel::CrashReportMode::Dialog, helper);
   } else {
     (void)vistel::CrashReporter::install(kName, vistel::CrashReportMode::Terminal);
   }

@@ -24,8 +24,8 @@ struct ViewerOptions {
   static constexpr int kMinSide = 16;
   static constexpr int kMaxSide = 2047;  // the engine renders no larger frame
 
-  std::filesystem::path project;  // empty: none given
-  PropertyBag properties;         // with `Project` set from PROJECT
+  std::filesystem::path project;   // empty: none given
+  PropertyBag properties;          // with `Project` set from PROJECT
   std::filesystem::path fileBase;  // folder of relative file:// pictures
   int width = kDefaultWidth;
   int height = kDefaultHeight;

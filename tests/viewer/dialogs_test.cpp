@@ -110,11 +110,12 @@ TEST(AboutBox, ShowsProductVersionMakersJpegNoteAndOpensBothLinks) {
   EXPECT_TRUE(texts.contains("Vistel"));
   EXPECT_TRUE(texts.contains("Version 0.1.0"));
   EXPECT_TRUE(texts.contains(QString::fromUtf8(kAboutMakersLine.data(), kAboutMakersLine.size())));
-  EXPECT_TRUE(texts.contains(
-      "This software is based in parts on the work of the Independent JPEG Group."));
+  EXPECT_TRUE(
+      texts.contains("This software is based in parts on the work of the Independent JPEG Group."));
 
   ASSERT_EQ(links.size(), 2);
-  for (QLabel* link : links) QTest::mouseClick(link, Qt::LeftButton, {}, QPoint(4, link->height() / 2));
+  for (QLabel* link : links)
+    QTest::mouseClick(link, Qt::LeftButton, {}, QPoint(4, link->height() / 2));
   QDesktopServices::unsetUrlHandler("https");
   QStringList expected;
   for (std::string_view url : kAboutLinks) expected << QString::fromUtf8(url.data(), url.size());

@@ -24,16 +24,16 @@ TEST(ViewerOnScreen, ShowsTheDemoUnderXvfb) {
   const std::filesystem::path shot = dir / "screen.png";
   const std::filesystem::path demo = test::sourceDir() / "examples/demo/demo.xml";
   // The grabber waits until the screen shows a picture (at most 20 s).
-  ASSERT_TRUE(test::writeFile(dir / "run.sh",
-                              "'" VISTEL_VIEWER_PATH "' '" + demo.string() +
-                                  "' --size 400x300 &\n"
-                                  "viewer=$!\n"
-                                  "'" VISTEL_SCREEN_GRAB_PATH "' '" + shot.string() +
-                                  "' 1000 20000\n"
-                                  "found=$?\n"
-                                  "kill $viewer\n"
-                                  "wait $viewer\n"
-                                  "exit $found\n"));
+  ASSERT_TRUE(test::writeFile(dir / "run.sh", "'" VISTEL_VIEWER_PATH "' '" + demo.string() +
+                                                  "' --size 400x300 &\n"
+                                                  "viewer=$!\n"
+                                                  "'" VISTEL_SCREEN_GRAB_PATH "' '" +
+                                                  shot.string() +
+                                                  "' 1000 20000\n"
+                                                  "found=$?\n"
+                                                  "kill $viewer\n"
+                                                  "wait $viewer\n"
+                                                  "exit $found\n"));
   const std::string command = "env -u QT_QPA_PLATFORM xvfb-run -a -s '-screen 0 640x480x24' sh '" +
                               (dir / "run.sh").string() + "' >'" + (dir / "log.txt").string() +
                               "' 2>&1";
@@ -41,8 +41,8 @@ TEST(ViewerOnScreen, ShowsTheDemoUnderXvfb) {
   ASSERT_TRUE(WIFEXITED(status));
   EXPECT_EQ(WEXITSTATUS(status), 0) << test::readFile(dir / "log.txt");
 
-  const QImage screen = QImage(QString::fromStdString(shot.string()))
-                            .convertToFormat(QImage::Format_RGB32);
+  const QImage screen =
+      QImage(QString::fromStdString(shot.string())).convertToFormat(QImage::Format_RGB32);
   ASSERT_EQ(screen.size(), QSize(640, 480));
   // Without a window manager the window sits at the top-left corner.
   std::unordered_set<QRgb> inside;

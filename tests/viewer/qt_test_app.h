@@ -34,8 +34,8 @@ class QtAppEnvironment : public ::testing::Environment {
 
 inline QApplication& qtApp() {
   // Owned by GoogleTest once added.
-  static QtAppEnvironment* environment = static_cast<QtAppEnvironment*>(
-      ::testing::AddGlobalTestEnvironment(new QtAppEnvironment));
+  static QtAppEnvironment* environment =
+      static_cast<QtAppEnvironment*>(::testing::AddGlobalTestEnvironment(new QtAppEnvironment));
   return environment->app();
 }
 

@@ -65,16 +65,16 @@ TEST(ViewerOptions, RefusesMalformedArguments) {
   std::string error;
   EXPECT_FALSE(parse({project, "--param", "Project=<quilo/>"}, &error));
   EXPECT_NE(error.find("not both"), std::string::npos) << error;
-  for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
-           {"--param", "novalue"},
-           {"--params", (dir / "missing.txt").string()},
-           {(dir / "missing.xml").string()},
-           {"--size", "15x100"},
-           {"--size", "100x2048"},
-           {"--size", "100x"},
-           {"--size"},
-           {project, project},
-           {"--fullscreen"}}) {
+  for (const std::vector<std::string>& args :
+       std::vector<std::vector<std::string>>{{"--param", "novalue"},
+                                             {"--params", (dir / "missing.txt").string()},
+                                             {(dir / "missing.xml").string()},
+                                             {"--size", "15x100"},
+                                             {"--size", "100x2048"},
+                                             {"--size", "100x"},
+                                             {"--size"},
+                                             {project, project},
+                                             {"--fullscreen"}}) {
     EXPECT_FALSE(parse(args)) << args[0] << " " << (args.size() > 1 ? args[1] : "");
   }
 }

@@ -2,8 +2,6 @@
 // The viewer widget around a control with a recording engine: window events
 // reach the control's handlers, its paint plan and the frames handed over
 // from another thread are drawn, and its context menu runs in Qt.
-#include "vistel/widget/vistel_widget.h"
-
 #include <gtest/gtest.h>
 
 #include <QFileDialog>
@@ -22,6 +20,7 @@
 #include "support/control_fakes.h"
 #include "support/test_paths.h"
 #include "vistel/widget/about_box.h"
+#include "vistel/widget/vistel_widget.h"
 
 namespace vistel {
 namespace {
@@ -221,16 +220,15 @@ TEST(VistelWidget, ForwardsWindowMouseWheelAndKeyEventsToTheControl) {
   QTest::keyClick(view, Qt::Key_Tab);
   EXPECT_TRUE(view->hasFocus()) << "Tab reaches the control instead of moving the focus";
 
-  const std::vector<PostedEvent> expected = {
-      {WindowEvent::PointerMove, 7, 8},
-      {WindowEvent::PointerDown, 10, 11},
-      {WindowEvent::PointerUp, 12, 13},
-      {WindowEvent::SecondaryDown, 20, 21},
-      {WindowEvent::SecondaryUp, screen.x(), screen.y()},
-      {WindowEvent::KeyDown, Qt::Key_A, 0},
-      {WindowEvent::KeyUp, Qt::Key_A, 0},
-      {WindowEvent::KeyDown, Qt::Key_Tab, 0},
-      {WindowEvent::KeyUp, Qt::Key_Tab, 0}};
+  const std::vector<PostedEvent> expected = {{WindowEvent::PointerMove, 7, 8},
+                                             {WindowEvent::PointerDown, 10, 11},
+                                             {WindowEvent::PointerUp, 12, 13},
+                                             {WindowEvent::SecondaryDown, 20, 21},
+                                             {WindowEvent::SecondaryUp, screen.x(), screen.y()},
+                                             {WindowEvent::KeyDown, Qt::Key_A, 0},
+                                             {WindowEvent::KeyUp, Qt::Key_A, 0},
+                                             {WindowEvent::KeyDown, Qt::Key_Tab, 0},
+                                             {WindowEvent::KeyUp, Qt::Key_Tab, 0}};
   std::vector<PostedEvent> seen;
   for (const PostedEvent& e : rig.engine->events)
     if (e.code != WindowEvent::Repaint) seen.push_back(e);
@@ -253,8 +251,8 @@ void chooseFromMenu(WidgetRig& rig, const QString& label) {
     ASSERT_NE(menu, nullptr);
     QStringList entries;
     for (QAction* a : menu->actions()) entries << (a->isSeparator() ? "-" : a->text());
-    EXPECT_EQ(entries, QStringList({"Zoom in", "Zoom out", "Maximize view", "-",
-                                    "Save snapshot...", "-", "About Vistel Panorama viewer..."}));
+    EXPECT_EQ(entries, QStringList({"Zoom in", "Zoom out", "Maximize view", "-", "Save snapshot...",
+                                    "-", "About Vistel Panorama viewer..."}));
     for (QAction* a : menu->actions()) {
       if (a->text() == label) {
         menu->setActiveAction(a);

@@ -58,10 +58,10 @@ class ControlView : public QWidget {
   // The plan's frame as a QImage, converted once per new frame.
   const QImage& frameImage();
 
-  WindowEvents* events_ = nullptr;  // user-interface thread
-  bool created_ = false;            // user-interface thread
-  PaintPlan plan_;                  // user-interface thread; its pixels are reused
-  QImage image_;                    // user-interface thread: plan_.frame converted
+  WindowEvents* events_ = nullptr;   // user-interface thread
+  bool created_ = false;             // user-interface thread
+  PaintPlan plan_;                   // user-interface thread; its pixels are reused
+  QImage image_;                     // user-interface thread: plan_.frame converted
   std::uint64_t imageSequence_ = 0;  // user-interface thread: frame image_ holds
   std::atomic<bool> windowExists_{false};
   std::atomic<bool> repaintPending_{false};

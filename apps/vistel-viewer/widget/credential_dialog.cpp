@@ -29,8 +29,8 @@ CredentialDialog::CredentialDialog(std::string_view host, QWidget* parent) : QDi
   auto* layout = new QVBoxLayout(this);
 
   const std::string_view shownHost = host.empty() ? kCredentialPromptUnknownHost : host;
-  lead_ = new QLabel(text(kCredentialPromptLead) + QString::fromLocal8Bit(shownHost.data(),
-                                                                          qsizetype(shownHost.size())),
+  lead_ = new QLabel(text(kCredentialPromptLead) +
+                         QString::fromLocal8Bit(shownHost.data(), qsizetype(shownHost.size())),
                      this);
   lead_->setTextFormat(Qt::PlainText);
   layout->addWidget(lead_);

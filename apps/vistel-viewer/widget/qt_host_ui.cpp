@@ -1,14 +1,14 @@
 #include "vistel/widget/qt_host_ui.h"
 
 #include <QApplication>
-#include <algorithm>
-#include <cstdint>
 #include <QClipboard>
 #include <QFile>
 #include <QFileDialog>
 #include <QGuiApplication>
 #include <QMessageBox>
 #include <QTimer>
+#include <algorithm>
+#include <cstdint>
 
 #include "vistel/widget/about_box.h"
 #include "vistel/widget/context_menu.h"

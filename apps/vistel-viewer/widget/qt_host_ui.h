@@ -61,7 +61,7 @@ class QtHostUi : public HostUi {
   // Runs `dialog` modally under the answer time-out; its result code.
   int runModal(QDialog& dialog) const;
 
-  std::atomic<ControlView*> view_;          // any thread; null once the view is destroyed
+  std::atomic<ControlView*> view_;         // any thread; null once the view is destroyed
   QMetaObject::Connection viewDestroyed_;  // user-interface thread
   bool waitCursor_ = false;                // user-interface thread
   std::uint32_t answerTimeoutMs_ = 0;      // user-interface thread

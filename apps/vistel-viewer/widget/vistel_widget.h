@@ -55,7 +55,7 @@ class VistelWidget : public QWidget, private WindowEvents {
   bool wheel(int delta) override;
   void paint(int width, int height, PaintPlan& plan) override;
 
-  ControlView* view_;                         // child; destroyed after the control
+  ControlView* view_;                       // child; destroyed after the control
   std::unique_ptr<QtHostUi> ui_;            // outlives control_
   std::unique_ptr<VistelControl> control_;  // destroyed first
   bool destroyed_ = false;                  // the control was told the window went
