@@ -155,8 +155,7 @@ TEST(QtHostUi, SaveChooserAddsTheSuffixAndAsksBeforeOverwriting) {
 
   std::string path = "untouched";
   whenModalOpens<QFileDialog>([folder](QFileDialog* d) {
-    d->setDirectory(folder);
-    d->selectFile("snap");
+    test::typeFileName(d, folder, "snap");
     static_cast<QDialog*>(d)->accept();  // QFileDialog hides it
   });
   ASSERT_TRUE(ui.chooseSaveFile(request, path));
@@ -165,8 +164,7 @@ TEST(QtHostUi, SaveChooserAddsTheSuffixAndAsksBeforeOverwriting) {
   // Declining the overwrite keeps the chooser open; then it is cancelled.
   bool asked = false;
   whenModalOpens<QFileDialog>([folder, &asked](QFileDialog* d) {
-    d->setDirectory(folder);
-    d->selectFile("old.jpg");
+    test::typeFileName(d, folder, "old.jpg");
     whenModalOpens<QMessageBox>([&asked](QMessageBox* box) {
       asked = true;
       box->button(QMessageBox::No) != nullptr ? box->button(QMessageBox::No)->click()

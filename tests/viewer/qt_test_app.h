@@ -8,6 +8,8 @@
 #include <QApplication>
 #include <QDialog>
 #include <QElapsedTimer>
+#include <QFileDialog>
+#include <QLineEdit>
 #include <QTimer>
 #include <QWidget>
 #include <functional>
@@ -63,6 +65,18 @@ void whenModalOpens(std::function<void(T*)> act) {
     act(modal);
   });
   poll->start(10);
+}
+
+// Types `name` into the file name field of a (Qt, not native) file dialog
+// showing `folder`, as a user would. QFileDialog::selectFile leaves that
+// field alone once it has the focus, which depends on timing.
+inline void typeFileName(QFileDialog* dialog, const QString& folder, const QString& name) {
+  dialog->setDirectory(folder);
+  if (auto* field = dialog->findChild<QLineEdit*>("fileNameEdit")) {
+    field->setText(name);
+  } else {
+    dialog->selectFile(name);
+  }
 }
 
 // Runs `act` on the next pop-up menu once it is open (for driving a menu's

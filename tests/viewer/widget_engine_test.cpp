@@ -109,8 +109,7 @@ TEST(VistelWidgetOnTheEngine, SnapshotThroughTheChooserWritesAJpegOfTheWindowSiz
   DemoViewer demo;
   const std::filesystem::path dir = test::scratchDir("viewer_engine_snapshot");
   test::whenModalOpens<QFileDialog>([&dir](QFileDialog* d) {
-    d->setDirectory(QString::fromStdString(dir.string()));
-    d->selectFile("demo");
+    test::typeFileName(d, QString::fromStdString(dir.string()), "demo");
     static_cast<QDialog*>(d)->accept();  // QFileDialog hides it
   });
   demo.widget->control().PromptSnapshot();

@@ -285,8 +285,7 @@ TEST(VistelWidget, RunsEachContextMenuCommandAfterTheMenuCloses) {
   const std::filesystem::path dir = test::scratchDir("viewer_menu_snapshot");
   test::whenModalOpens<QFileDialog>([&dir](QFileDialog* d) {
     EXPECT_EQ(d->defaultSuffix(), "jpg");
-    d->setDirectory(QString::fromStdString(dir.string()));
-    d->selectFile("shot");
+    test::typeFileName(d, QString::fromStdString(dir.string()), "shot");
     static_cast<QDialog*>(d)->accept();  // QFileDialog hides it
   });
   chooseFromMenu(rig, "Save snapshot...");

@@ -41,13 +41,15 @@ void ControlView::setWindowEvents(WindowEvents* events) { events_ = events; }
 
 void ControlView::requestRepaint() {
   if (repaintPending_.exchange(true, std::memory_order_acq_rel)) return;
-  QMetaObject::invokeMethod(
-      this,
-      [this] {
-        repaintPending_.store(false, std::memory_order_release);
-        update();
-      },
-      Qt::QueuedConnection);
+  // By name, so that Qt makes the queued call's parts itself: a functor built
+  // here would be handed to the other thread under Qt's lock, which thread
+  // checkers cannot see.
+  QMetaObject::invokeMethod(this, "repaintNow", Qt::QueuedConnection);
+}
+
+void ControlView::repaintNow() {
+  repaintPending_.store(false, std::memory_order_release);
+  update();
 }
 
 void ControlView::ensureCreated() {

@@ -53,6 +53,10 @@ class ControlView : public QWidget {
   void mouseMoveEvent(QMouseEvent* event) override;
   void wheelEvent(QWheelEvent* event) override;
 
+ private slots:
+  // The repaint requested by requestRepaint, on the user-interface thread.
+  void repaintNow();
+
  private:
   void ensureCreated();
   // The plan's frame as a QImage, converted once per new frame.
