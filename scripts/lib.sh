@@ -9,6 +9,7 @@ VISTEL_PACKAGES=(
   clang libclang-rt-14-dev
   python3 ffmpeg
   gdb
+  qt6-base-dev xvfb xauth
 )
 
 # Installs the packages among "$@" that are missing, with apt-get.
