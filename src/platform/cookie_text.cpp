@@ -36,7 +36,9 @@ std::string_view trim(std::string_view text) {
 }
 
 bool isHostText(std::string_view host) {
-  if (host.empty() || host.size() > 253) return false;
+  // The one leading dot a domain may carry is taken off before this check; a
+  // second would come back from the jar as a different domain.
+  if (host.empty() || host.size() > 253 || host.front() == '.') return false;
   for (char c : host) {
     const bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
                     c == '-' || c == '.' || c == '_' || c == ':' || c == '[' || c == ']';
