@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <chrono>
@@ -172,6 +173,17 @@ std::optional<CrashReport> parseCrashReportArguments(std::span<const std::string
     if (bit == 0 || (seen & bit) != 0) return std::nullopt;
     seen |= bit;
   }
+  return report;
+}
+
+std::optional<CrashReport> crashHelperRequest(int argc, char** argv, std::string_view usage) {
+  const std::vector<std::string> args(argv + std::min(argc, 1), argv + std::max(argc, 0));
+  auto report = parseCrashReportArguments(args);
+  if (!report) {
+    (void)!::write(STDERR_FILENO, usage.data(), usage.size());
+    return std::nullopt;
+  }
+  if (report->pid != static_cast<int>(::getppid())) return std::nullopt;
   return report;
 }
 

@@ -9,6 +9,7 @@
 // Thread-safety: the functions may be called from any thread; runCrashReport
 // uses the UI on the calling thread.
 
+#include <cstdint>
 #include <filesystem>
 #include <optional>
 #include <span>
@@ -62,6 +63,16 @@ std::vector<std::string> crashReportArguments(const CrashReport& report);
 // Reads that command line; nothing when an option is missing, repeated,
 // unknown or malformed.
 std::optional<CrashReport> parseCrashReportArguments(std::span<const std::string> args);
+
+// How long a helper waits for each answer: a user who walked away must not
+// keep the crashed process alive for ever.
+inline constexpr std::uint32_t kCrashAnswerTimeoutMs = 5 * 60 * 1000;
+
+// A helper program's start: its whole argv read as above, accepted only when
+// the crashed process is the helper's parent (the helper is no general tool for
+// taking cores of other processes). Writes `usage` to standard error when the
+// command line is malformed; nothing when the helper must end at once.
+std::optional<CrashReport> crashHelperRequest(int argc, char** argv, std::string_view usage);
 
 // $XDG_DATA_HOME/vistel/Vistel.dmp (~/.local/share/... when XDG_DATA_HOME is
 // unset or relative), from the current environment; empty when no home folder

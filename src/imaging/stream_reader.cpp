@@ -46,6 +46,7 @@ struct StreamReader::Impl {
   };
 
   void fetchLoop();
+  void finishDelivered(std::uint64_t generation);
   bool singleFetch(const Job& job);
   bool streamLoop(const Job& job);
   // Runs `change` under jobLock unless start() has begun another job since
@@ -275,6 +276,18 @@ bool StreamReader::Impl::streamLoop(const Job& job) {
   return outcome == detail::MultipartCutter::Outcome::Stopped;
 }
 
+// A job that handed over its last picture leaves the reader idle and ready.
+void StreamReader::Impl::finishDelivered(std::uint64_t generation) {
+  ifCurrent(generation, [&] {
+    {
+      std::lock_guard lock(frameLock);
+      pacer.singleFetched(nowMs());
+    }
+    readerMode.store(ModeIdle, std::memory_order_release);
+    readerState.store(StateReady, std::memory_order_release);
+  });
+}
+
 void StreamReader::Impl::fetchLoop() {
   while (!abort.load(std::memory_order_acquire)) {
     Job job;
@@ -293,14 +306,7 @@ void StreamReader::Impl::fetchLoop() {
         frame.clear();
       });
       if (singleFetch(job)) {
-        ifCurrent(job.generation, [&] {
-          {
-            std::lock_guard lock(frameLock);
-            pacer.singleFetched(nowMs());
-          }
-          readerMode.store(ModeIdle, std::memory_order_release);
-          readerState.store(StateReady, std::memory_order_release);
-        });
+        finishDelivered(job.generation);
         continue;
       }
       ifCurrent(job.generation, [&] { readerState.store(StateFailed, std::memory_order_release); });
@@ -321,14 +327,7 @@ void StreamReader::Impl::fetchLoop() {
         readerState.store(StateFetching, std::memory_order_release);
       });
       if (streamLoop(job)) {
-        ifCurrent(job.generation, [&] {
-          {
-            std::lock_guard lock(frameLock);
-            pacer.singleFetched(nowMs());
-          }
-          readerMode.store(ModeIdle, std::memory_order_release);
-          readerState.store(StateReady, std::memory_order_release);
-        });
+        finishDelivered(job.generation);
         continue;
       }
       // The mode stays "stream": the connection is made again after the pause.

@@ -56,6 +56,47 @@ TEST(CrashReport, ArgumentsRoundTripAndBadOnesAreRefused) {
   EXPECT_FALSE(parseCrashReportArguments(args));
 }
 
+TEST(CrashReport, HelperServesOnlyItsParentAndExplainsABadCommandLine) {
+  CrashReport report;
+  report.pid = static_cast<int>(::getppid());
+  report.dumpPath = "/tmp/Vistel.dmp";
+  report.executableDir = "/tmp";
+  const auto argvFor = [](std::vector<std::string>& args) {
+    std::vector<char*> argv;
+    for (auto& arg : args) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    return argv;
+  };
+  std::vector<std::string> args = crashReportArguments(report);
+  args.insert(args.begin(), "helper");
+  auto argv = argvFor(args);
+  testing::internal::CaptureStderr();
+  const auto fromParent = crashHelperRequest(static_cast<int>(args.size()), argv.data(), "usage\n");
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  ASSERT_TRUE(fromParent);
+  EXPECT_EQ(fromParent->pid, report.pid);
+
+  // Anyone else's process is refused without a word: the caller was not a
+  // crashing Vistel program.
+  report.pid = static_cast<int>(::getpid());
+  args = crashReportArguments(report);
+  args.insert(args.begin(), "helper");
+  argv = argvFor(args);
+  testing::internal::CaptureStderr();
+  EXPECT_FALSE(crashHelperRequest(static_cast<int>(args.size()), argv.data(), "usage\n"));
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+
+  args.pop_back();
+  argv = argvFor(args);
+  testing::internal::CaptureStderr();
+  EXPECT_FALSE(crashHelperRequest(static_cast<int>(args.size()), argv.data(), "usage\n"));
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "usage\n");
+  char* none[] = {nullptr};
+  testing::internal::CaptureStderr();
+  EXPECT_FALSE(crashHelperRequest(0, none, "usage\n"));
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "usage\n");
+}
+
 TEST(CrashReport, DumpPathFollowsTheDataHome) {
   ASSERT_EQ(::setenv("XDG_DATA_HOME", "/data/home", 1), 0);
   EXPECT_EQ(defaultCrashDumpPath(), "/data/home/vistel/Vistel.dmp");

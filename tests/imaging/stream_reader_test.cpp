@@ -620,6 +620,22 @@ std::size_t threadCount() {
   return count;
 }
 
+// A thread that has just been joined can stay listed for a moment while the
+// kernel finishes it, so a count taken right after a join may be one too high.
+// This waits until the count has held for 100 ms (or a second has passed).
+std::size_t settledThreadCount() {
+  const auto deadline = SteadyClock::now() + 1s;
+  std::size_t count = threadCount();
+  int steady = 0;
+  while (steady < 5 && SteadyClock::now() < deadline) {
+    std::this_thread::sleep_for(20ms);
+    const std::size_t now = threadCount();
+    steady = now == count ? steady + 1 : 0;
+    count = now;
+  }
+  return count;
+}
+
 TEST_F(StreamReaderTest, DestructionEndsABlockedReadAtOnceAndLeavesNoThreads) {
   const auto jpegs = testJpegs(2);
   std::atomic<bool> clientClosed{false};
@@ -627,7 +643,7 @@ TEST_F(StreamReaderTest, DestructionEndsABlockedReadAtOnceAndLeavesNoThreads) {
   // (ThreadSanitizer starts its background thread then), so one is started
   // and joined before counting.
   std::thread([] {}).join();
-  const std::size_t threadsBefore = threadCount();
+  const std::size_t threadsBefore = settledThreadCount();
   {
     HttpTestServer server([&](HttpTestConnection& c) {
       if (!c.send(streamHead("multipart/x-mixed-replace; boundary=cam") + part("cam", jpegs[0]) +
