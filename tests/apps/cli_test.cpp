@@ -1,7 +1,5 @@
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
-#include <cstdio>
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
@@ -10,17 +8,14 @@
 #include "cli.h"
 #include "support/registration_scene.h"
 #include "support/test_jpeg.h"
+#include "support/shell.h"
 #include "support/test_paths.h"
 #include "vistel/project/encoding.h"
 
 namespace vistel::cli {
 namespace {
 
-struct Result {
-  int status;
-  std::string out;
-  std::string err;
-};
+using Result = test::ShellResult;
 
 Result runCli(std::vector<std::string> args, const std::string& input = "") {
   std::istringstream in(input);
@@ -39,16 +34,7 @@ nlohmann::json inspectText(const std::string& text) {
 // Runs the installed-style executable through the shell, for what only a real
 // process shows: exit statuses and stream separation.
 Result runBinary(const std::string& arguments) {
-  const auto dir = test::scratchDir("cli-binary");
-  const std::string command =
-      std::string(VISTEL_CLI_PATH) + " " + arguments + " 2>" + (dir / "err").string();
-  FILE* pipe = ::popen(command.c_str(), "r");
-  std::string out;
-  char buffer[4096];
-  std::size_t n;
-  while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) out.append(buffer, n);
-  const int raw = ::pclose(pipe);
-  return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, out, test::readFile(dir / "err")};
+  return test::runShell(std::string(VISTEL_CLI_PATH) + " " + arguments);
 }
 
 TEST(Cli, UsageErrorsAreOneLineAndExitTwo) {

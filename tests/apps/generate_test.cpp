@@ -8,6 +8,7 @@
 #include <string>
 
 #include "support/http_test_server.h"
+#include "support/shell.h"
 #include "support/test_paths.h"
 #include "vistel/calibration/calibrator.h"
 #include "vistel/host/generated_project.h"
@@ -15,11 +16,7 @@
 namespace vistel {
 namespace {
 
-struct Result {
-  int status;
-  std::string out;
-  std::string err;
-};
+using Result = test::ShellResult;
 
 // Runs the real executable in a session of its own (so it has no terminal and
 // prompts on standard input and error), with `input` as standard input and a
@@ -27,16 +24,9 @@ struct Result {
 Result runGenerate(const std::string& arguments, const std::string& input = "") {
   const auto dir = test::scratchDir("cli-generate");
   EXPECT_TRUE(test::writeFile(dir / "in", input));
-  const std::string command = "XDG_DATA_HOME=" + (dir / "data").string() + " setsid " +
-                              VISTEL_CLI_PATH + " generate " + arguments + " <" +
-                              (dir / "in").string() + " 2>" + (dir / "err").string();
-  FILE* pipe = ::popen(command.c_str(), "r");
-  std::string out;
-  char buffer[4096];
-  std::size_t n;
-  while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) out.append(buffer, n);
-  const int raw = ::pclose(pipe);
-  return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, out, test::readFile(dir / "err")};
+  return test::runShell("XDG_DATA_HOME=" + (dir / "data").string() + " setsid " +
+                        VISTEL_CLI_PATH + " generate " + arguments + " <" +
+                        (dir / "in").string());
 }
 
 TEST(CliGenerate, PrintsTheTwoCameraProjectFromParamsAndAParamFile) {

@@ -3,13 +3,12 @@
 // the engine's thread and image sources; the frame it writes is checked
 // against the warp core run directly on the demo's pictures and keys.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
-#include <cstdio>
 #include <string>
 #include <vector>
 
 #include "support/scene_project.h"
+#include "support/shell.h"
 #include "support/test_paths.h"
 #include "vistel/imaging/jpeg_codec.h"
 #include "vistel/scene/lens.h"
@@ -18,24 +17,12 @@
 namespace vistel {
 namespace {
 
-struct Outcome {
-  int status;
-  std::string out;
-  std::string err;
-};
+using Outcome = test::ShellResult;
 
 // Runs `cd FOLDER && vistel ARGUMENTS` through the shell.
 Outcome render(const std::string& arguments, const std::filesystem::path& folder) {
-  const auto errors = test::scratchDir("render-stderr") / "err";
-  const std::string command = "cd '" + folder.string() + "' && '" + VISTEL_CLI_PATH + "' render " +
-                              arguments + " 2>'" + errors.string() + "'";
-  FILE* pipe = ::popen(command.c_str(), "r");
-  std::string out;
-  char buffer[4096];
-  std::size_t n;
-  while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) out.append(buffer, n);
-  const int raw = ::pclose(pipe);
-  return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, out, test::readFile(errors)};
+  return test::runShell("cd '" + folder.string() + "' && '" + VISTEL_CLI_PATH + "' render " +
+                        arguments);
 }
 
 // The RGB samples of a binary PPM; empty unless it is width x height.
