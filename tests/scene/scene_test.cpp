@@ -250,6 +250,28 @@ TEST_F(SceneFixture, CurrentViewsKeepTheirInstancesAndRaiseEnterAndLeave) {
   EXPECT_EQ(dispatch(), Links{});
 }
 
+TEST_F(SceneFixture, AViewNamedTwiceIsOneInstanceInBothPlaces) {
+  load(kTwoViews);
+  ASSERT_TRUE(enter({"a", "a"}));
+  ViewInstance* a = scene.currentView(0);
+  ASSERT_NE(a, nullptr);
+  EXPECT_EQ(scene.currentView(1), a);
+  EXPECT_EQ(useCount("a.jpg"), 1);
+  EXPECT_EQ(dispatch(), (Links{"a-init"}));
+
+  ASSERT_TRUE(enter({"b", "a"}));
+  EXPECT_EQ(scene.currentView(1), a);
+  EXPECT_EQ(scene.disposalCount(), 0u);
+  ASSERT_TRUE(enter({"b", "b"}));
+  EXPECT_EQ(useCount("a.jpg"), 0);
+  EXPECT_EQ(useCount("b.jpg"), 1);
+  EXPECT_EQ(scene.disposalCount(), 1u);
+  EXPECT_EQ(dispatch(), (Links{"b-init", "a-exit"}));
+  scene.clearDisposal();
+  ASSERT_TRUE(enter({}));
+  EXPECT_EQ(dispatch(), (Links{"b-exit"}));
+}
+
 TEST_F(SceneFixture, DestroyedInstancesTakeTheirQueuedEventsWithThem) {
   load(kTwoViews);
   ASSERT_TRUE(enter({"a"}));
