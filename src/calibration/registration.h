@@ -101,7 +101,9 @@ struct RegistrationOutcome {
 // Registers `source` (corrected with the lens "kamolens0") against
 // `destination` (corrected with "kamolens1") under the keys qS and qD, and
 // returns qS moved by the measured displacement. Pictures of another size than
-// kWorkingWidth x kWorkingHeight are scaled to it (bilinear) first.
+// kWorkingWidth x kWorkingHeight are brought to it first (toWorkingSize in
+// registration_p.h): keys and lens profiles are fractions of the picture, so
+// an HD camera's picture gives the key its 640 x 480 picture would.
 [[nodiscard]] RegistrationOutcome registerKeys(const RegistrationPicture& source,
                                                const RegistrationPicture& destination,
                                                const KeyQuad& sourceKey,

@@ -101,10 +101,12 @@ struct ScoreTables {
 [[nodiscard]] double scoreShift(const RegistrationState& state, const ScoreTables& tables,
                                 PixelShift shift);
 
-// `picture` scaled bilinearly to the working size, in a buffer with the
-// decoder's spare row and four bytes. Working pixel k samples position
-// k * width / kWorkingWidth (likewise down), so the two sizes share their
-// normalised coordinates.
+// `picture` at the working size, in a buffer with the decoder's spare row and
+// four bytes. Working pixel k stands at picture position k * width /
+// kWorkingWidth (likewise down), so the two sizes share their normalised
+// coordinates. A larger picture is averaged: each working pixel is the mean of
+// the picture pixels under its cell, weighted by their share of it; a smaller
+// one is interpolated linearly. Pixels beyond an edge repeat the edge.
 [[nodiscard]] std::vector<std::uint8_t> toWorkingSize(const RegistrationPicture& picture);
 
 }  // namespace vistel::registration

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <complex>
 #include <numbers>
@@ -115,29 +116,65 @@ TEST(Registration, WithNothingToMeasureTheKeysComeBackUnchanged) {
   EXPECT_EQ(calibrator.sourceKeyText(), broken);
 }
 
-TEST(Registration, PicturesOfAnotherSizeAreScaledFirst) {
-  // Doubling every pixel and scaling back lands on the original pixels.
-  const test::PicturePair pair = test::shiftedPair(3, kOffset, -4, 6);
-  const auto doubled = [](const std::vector<std::uint8_t>& p) {
-    std::vector<std::uint8_t> out(std::size_t{1280} * 960 * 4);
-    for (int y = 0; y < 960; ++y) {
-      for (int x = 0; x < 1280; ++x) {
-        for (int ch = 0; ch < 4; ++ch)
-          out[(std::size_t(y) * 1280 + x) * 4 + ch] =
-              p[(std::size_t(y / 2) * 640 + x / 2) * 4 + ch];
-      }
-    }
-    return out;
-  };
-  const std::vector<std::uint8_t> source = doubled(pair.source),
-                                  destination = doubled(pair.destination);
+TEST(Registration, HdPicturesOfTheSceneGiveTheKeyOfTheWorkingSize) {
+  // The same cameras at 640 x 480, 1280 x 720 and 1920 x 1080 (keys and lens
+  // profiles are fractions of the picture, so each sees the same scene).
   const KeyQuad qS = test::offsetKey(kImageCornerKey, kOffset);
-  const RegistrationOutcome small =
-      registerKeys(pair.sourceView(), pair.destinationView(), qS, kImageCornerKey);
-  const RegistrationOutcome large = registerKeys(
-      {source.data(), 1280, 960}, {destination.data(), 1280, 960}, qS, kImageCornerKey);
-  EXPECT_EQ(small.correlation.shift, (PixelShift{-4, 6}));
-  EXPECT_EQ(large.sourceKey, small.sourceKey);
+  const test::PicturePair small = test::shiftedPair(3, kOffset, -4, 6);
+  const RegistrationOutcome want =
+      registerKeys(small.sourceView(), small.destinationView(), qS, kImageCornerKey);
+  ASSERT_EQ(want.correlation.shift, (PixelShift{-4, 6}));
+  for (auto [width, height] : {std::pair{1280, 720}, std::pair{1920, 1080}}) {
+    SCOPED_TRACE(testing::Message() << width << "x" << height);
+    const test::PicturePair large = test::shiftedPair(3, kOffset, -4, 6, width, height);
+    const RegistrationOutcome got =
+        registerKeys(large.sourceView(), large.destinationView(), qS, kImageCornerKey);
+    EXPECT_EQ(got.regionWidth, want.regionWidth);
+    EXPECT_EQ(got.correlation.shift, want.correlation.shift);
+    EXPECT_EQ(got.sourceKey, want.sourceKey);
+  }
+}
+
+TEST(RegistrationSteps, LargePicturesComeToTheWorkingSizeAveraged) {
+  // A ramp keeps its positions: working pixel k shows what the picture shows
+  // at k * 1920 / 640 across and k * 1080 / 480 down.
+  constexpr int kWidth = 1920, kHeight = 1080;
+  std::vector<std::uint8_t> ramp(std::size_t{kWidth} * kHeight * 4);
+  for (int y = 0; y < kHeight; ++y) {
+    for (int x = 0; x < kWidth; ++x) {
+      std::uint8_t* p = &ramp[(std::size_t(y) * kWidth + x) * 4];
+      p[0] = static_cast<std::uint8_t>(std::min(x, 255));
+      p[1] = static_cast<std::uint8_t>(std::min(y, 255));
+    }
+  }
+  std::vector<std::uint8_t> out = registration::toWorkingSize({ramp.data(), kWidth, kHeight});
+  ASSERT_EQ(out.size(), std::size_t{kWorkingWidth} * (kWorkingHeight + 1) * 4 + 4);
+  for (int r = 2; r < 110; r += 3) {
+    for (int c = 2; c < 80; c += 3) {
+      const std::uint8_t* p = &out[(std::size_t(r) * kWorkingWidth + c) * 4];
+      ASSERT_NEAR(p[0], c * 3.0, 0.51) << c << "," << r;
+      ASSERT_NEAR(p[1], r * 2.25, 0.51) << c << "," << r;
+    }
+  }
+
+  // Sensor noise averages out over the pixels each working pixel covers
+  // (about seven here) rather than passing through as a point sample would.
+  std::vector<std::uint8_t> noisy(ramp.size());
+  std::mt19937 random(7);
+  std::normal_distribution<double> noise(128, 25);
+  for (std::size_t i = 0; i < noisy.size(); ++i) {
+    noisy[i] = static_cast<std::uint8_t>(std::clamp(std::lround(noise(random)), 0L, 255L));
+  }
+  out = registration::toWorkingSize({noisy.data(), kWidth, kHeight});
+  double sum = 0, squares = 0;
+  const int count = kWorkingWidth * kWorkingHeight;
+  for (int i = 0; i < count; ++i) {
+    sum += out[std::size_t(i) * 4];
+    squares += double(out[std::size_t(i) * 4]) * out[std::size_t(i) * 4];
+  }
+  const double mean = sum / count;
+  EXPECT_NEAR(mean, 128, 1);
+  EXPECT_LT(std::sqrt(squares / count - mean * mean), 12);
 }
 
 TEST(RegistrationSteps, CommonRegionOfOffsetAndDefaultKeys) {
