@@ -161,8 +161,14 @@ PixelRegion pixelRegion(const RegionBox& box) {
         r.heightP > 0 && r.heightP < kLimit)) {
     return r;
   }
-  r.left = static_cast<std::int32_t>(x0);
-  r.top = static_cast<std::int32_t>(y0);
+  // The first column and row inside the box: a box edge a rounding error
+  // short of a whole pixel still starts there, and one between pixels starts
+  // at the next, so the region's first column and row show both pictures
+  // (truncating would start a pixel outside the picture whose edge that is,
+  // and its black would dominate the correlation).
+  constexpr float kEdgeTolerance = 1e-3f;
+  r.left = static_cast<std::int32_t>(std::ceil(x0 - kEdgeTolerance));
+  r.top = static_cast<std::int32_t>(std::ceil(y0 - kEdgeTolerance));
   r.width = static_cast<std::int32_t>(r.widthP);
   r.height = static_cast<std::int32_t>(r.heightP);
   return r;
@@ -539,7 +545,10 @@ RegistrationOutcome registerKeys(const RegistrationPicture& source,
   }
 
   const Homography h1 = quadToQuad(sourceKey, sourceKey);
-  const Homography h2 = quadToQuad(sourceKey, destinationKey);
+  // Both resamplings show the source key's frame: h1 takes it onto the source
+  // picture, h2 onto the destination picture (a point with square
+  // coordinates s in the source key has them in the destination key too).
+  const Homography h2 = quadToQuad(destinationKey, sourceKey);
   const std::optional<RegionBox> box = commonRegion(h1, h2);
   if (!box) return outcome;
   const PixelRegion region = pixelRegion(*box);
@@ -574,12 +583,15 @@ RegistrationOutcome registerKeys(const RegistrationPicture& source,
                     static_cast<double>(0.0015625f) * 0.5;
   const double dy = outcome.correlation.transform.at(1, 2) * region.heightP *
                     static_cast<double>(0.0020833334f) * 0.5;
-  // A zero move leaves the key's bytes as they were (adding 0 would turn a
-  // -0 into +0 and change the key text).
+  // A source key off by e makes the destination's resampling show the scene
+  // that the source's shows e further on, so the correlation finds the shift
+  // -e and the key moves back by the shift. (The correlation's y entry is
+  // negated, hence the opposite signs.) A zero move leaves the key's bytes as
+  // they were (adding 0 would turn a -0 into +0 and change the key text).
   for (Vec2* p : {&outcome.sourceKey.p0, &outcome.sourceKey.p1, &outcome.sourceKey.p2,
                   &outcome.sourceKey.p3}) {
-    if (dx != 0) p->x = static_cast<float>(p->x + dx);
-    if (dy != 0) p->y = static_cast<float>(p->y - dy);
+    if (dx != 0) p->x = static_cast<float>(p->x - dx);
+    if (dy != 0) p->y = static_cast<float>(p->y + dy);
   }
   return outcome;
 }

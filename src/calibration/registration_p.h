@@ -39,7 +39,9 @@ void keepInside(std::span<const Segment> segments, std::span<const Segment> outl
 [[nodiscard]] std::optional<RegionBox> commonRegion(const Homography& h1, const Homography& h2);
 
 // The region in working pixels: columns left .. left + width - 1 and rows
-// top .. top + height - 1. widthP and heightP are the untruncated sizes.
+// top .. top + height - 1, every one inside the box (left and top round the
+// box's corner up, within a rounding error; width and height are truncated).
+// widthP and heightP are the untruncated sizes.
 struct PixelRegion {
   std::int32_t left = 0;
   std::int32_t top = 0;

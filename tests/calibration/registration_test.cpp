@@ -5,12 +5,17 @@
 #include <algorithm>
 #include <cmath>
 #include <complex>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <numbers>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "support/registration_scene.h"
+#include "support/scene_project.h"
+#include "support/test_paths.h"
 #include "vistel/calibration/calibrator.h"
 #include "vistel/calibration/registration_p.h"
 #include "vistel/project/encoding.h"
@@ -44,7 +49,9 @@ TEST(Registration, SourceKeyMovesByTheShiftAndThenStays) {
     const KeyQuad qS = test::offsetKey(qD, c.offset);
     const RegistrationOutcome out = registerKeys(pair.sourceView(), pair.destinationView(), qS, qD);
     ASSERT_EQ(out.status, RegistrationStatus::Registered);
-    EXPECT_EQ(out.correlation.shift, c.expected);
+    // The destination's resampling shows the source's scene moved back by
+    // the error; the key moves forward by it.
+    EXPECT_EQ(out.correlation.shift, (PixelShift{-c.expected.dx, -c.expected.dy}));
     EXPECT_LT(out.correlation.score, 0.01);
     // Every corner moves by the whole-pixel shift in key units (within 0.02
     // pixel: the region's width is truncated to whole pixels).
@@ -123,7 +130,7 @@ TEST(Registration, HdPicturesOfTheSceneGiveTheKeyOfTheWorkingSize) {
   const test::PicturePair small = test::shiftedPair(3, kOffset, -4, 6);
   const RegistrationOutcome want =
       registerKeys(small.sourceView(), small.destinationView(), qS, kImageCornerKey);
-  ASSERT_EQ(want.correlation.shift, (PixelShift{-4, 6}));
+  ASSERT_EQ(want.correlation.shift, (PixelShift{4, -6}));
   for (auto [width, height] : {std::pair{1280, 720}, std::pair{1920, 1080}}) {
     SCOPED_TRACE(testing::Message() << width << "x" << height);
     const test::PicturePair large = test::shiftedPair(3, kOffset, -4, 6, width, height);
@@ -132,6 +139,37 @@ TEST(Registration, HdPicturesOfTheSceneGiveTheKeyOfTheWorkingSize) {
     EXPECT_EQ(got.regionWidth, want.regionWidth);
     EXPECT_EQ(got.correlation.shift, want.correlation.shift);
     EXPECT_EQ(got.sourceKey, want.sourceKey);
+  }
+}
+
+TEST(Registration, TheDemoCamerasKeepTheirKeysAndGetThemBackWhenOff) {
+  // The demo's keys relate its two cameras exactly (through a perspective
+  // homography, not a shift), so registration leaves them as they are and
+  // brings a source key a few pixels off back to them, through Recalibrate's
+  // own path from the files.
+  const std::filesystem::path demo = test::sourceDir() / "examples/demo";
+  std::ifstream file(demo / "demo.xml");
+  const std::string xml((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  const std::unique_ptr<ProjectDocument> document = test::loadProject(xml);
+  ASSERT_TRUE(document);
+  const LinkElement* walk = document->findLink("walk");
+  ASSERT_TRUE(walk && walk->keys.size() == 2);
+  const KeyQuad qS = *keyQuadFromBytes(walk->keys[0]->data);
+  const KeyQuad qD = *keyQuadFromBytes(walk->keys[1]->data);
+  const std::string left = (demo / "left.jpg").string(), right = (demo / "right.jpg").string();
+  for (const Vec2 error : {Vec2{0, 0}, Vec2{6 / 640.0f, 0}, Vec2{-4 / 640.0f, 5 / 480.0f}}) {
+    SCOPED_TRACE(testing::Message() << "off by " << error.x * 640 << ", " << error.y * 480);
+    Calibrator calibrator;
+    ASSERT_EQ(calibrator.recalibrate(left, keyText(test::offsetKey(qS, error)), right, keyText(qD)),
+              RecalibrateCode::Ok);
+    const std::optional<KeyQuad> got = keyQuadFromBytes(decodeKeyText(calibrator.sourceKeyText()));
+    ASSERT_TRUE(got);
+    const Vec2 corners[4][2] = {
+        {got->p0, qS.p0}, {got->p1, qS.p1}, {got->p2, qS.p2}, {got->p3, qS.p3}};
+    for (const auto& [moved, truth] : corners) {
+      EXPECT_NEAR(moved.x * 640, truth.x * 640, 0.51);
+      EXPECT_NEAR(moved.y * 480, truth.y * 480, 0.51);
+    }
   }
 }
 
@@ -179,23 +217,28 @@ TEST(RegistrationSteps, LargePicturesComeToTheWorkingSizeAveraged) {
 
 TEST(RegistrationSteps, CommonRegionOfOffsetAndDefaultKeys) {
   const KeyQuad qS = test::offsetKey(kImageCornerKey, kOffset);
-  const auto box = registration::commonRegion(quadToQuad(qS, qS), quadToQuad(qS, kImageCornerKey));
+  // The destination picture lies 0.1 right and 0.05 down of the source's in
+  // the source's frame.
+  const auto box = registration::commonRegion(quadToQuad(qS, qS), quadToQuad(kImageCornerKey, qS));
   ASSERT_TRUE(box);
-  EXPECT_NEAR(box->x0, -0.5, 1e-6);
-  EXPECT_NEAR(box->y0, -0.5, 1e-6);
+  EXPECT_NEAR(box->x0, -0.4, 1e-6);
+  EXPECT_NEAR(box->y0, -0.45, 1e-6);
   EXPECT_NEAR(box->width, 0.9, 1e-6);
   EXPECT_NEAR(box->height, 0.95, 1e-6);
 
-  // The default keys are the lower and the upper half: a 640 x 240 region.
+  // The default keys are the lower and the upper half: the lower half of the
+  // source picture is what both show.
   const auto source = keyQuadFromBytes(decodeKeyText(kDefaultSourceKeyText));
   const auto destination = keyQuadFromBytes(decodeKeyText(kDefaultDestinationKeyText));
   ASSERT_TRUE(source && destination);
   EXPECT_EQ(*source, (KeyQuad{{-0.5f, 0}, {0.5f, 0}, {0.5f, 0.5f}, {-0.5f, 0.5f}}));
   EXPECT_EQ(*destination, (KeyQuad{{-0.5f, -0.5f}, {0.5f, -0.5f}, {0.5f, 0}, {-0.5f, 0}}));
   const auto half =
-      registration::commonRegion(quadToQuad(*source, *source), quadToQuad(*source, *destination));
+      registration::commonRegion(quadToQuad(*source, *source), quadToQuad(*destination, *source));
   ASSERT_TRUE(half);
   const PixelRegion region = registration::pixelRegion(*half);
+  EXPECT_EQ(region.left, 0);
+  EXPECT_EQ(region.top, 240);
   EXPECT_EQ(region.width, 640);
   EXPECT_EQ(region.height, 240);
 }

@@ -116,15 +116,16 @@ inline KeyQuad offsetKey(const KeyQuad& destinationKey, Vec2 offset) {
           destinationKey.p3 + offset};
 }
 
-// Pictures for the keys offsetKey(qD, keyOffset) and qD, made so that the
-// destination's resampling equals the source's moved right by shiftX and down
-// by shiftY working pixels: registration measures (shiftX, shiftY) and moves
-// the source key by about (shiftX / 640, shiftY / 480). Both pictures are
-// width x height pixels.
+// Pictures for the keys offsetKey(qD, keyOffset) and qD when the source key is
+// off by (shiftX, shiftY) working pixels: the true source key lies that far
+// right and down of offsetKey(qD, keyOffset), so registration moves the source
+// key by about (shiftX / 640, shiftY / 480). Both pictures are width x height
+// pixels.
 //
-// Registration resamples the destination's corrected frame at the source's
-// position plus the key offset, so the destination scene is the texture
-// moved by that offset plus the shift.
+// Keys related by a translation relate the pictures by one: the scene at
+// source position p is at p - (true source key - qD) in the destination, so
+// the destination shows the texture moved back by the key offset plus the
+// shift.
 inline PicturePair shiftedPair(std::uint32_t seed, Vec2 keyOffset, double shiftX, double shiftY,
                                int width = kWorkingWidth, int height = kWorkingHeight) {
   const SceneTexture texture(seed);
@@ -133,7 +134,7 @@ inline PicturePair shiftedPair(std::uint32_t seed, Vec2 keyOffset, double shiftX
   return {
       cameraPicture(kKamoLens0, texture, width, height),
       cameraPicture(
-          kKamoLens1, [&](double x, double y) { return texture(x - ox, y - oy); }, width, height),
+          kKamoLens1, [&](double x, double y) { return texture(x + ox, y + oy); }, width, height),
       width, height};
 }
 
