@@ -29,3 +29,6 @@ else()
 endif()
 configure_file(${CMAKE_SOURCE_DIR}/cmake/vistel.pc.in ${CMAKE_BINARY_DIR}/vistel.pc @ONLY)
 install(FILES ${CMAKE_BINARY_DIR}/vistel.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+
+# The demo project `vistel serve` shows when it is given none.
+install(DIRECTORY ${CMAKE_SOURCE_DIR}/examples/demo DESTINATION ${CMAKE_INSTALL_DATADIR}/vistel/examples)

@@ -22,10 +22,13 @@ const Command kCommands[] = {
     {"probe", "fetch pictures from a camera address and describe them", kProbeHelp, runProbe},
     {"calibrate", "correct a camera pair's source key from two pictures", kCalibrateHelp,
      runCalibrate},
-    {"generate", "print the project text the control loads for a set of properties",
-     kGenerateHelp, runGenerate},
+    {"generate", "print the project text the control loads for a set of properties", kGenerateHelp,
+     runGenerate},
     {"render", "render a project's view through the viewer engine into a picture file", kRenderHelp,
      runRender},
+#if VISTEL_HAS_SERVE
+    {"serve", "serve the viewer to web pages (HTTP and WebSocket)", kServeHelp, runServe},
+#endif
 };
 
 void printUsage(std::ostream& out) {
@@ -40,8 +43,7 @@ void printUsage(std::ostream& out) {
 }  // namespace
 
 int usageError(Io io, const std::string& command, const std::string& message, int status) {
-  io.err << "vistel " << command << ": " << message << " (try `vistel " << command
-         << " --help`)\n";
+  io.err << "vistel " << command << ": " << message << " (try `vistel " << command << " --help`)\n";
   return status;
 }
 
