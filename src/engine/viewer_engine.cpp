@@ -137,12 +137,20 @@ bool ViewerEngine::enterEdge(Instance& edge) {
 
 // ---- Host thread -------------------------------------------------------------
 
-void ViewerEngine::postEvent(std::int32_t code, std::int32_t a, std::int32_t b) {
+bool ViewerEngine::postEvent(std::int32_t code, std::int32_t a, std::int32_t b) {
+  // A host posts on every mouse move: waiting for a thread that will never
+  // drain again would freeze it for good.
+  if (stopPosted_ || !drains()) return false;
   const std::int32_t write = writeIndex_.load(std::memory_order_relaxed);
   const std::int32_t next = (write + 1) & kRingMask;
-  while (next == readIndex_.load(std::memory_order_acquire)) sleepMs(kPollMs);
+  while (next == readIndex_.load(std::memory_order_acquire)) {
+    if (!drains()) return false;
+    sleepMs(kPollMs);
+  }
   events_[static_cast<std::size_t>(write)] = {code, a, b};
   writeIndex_.store(next, std::memory_order_release);
+  if (code == kEventStop) stopPosted_ = true;
+  return true;
 }
 
 void ViewerEngine::postPosition(std::unique_ptr<NavPosition> position, bool usePresetTime) {

@@ -135,10 +135,13 @@ class ViewerEngine final : private ScriptHost {
   ViewerEngine(const ViewerEngine&) = delete;
   ViewerEngine& operator=(const ViewerEngine&) = delete;
 
-  // Appends one event to the ring. While the ring is full (31 unread) it waits,
-  // in kPollMs sleeps, until the engine thread has drained one. Do not post
-  // into a full ring after Stop: nothing drains it any more.
-  void postEvent(std::int32_t code, std::int32_t a, std::int32_t b);
+  // Appends one event to the ring; true when it was queued. While the ring is
+  // full (31 unread) it waits, in kPollMs sleeps, until the engine thread has
+  // drained one, but only while that thread will drain: after a posted Stop,
+  // once the thread has ended, or when it never started, the event is dropped
+  // at once (false). The host may ignore the result: nobody would read a
+  // dropped event.
+  bool postEvent(std::int32_t code, std::int32_t a, std::int32_t b);
 
   // Sets the record's usePresetTime and queues it with the navigator, which
   // travels to it after the positions queued before. Discarded without a
@@ -195,6 +198,11 @@ class ViewerEngine final : private ScriptHost {
   friend class Navigator;
 
   void threadRoutine();
+  // Whether the engine thread will still drain the ring. Any thread.
+  bool drains() const {
+    return !stopRequested_.load(std::memory_order_acquire) &&
+           !stopped_.load(std::memory_order_acquire);
+  }
   void runPass();
   void drainEvents();
   void applyEvent(const EngineEvent& event);
@@ -221,6 +229,7 @@ class ViewerEngine final : private ScriptHost {
   std::array<EngineEvent, kEventSlots> events_{};
   std::atomic<std::int32_t> readIndex_{0};
   std::atomic<std::int32_t> writeIndex_{0};
+  bool stopPosted_ = false;  // host thread: a Stop is in the ring, so nothing after it is read
 
   std::atomic<bool> stopRequested_{false};  // engine thread (Stop) or destructor
   std::atomic<bool> stopped_{false};        // engine thread, as its last act

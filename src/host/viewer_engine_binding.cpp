@@ -33,7 +33,7 @@ class ViewerEngineBinding final : public ControlEngine {
       : engine_(std::move(engine)), fileBase_(std::move(fileBase)) {}
 
   void postEvent(WindowEvent code, std::int32_t a, std::int32_t b) override {
-    engine_->postEvent(static_cast<std::int32_t>(code), a, b);
+    (void)engine_->postEvent(static_cast<std::int32_t>(code), a, b);
   }
   void postPosition(const ViewPosition& target, bool usePresetTime) override {
     auto position = std::make_unique<NavPosition>();

@@ -60,6 +60,28 @@ TEST(EngineRing, KeepsThirtyOneEventsWhileStalledAndTheNextWaits) {
   EXPECT_EQ(h.frames.height(), 24);
 }
 
+TEST(EngineRing, PostingNeverWaitsForAThreadThatWillNotDrain) {
+  // Every post below would wait for ever if it waited for a full ring to drain.
+  test::FrameLog frames;
+  const ThreadStarter failing = [](std::function<void()>, std::size_t) { return Thread(); };
+  const auto orphan = ViewerEngine::create(&frames, failing, &test::FrameLog::sink,
+                                           {nullptr, {}, test::offlineReaderFactory()});
+  EXPECT_FALSE(orphan->running());
+  for (int i = 0; i < 40; ++i) EXPECT_FALSE(orphan->postEvent(kEventPointerMove, i, i)) << i;
+
+  test::EngineHarness h;
+  ViewerEngine& engine = *h.engine;
+  EXPECT_TRUE(engine.postEvent(kEventStop, 0, 0));
+  EXPECT_FALSE(engine.postEvent(kEventShow, 1, 0));  // after Stop: never to be read
+  h.gate.open();
+  const auto end = std::chrono::steady_clock::now() + 10s;
+  while (engine.running() && std::chrono::steady_clock::now() < end) {
+    std::this_thread::sleep_for(5ms);
+  }
+  ASSERT_FALSE(engine.running());
+  for (int i = 0; i < 40; ++i) EXPECT_FALSE(engine.postEvent(kEventPointerMove, i, i)) << i;
+}
+
 TEST(EngineEvents, SizesOutsideOneTo2047AreIgnored) {
   test::EngineHarness h;
   ViewerEngine& engine = *h.engine;
