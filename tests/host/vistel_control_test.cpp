@@ -14,8 +14,8 @@
 #include "support/test_paths.h"
 #include "vistel/calibration/calibrator.h"
 #include "vistel/host/generated_project.h"
-#include "vistel/project/project_holder.h"
 #include "vistel/platform/cookie_store.h"
+#include "vistel/project/project_holder.h"
 
 namespace vistel {
 namespace {
