@@ -153,18 +153,21 @@ bool ViewerEngine::postEvent(std::int32_t code, std::int32_t a, std::int32_t b) 
   return true;
 }
 
-void ViewerEngine::postPosition(std::unique_ptr<NavPosition> position, bool usePresetTime) {
-  if (!position || !navigator_) return;
+bool ViewerEngine::postPosition(std::unique_ptr<NavPosition> position, bool usePresetTime) {
+  if (!position || !navigator_) return false;
   position->usePresetTime = usePresetTime;
   navigator_->post(std::move(position));
+  return true;
 }
 
 NavPosition ViewerEngine::currentPosition() const {
   std::lock_guard<std::mutex> guard(passLock_);
+  if (!navigator_) return {};
+  // A project without a link still has the navigator's pan and zoom: reading
+  // zeros there made zoom commands and copied positions start from zoom 0.
   const LinkTraversal* link = scene_->currentLink();
-  if (!navigator_ || !link) return {};
-  return {link->navProgress(), navigator_->xOffset(), navigator_->yOffset(), navigator_->zoom(),
-          false};
+  return {link ? link->navProgress() : 0.0f, navigator_->xOffset(), navigator_->yOffset(),
+          navigator_->zoom(), false};
 }
 
 float ViewerEngine::zoom() const { return navigator_ ? navigator_->zoom() : 0.0f; }

@@ -144,12 +144,14 @@ class ViewerEngine final : private ScriptHost {
   bool postEvent(std::int32_t code, std::int32_t a, std::int32_t b);
 
   // Sets the record's usePresetTime and queues it with the navigator, which
-  // travels to it after the positions queued before. Discarded without a
-  // navigator (no project loaded). Null is ignored.
-  void postPosition(std::unique_ptr<NavPosition> position, bool usePresetTime);
+  // travels to it after the positions queued before; true when queued.
+  // Discarded (false) without a navigator (no project loaded); null is
+  // ignored (false).
+  bool postPosition(std::unique_ptr<NavPosition> position, bool usePresetTime);
 
-  // Progress along the current link and the navigator's pan and zoom;
-  // usePresetTime false. All zero without a navigator or a current link.
+  // Progress along the current link (0 when the project has none) and the
+  // navigator's pan and zoom; usePresetTime false. All zero without a
+  // navigator (no project loaded).
   [[nodiscard]] NavPosition currentPosition() const;
   // The navigator's zoom; 0 without one.
   [[nodiscard]] float zoom() const;

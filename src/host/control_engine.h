@@ -37,12 +37,15 @@ class ControlEngine {
  public:
   virtual ~ControlEngine() = default;
 
-  // Appends one event to the engine's queue; waits while the queue is full.
+  // Appends one event to the engine's queue; waits while the queue is full
+  // and the engine still takes events (never once it has stopped).
   virtual void postEvent(WindowEvent code, std::int32_t a, std::int32_t b) = 0;
   // Queues a motion to `target`, lasting the preset time (usePresetTime) or
-  // the manual time. Discarded while no project is loaded.
-  virtual void postPosition(const ViewPosition& target, bool usePresetTime) = 0;
-  // Progress, pan and zoom now; all zero while no project is loaded.
+  // the manual time; true when queued. Discarded (false) while no project is
+  // loaded.
+  [[nodiscard]] virtual bool postPosition(const ViewPosition& target, bool usePresetTime) = 0;
+  // Progress (0 in a project without a link), pan and zoom now; all zero
+  // while no project is loaded.
   [[nodiscard]] virtual ViewPosition currentPosition() const = 0;
   // The zoom factor now; 0 while no project is loaded.
   [[nodiscard]] virtual float zoom() const = 0;

@@ -133,8 +133,8 @@ std::int16_t VistelControl::GotoPosition(float navProgress, float xOffset, float
   if (!within(zoomFactor, kMinZoom, kMaxZoom)) return 0;
   if (!within(xOffset, -0.5f, 0.5f)) return 0;
   if (!within(yOffset, -0.5f, 0.5f)) return 0;
-  engine_->postPosition({navProgress, xOffset, yOffset, zoomFactor}, true);
-  return 1;
+  // Without a project nothing is queued, and the caller is told so.
+  return engine_->postPosition({navProgress, xOffset, yOffset, zoomFactor}, true) ? 1 : 0;
 }
 
 void VistelControl::GotoPreset(std::int16_t preset) {
@@ -149,14 +149,14 @@ void VistelControl::Zoom(float offset) {
   if (!engine_ || !windowExists() || std::isnan(offset)) return;
   ViewPosition target = engine_->currentPosition();
   target.zoomFactor = clampZoom(target.zoomFactor + offset);
-  engine_->postPosition(target, true);
+  (void)engine_->postPosition(target, true);
 }
 
 void VistelControl::Blend(float offset) {
   if (!engine_ || !windowExists() || !within(offset, 0.0f, 1.0f)) return;
   ViewPosition target = engine_->currentPosition();
   target.navProgress = offset;
-  engine_->postPosition(target, true);
+  (void)engine_->postPosition(target, true);
 }
 
 void VistelControl::SetZoom(float zoomFactor) {
@@ -200,7 +200,7 @@ void VistelControl::PromptSnapshot() {
 
 void VistelControl::Home() {
   if (!engine_ || !windowExists()) return;
-  engine_->postPosition(kHomeView, true);
+  (void)engine_->postPosition(kHomeView, true);
 }
 
 void VistelControl::Suspend() {
@@ -355,7 +355,7 @@ void VistelControl::zoomByHalf(bool in) {
     target.zoomFactor -= step;
     if (target.zoomFactor < kMinZoom) target.zoomFactor = kMinZoom;
   }
-  engine_->postPosition(target, false);
+  (void)engine_->postPosition(target, false);
 }
 
 void VistelControl::saveSnapshot() {

@@ -209,6 +209,24 @@ TEST(EngineLoad, FailedLoadsChangeNothing) {
   EXPECT_EQ(engine.currentPosition(), (NavPosition{0, 0, 0, 1, false}));
 }
 
+TEST(EngineLoad, AProjectWithoutALinkReportsTheNavigatorsPanAndZoom) {
+  test::EngineHarness h;
+  ViewerEngine& engine = *h.engine;
+  ASSERT_TRUE(h.showAndLoad("<quilo startview='a'><view id='a'/></quilo>"));
+  EXPECT_EQ(engine.currentPosition(), (NavPosition{0, 0, 0, 1, false}));
+  engine.setZoom(2);
+  EXPECT_EQ(engine.currentPosition(), (NavPosition{0, 0, 0, 2, false}));
+
+  engine.setPresetTime(0);
+  ASSERT_TRUE(
+      engine.postPosition(std::make_unique<NavPosition>(NavPosition{0.7f, 0.1f, -0.2f, 3}), true));
+  h.gate.run();
+  h.clock.advance(1);
+  h.gate.run();
+  // Pan and zoom arrive; there is no link to travel, so the progress stays 0.
+  EXPECT_EQ(engine.currentPosition(), (NavPosition{0, 0.1f, -0.2f, 3, false}));
+}
+
 TEST(EngineLoad, RelativeFilePicturesAreReadFromTheProjectFolder) {
   const auto folder = test::scratchDir("engine_relative");
   const auto jpeg = test::encodeTestJpeg(test::cornerScene(32, 24), 32, 24);

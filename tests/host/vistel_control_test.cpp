@@ -203,6 +203,9 @@ TEST(ControlMembers, GotoPositionChecksGuardsAndRangesAndPostsWithPresetTime) {
   }
   EXPECT_EQ(rig.engine->positions.front(), (PostedPosition{{1, 0.5f, -0.5f, 4}, true}));
 
+  rig.engine->hasProject = false;  // nothing to travel in: nothing queued, and 0 says so
+  EXPECT_EQ(rig.control.GotoPosition(0.5f, 0, 0, 1), 0);
+  rig.engine->hasProject = true;
   rig.ui.window = false;
   EXPECT_EQ(rig.control.GotoPosition(0.5f, 0, 0, 1), 0);
   ControlRig bare(false);

@@ -41,8 +41,10 @@ class FakeEngine : public ControlEngine {
   void postEvent(WindowEvent code, std::int32_t a, std::int32_t b) override {
     events.push_back({code, a, b});
   }
-  void postPosition(const ViewPosition& target, bool usePresetTime) override {
+  bool postPosition(const ViewPosition& target, bool usePresetTime) override {
+    if (!hasProject) return false;
     positions.push_back({target, usePresetTime});
+    return true;
   }
   ViewPosition currentPosition() const override { return position; }
   float zoom() const override { return position.zoomFactor; }
@@ -70,6 +72,8 @@ class FakeEngine : public ControlEngine {
   }
 
   ViewPosition position{0.5f, 0.0f, 0.0f, 1.0f};
+  bool hasProject = true;  // positions are queued (else discarded)
+  bool loads = true;       // what loadProject answers
   std::vector<PostedEvent> events;
   std::vector<PostedPosition> positions;
   std::vector<float> zooms;
