@@ -298,7 +298,16 @@ void VistelControl::onRightButtonUp(std::int32_t x, std::int32_t y) {
 
 bool VistelControl::onMouseWheel(std::int16_t delta) {
   if (!engine_) return false;
-  const int notches = delta / kWheelNotch;  // truncated: a partial notch is no notch
+  // High-resolution wheels and touchpads send parts of a notch: they add up
+  // until a whole notch is there, and the rest waits for the next event.
+  // Turning the other way starts again from nothing, so the part left over
+  // from the old direction does not swallow the first steps of the new one.
+  if ((delta > 0 && wheelRemainder_ < 0) || (delta < 0 && wheelRemainder_ > 0)) {
+    wheelRemainder_ = 0;
+  }
+  wheelRemainder_ += delta;
+  const std::int32_t notches = wheelRemainder_ / kWheelNotch;
+  wheelRemainder_ -= notches * kWheelNotch;
   if (notches != 0) {
     const float zoom = engine_->zoom();
     engine_->setZoom(clampZoom(zoom + zoom * kZoomStep * static_cast<float>(notches)));

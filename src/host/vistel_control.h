@@ -236,7 +236,9 @@ class VistelControl {
   // Shows the context menu through HostUi::trackPopupMenu and runs the
   // chosen command.
   void onRightButtonUp(std::int32_t x, std::int32_t y);
-  // Zooms by whole notches of 120 at once; true (handled) when there is an
+  // Zooms at once by a sixth of the zoom factor a notch of 120. Parts of a
+  // notch add up over the events until a whole one is there; a change of
+  // direction drops the part left over. True (handled) when there is an
   // engine.
   bool onMouseWheel(std::int16_t delta);
 
@@ -289,6 +291,7 @@ class VistelControl {
   std::string endImage_;
   std::string text_;
   bool modified_ = false;
+  std::int32_t wheelRemainder_ = 0;  // part of a wheel notch not yet zoomed, signed
 
   // Last, so it is destroyed first: its thread may still deliver frames.
   std::unique_ptr<ControlEngine> engine_;

@@ -406,8 +406,7 @@ TEST(ControlWindow, MenuZoomMovesByHalfTheZoomWithinLimitsInTheManualTime) {
   }
 }
 
-TEST(ControlWindow, WheelZoomCountsWholeNotchesAndClamps) {
-  ControlRig rig;
+TEST(ControlWindow, WheelZoomCountsNotchesAndClamps) {
   struct Case {
     float zoom;
     std::int16_t delta;
@@ -416,13 +415,38 @@ TEST(ControlWindow, WheelZoomCountsWholeNotchesAndClamps) {
   for (const Case& c :
        {Case{1.0f, 119, 1.0f}, Case{1.0f, 240, 1.0f + 1.0f / 3.0f}, Case{1.0f, -360, 0.5f},
         Case{4.0f, 120, 4.0f}, Case{0.3f, -32768, 0.24f}, Case{1.0f, -119, 1.0f}}) {
+    ControlRig rig;  // each case from a wheel at rest
     rig.engine->position.zoomFactor = c.zoom;
     EXPECT_TRUE(rig.control.onMouseWheel(c.delta));
     EXPECT_NEAR(rig.engine->position.zoomFactor, c.expected, 1e-6) << c.zoom << " " << c.delta;
+    EXPECT_TRUE(rig.engine->positions.empty());
   }
-  EXPECT_TRUE(rig.engine->positions.empty());
   ControlRig bare(false);
   EXPECT_FALSE(bare.control.onMouseWheel(120));
+}
+
+TEST(ControlWindow, WheelPartsAddUpToNotchesUntilTheWheelTurns) {
+  // The zoom after each event, from zoom 1; a notch adds a sixth of the zoom.
+  struct Case {
+    std::vector<std::int16_t> deltas;
+    std::vector<float> zooms;
+  };
+  const float up = 1.0f + 1.0f / 6.0f;
+  const float down = 1.0f - 1.0f / 6.0f;
+  for (const Case& c : {
+           Case{{40, 40, 40}, {1, 1, up}},
+           Case{{-40, -40, -40}, {1, 1, down}},
+           Case{{100, 100, 100}, {1, up, up * up}},     // 80 left at the second, 60 at the third
+           Case{{80, -40, -40, -40}, {1, 1, 1, down}},  // the 80 goes with the turn
+           Case{{-100, 60, 60}, {1, 1, up}},
+       }) {
+    ControlRig rig;
+    for (std::size_t i = 0; i < c.deltas.size(); ++i) {
+      EXPECT_TRUE(rig.control.onMouseWheel(c.deltas[i]));
+      EXPECT_NEAR(rig.engine->position.zoomFactor, c.zooms[i], 1e-6)
+          << "event " << i << " of the case starting " << c.deltas[0];
+    }
+  }
 }
 
 TEST(ControlWindow, SnapshotResumesInEveryCase) {
