@@ -65,17 +65,33 @@ void ViewerEngine::threadRoutine() {
   stopped_.store(true, std::memory_order_release);
 }
 
+ViewerEngine::ViewState ViewerEngine::viewState() const {
+  const LinkTraversal* link = scene_->currentLink();
+  return {link, link ? link->navProgress() : 0.0f, renderer_->xOffset(), renderer_->yOffset(),
+          renderer_->zoom()};
+}
+
 void ViewerEngine::runPass() {
   std::lock_guard<std::mutex> guard(passLock_);
   suspendedThisPass_ = suspended_.load(std::memory_order_acquire);
   drainEvents();
-  if (!visible_ || suspendedThisPass_ || !navigator_) return;
-  navigator_->step();
+  const bool active = visible_ && !suspendedThisPass_ && navigator_;
+  // What changed while passes stood still was not followed: catch up once.
+  if (active && !activeLastPass_) requestRender(kRenderActivated);
+  activeLastPass_ = active;
+  if (!active) return;
+  const ViewState before = viewState();
+  navigator_->step();  // pushes the navigator's pan and zoom, also a host's setZoom
+  if (scene_->pendingEventCount() > 0) requestRender(kRenderScripts);
   scene_->dispatchEvents(*this);
   // After the scripts, so that views leaving the scene ran their "onexit".
   scene_->clearDisposal();
-  (void)scene_->updateViews();  // every active pass renders anyway
-  if (sized_) (void)navigator_->render();
+  if (scene_->updateViews()) requestRender(kRenderPictures);
+  if (viewState() != before) requestRender(kRenderView);
+  if (sized_ && renderCauses_ != 0) {
+    renderCauses_ = 0;
+    (void)navigator_->render();
+  }
 }
 
 void ViewerEngine::drainEvents() {
@@ -96,8 +112,12 @@ void ViewerEngine::applyEvent(const EngineEvent& event) {
     case kEventShow:
       visible_ = event.a == 1;
       break;
+    case kEventRepaint:
+      requestRender(kRenderRepaint);
+      break;
     case kEventSize:
       if (validSide(event.a) && validSide(event.b)) {
+        if (!sized_ || event.a != width_ || event.b != height_) requestRender(kRenderSize);
         width_ = event.a;
         height_ = event.b;
         sized_ = true;
@@ -180,6 +200,7 @@ void ViewerEngine::setPlaceholder(const std::uint8_t* rgb, std::int32_t width,
                                   std::int32_t height) {
   std::lock_guard<std::mutex> guard(passLock_);
   renderer_->setPlaceholder(rgb, width, height);
+  requestRender(kRenderPlaceholder);
 }
 
 bool ViewerEngine::copyFrame(std::vector<std::uint32_t>& pixels, std::int32_t& width,
@@ -226,6 +247,7 @@ bool ViewerEngine::loadProject(const char* text, std::size_t length, std::string
   document_ = std::move(document);
   (void)scene_->setCurrentViews({startView});
   navigator_ = std::make_unique<Navigator>(*this);
+  requestRender(kRenderProject);
   suspended_.store(false, std::memory_order_release);
   return true;
 }

@@ -6,8 +6,10 @@
 // engine thread) that, every pass followed by a 15 ms sleep, drains the
 // window events the host posted and, while a project is loaded, the window is
 // visible and the engine is not suspended, steps the navigator, runs queued
-// scripts, follows the views' pictures and renders one frame into the host's
-// frame sink.
+// scripts, follows the views' pictures and, when something that shows has
+// changed since the last frame, renders one frame into the host's frame sink.
+// A still project therefore costs one frame, not one every pass; the host
+// keeps the last frame it was given and paints it as often as it needs.
 //
 // A host typically: create()s the engine with its thread starter and sink,
 // posts Show (1) and Size (width, height) as its window appears, calls
@@ -42,6 +44,7 @@ namespace vistel {
 
 class ImageSourceManager;
 class Instance;
+class LinkTraversal;
 class Navigator;
 class ProjectDocument;
 class Scene;
@@ -61,7 +64,7 @@ struct NavPosition {
 enum EngineEventCode : std::int32_t {
   kEventCreated = 1,         // 0, 0
   kEventShow = 3,            // show flag (1: visible), status
-  kEventRepaint = 4,         // nothing beyond the next pass
+  kEventRepaint = 4,         // the host lost its picture: the next active pass renders
   kEventSize = 5,            // width, height (each 1..2047, else ignored)
   kEventStop = 7,            // ends the engine thread after the pass in progress
   kEventIdle = 8,            // 0, 0
@@ -199,6 +202,31 @@ class ViewerEngine final : private ScriptHost {
  private:
   friend class Navigator;
 
+  // What makes the next active pass render. Each cause sets its bit where it
+  // happens; the render clears them all. A new cause of change (an overlay
+  // that ages, a placeholder reason) adds a bit and sets it where it arises.
+  enum RenderCause : std::uint32_t {
+    kRenderProject = 1u << 0,      // a project was loaded
+    kRenderSize = 1u << 1,         // the output size changed
+    kRenderActivated = 1u << 2,    // passes run again: shown, resumed, first project
+    kRenderPlaceholder = 1u << 3,  // the blank frames' picture changed
+    kRenderPictures = 1u << 4,     // a current view's source or picture changed
+    kRenderView = 1u << 5,         // progress, pan or zoom moved (motions, setZoom)
+    kRenderScripts = 1u << 6,      // scripts ran: the values attributes read may differ
+    kRenderRepaint = 1u << 7,      // the host has no picture left and asked for one
+  };
+  // What the frame is seen through; a change of any part shows.
+  struct ViewState {
+    const LinkTraversal* link = nullptr;
+    float progress = 0;
+    float xOffset = 0;
+    float yOffset = 0;
+    float zoom = 0;
+    friend bool operator==(const ViewState&, const ViewState&) = default;
+  };
+
+  void requestRender(RenderCause cause) { renderCauses_ |= cause; }
+  ViewState viewState() const;
   void threadRoutine();
   // Whether the engine thread will still drain the ring. Any thread.
   bool drains() const {
@@ -251,7 +279,9 @@ class ViewerEngine final : private ScriptHost {
   bool pressedThisPass_ = false;
   std::int32_t pressX_ = 0;
   std::int32_t pressY_ = 0;
-  std::string pendingLink_;  // the link the last `play` action named; nothing reads it yet
+  std::string pendingLink_;         // the link the last `play` action named; nothing reads it yet
+  std::uint32_t renderCauses_ = 0;  // RenderCause bits gathered since the last frame
+  bool activeLastPass_ = false;     // the last pass stepped and could render
 
   Thread thread_;  // last: started when everything else exists
 };

@@ -321,7 +321,10 @@ void VistelControl::paint(std::int32_t width, std::int32_t height, PaintPlan& pl
   plan.border = {0, 0, width, height};
   plan.borderColour = 0x9E9E9E;
   plan.hasFrame = mailbox_.copyLatest(plan.frame);
-  if (!project_.empty()) post(WindowEvent::Repaint);
+  // The engine renders only when what it shows changes, and the latest frame
+  // is kept here for every paint; only a window with no frame to show asks
+  // for one (asking on every paint would make every frame cause another).
+  if (!plan.hasFrame && !project_.empty()) post(WindowEvent::Repaint);
 }
 
 std::span<const HostUi::MenuItem> VistelControl::contextMenu() { return kContextMenu; }

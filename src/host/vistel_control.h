@@ -243,8 +243,8 @@ class VistelControl {
   bool onMouseWheel(std::int16_t delta);
 
   // Fills `plan` for a window of `width` x `height` pixels, with a copy of
-  // the latest frame when there is one, and asks the engine for a new frame
-  // when a project text is set.
+  // the latest frame when there is one; without one, and with a project text
+  // set, asks the engine to render.
   void paint(std::int32_t width, std::int32_t height, PaintPlan& plan);
 
   // The context menu, in order; separators have command 0.

@@ -502,6 +502,13 @@ TEST(ControlWindow, PaintPlanIsWhiteWithAGreyBorderAndTheLatestFrame) {
   EXPECT_EQ(plan.frame.width, 3);
   EXPECT_EQ(plan.frame.height, 2);
   EXPECT_EQ(plan.frame.pixels, pixels);
+  // With a frame to paint the engine is left alone: asking it for a frame on
+  // every paint would make each frame cause another.
+  EXPECT_TRUE(rig.engine->events.empty());
+  rig.control.onDestroy();
+  rig.engine->events.clear();
+  rig.control.paint(320, 200, plan);
+  EXPECT_FALSE(plan.hasFrame);
   EXPECT_EQ(rig.engine->events, (std::vector<PostedEvent>{{WindowEvent::Repaint, 0, 0}}));
 
   rig.ui.window = false;  // no window: frames are dropped
