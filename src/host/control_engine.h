@@ -63,9 +63,11 @@ class ControlEngine {
                               std::int32_t height) = 0;
   // Writes the current frame as a JPEG file; false when nothing was written.
   virtual bool saveSnapshot(const std::string& path) = 0;
-  // Parses `text` as a project and shows it; false when it is not one with a
-  // start view (what happens to the project shown before is the engine's).
-  virtual bool loadProject(std::string_view text) = 0;
+  // Parses `text` as a project and shows it, reading relative file://
+  // pictures from the folder `fileBase` (empty: the folder the engine was
+  // made with); false when it is not one with a start view, and the project
+  // shown before stays.
+  virtual bool loadProject(std::string_view text, std::string_view fileBase) = 0;
 };
 
 }  // namespace vistel

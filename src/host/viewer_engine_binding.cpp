@@ -61,8 +61,8 @@ class ViewerEngineBinding final : public ControlEngine {
   bool saveSnapshot(const std::string& path) override {
     return engine_->saveSnapshot(path.c_str());
   }
-  bool loadProject(std::string_view text) override {
-    return engine_->loadProject(text.data(), text.size(), fileBase_);
+  bool loadProject(std::string_view text, std::string_view fileBase) override {
+    return engine_->loadProject(text.data(), text.size(), fileBase.empty() ? fileBase_ : fileBase);
   }
 
  private:

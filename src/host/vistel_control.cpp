@@ -1,7 +1,10 @@
 #include "vistel/host/vistel_control.h"
 
 #include <cmath>
+#include <filesystem>
+#include <fstream>
 #include <span>
+#include <system_error>
 
 #include "vistel/calibration/calibrator.h"
 #include "vistel/host/generated_project.h"
@@ -29,6 +32,18 @@ constexpr HostUi::MenuItem kContextMenu[] = {
     {static_cast<std::int32_t>(ControlCommand::About), kAboutMenuLabel},
 };
 
+// The same with the file entries together.
+constexpr HostUi::MenuItem kContextMenuWithOpen[] = {
+    {static_cast<std::int32_t>(ControlCommand::ZoomIn), "Zoom in"},
+    {static_cast<std::int32_t>(ControlCommand::ZoomOut), "Zoom out"},
+    {static_cast<std::int32_t>(ControlCommand::MaximizeView), "Maximize view"},
+    {0, ""},
+    {static_cast<std::int32_t>(ControlCommand::OpenProject), kOpenProjectLabel},
+    {static_cast<std::int32_t>(ControlCommand::SaveSnapshot), "Save snapshot..."},
+    {0, ""},
+    {static_cast<std::int32_t>(ControlCommand::About), kAboutMenuLabel},
+};
+
 float clampZoom(float zoom) {
   if (zoom > kMaxZoom) zoom = kMaxZoom;
   if (zoom < kMinZoom) zoom = kMinZoom;
@@ -36,6 +51,29 @@ float clampZoom(float zoom) {
 }
 
 bool within(float value, float low, float high) { return value >= low && value <= high; }
+
+// The whole of a project file; false with a sentence for the user saying why not.
+bool readProjectFile(const std::string& path, std::string& text, std::string& problem) {
+  std::error_code ec;
+  if (!std::filesystem::is_regular_file(path, ec)) {
+    problem = "There is no project file \"" + path + "\".";
+    return false;
+  }
+  std::ifstream in(path, std::ios::binary);
+  std::string bytes(PropertyBag::kMaxValueBytes + 1, '\0');
+  if (in) in.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  if (!in && !in.eof()) {
+    problem = "The project file \"" + path + "\" cannot be read.";
+    return false;
+  }
+  bytes.resize(static_cast<std::size_t>(in.gcount()));
+  if (bytes.size() > PropertyBag::kMaxValueBytes) {
+    problem = "The project file \"" + path + "\" is larger than 8 MiB.";
+    return false;
+  }
+  text = std::move(bytes);
+  return true;
+}
 
 }  // namespace
 
@@ -80,6 +118,7 @@ void VistelControl::load(const PropertyBag& properties) {
   } else {
     project_.clear();
   }
+  projectBase_.clear();
 
   for (std::size_t i = 1; i < presets_.size(); ++i) {
     text.clear();
@@ -92,7 +131,7 @@ void VistelControl::load(const PropertyBag& properties) {
     (void)properties.read("Project", text);
     project_ = text.empty() ? std::string(kDefaultProjectText) : text;
     if (engine_ && windowExists()) {
-      (void)engine_->loadProject(project_);
+      (void)engine_->loadProject(project_, projectBase_);
       modified_ = true;
     }
   }
@@ -122,7 +161,7 @@ void VistelControl::load(const PropertyBag& properties) {
 
 void VistelControl::Project(std::string_view text) {
   if (!engine_) return;
-  (void)engine_->loadProject(text);
+  (void)engine_->loadProject(text, projectBase_);
   modified_ = true;
 }
 
@@ -216,7 +255,7 @@ void VistelControl::SetStartKey(std::string_view key) { (void)key; }
 void VistelControl::SetEndKey(std::string_view key) { (void)key; }
 
 void VistelControl::SetProjectXMLBuffer(std::string_view xml) {
-  if (engine_) (void)engine_->loadProject(xml);
+  if (engine_) (void)engine_->loadProject(xml, projectBase_);
 }
 
 void VistelControl::ExecSilentURL(std::string_view url) { (void)credentials_.execSilentUrl(url); }
@@ -239,7 +278,7 @@ void VistelControl::onCreate() {
   if (!engine_) return;
   engine_->setPlaceholder(placeholderPicture(), kPlaceholderWidth, kPlaceholderHeight);
   post(WindowEvent::Created);
-  (void)engine_->loadProject(project_);
+  (void)engine_->loadProject(project_, projectBase_);
   modified_ = true;
 }
 
@@ -291,7 +330,7 @@ void VistelControl::onRightButtonUp(std::int32_t x, std::int32_t y) {
   std::int32_t screenX = x;
   std::int32_t screenY = y;
   ui_.clientToScreen(screenX, screenY);
-  const std::int32_t chosen = ui_.trackPopupMenu(contextMenu(), screenX, screenY);
+  const std::int32_t chosen = ui_.trackPopupMenu(menu(), screenX, screenY);
   if (chosen != 0) (void)runCommand(chosen);
   post(WindowEvent::SecondaryUp, screenX, screenY);
 }
@@ -329,6 +368,11 @@ void VistelControl::paint(std::int32_t width, std::int32_t height, PaintPlan& pl
 
 std::span<const HostUi::MenuItem> VistelControl::contextMenu() { return kContextMenu; }
 
+std::span<const HostUi::MenuItem> VistelControl::menu() const {
+  if (opening_ == ProjectOpening::Offered) return kContextMenuWithOpen;
+  return kContextMenu;
+}
+
 bool VistelControl::runCommand(std::int32_t command) {
   switch (static_cast<ControlCommand>(command)) {
     case ControlCommand::ZoomIn:
@@ -351,6 +395,10 @@ bool VistelControl::runCommand(std::int32_t command) {
       return true;
     case ControlCommand::CopyPosition:
       copyPosition();
+      return true;
+    case ControlCommand::OpenProject:
+      if (opening_ != ProjectOpening::Offered) return false;
+      chooseProjectFile();
       return true;
   }
   return false;
@@ -386,6 +434,41 @@ void VistelControl::saveSnapshot() {
   }
   // Also after a cancel, and even when a script had suspended the engine.
   engine_->resume();
+}
+
+void VistelControl::chooseProjectFile() {
+  std::string path;
+  if (ui_.chooseOpenFile({.filter = kOpenProjectFilter}, path)) (void)openProjectFile(path);
+}
+
+void VistelControl::onDropFile(const std::string& path) {
+  if (opening_ == ProjectOpening::Offered) (void)openProjectFile(path);
+}
+
+OpenProjectResult VistelControl::openProjectFile(const std::string& path) {
+  if (!engine_ || opening_ != ProjectOpening::Offered) return OpenProjectResult::Refused;
+  std::string text;
+  std::string problem;
+  if (!readProjectFile(path, text, problem)) {
+    ui_.messageBox(kOpenProjectCaption, problem + " The project shown stays.");
+    return OpenProjectResult::Unreadable;
+  }
+  std::error_code ec;
+  std::filesystem::path file = std::filesystem::absolute(path, ec);
+  if (ec) file = path;
+  std::string folder = file.parent_path().string();
+  if (!engine_->loadProject(text, folder)) {
+    ui_.messageBox(kOpenProjectCaption,
+                   "\"" + path +
+                       "\" is not a Vistel project: it needs a <quilo> root element whose "
+                       "startview names one of its views. The project shown stays.");
+    return OpenProjectResult::NotAProject;
+  }
+  project_ = std::move(text);
+  projectBase_ = std::move(folder);
+  modified_ = true;
+  ui_.projectOpened(path);
+  return OpenProjectResult::Opened;
 }
 
 void VistelControl::copyPosition() {

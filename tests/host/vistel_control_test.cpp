@@ -520,5 +520,80 @@ TEST(ControlWindow, PaintPlanIsWhiteWithAGreyBorderAndTheLatestFrame) {
   EXPECT_FALSE(plan.hasFrame);
 }
 
+// ---- Project files ------------------------------------------------------------------
+
+TEST(ControlFiles, OpenProjectIsOfferedOnlyWhereTheHostSaysSo) {
+  ControlRig rig;
+  EXPECT_EQ(rig.control.menu().data(), VistelControl::contextMenu().data());
+  EXPECT_FALSE(rig.control.runCommand(static_cast<std::int32_t>(ControlCommand::OpenProject)));
+  rig.control.onDropFile("/tmp/any.xml");
+  EXPECT_EQ(rig.control.openProjectFile("/tmp/any.xml"), OpenProjectResult::Refused);
+  EXPECT_TRUE(rig.log.empty());
+  EXPECT_TRUE(rig.engine->loaded.empty());
+
+  rig.control.setProjectOpening(ProjectOpening::Offered);
+  std::vector<std::pair<std::int32_t, std::string>> items;
+  for (const auto& item : rig.control.menu()) items.emplace_back(item.command, item.label);
+  EXPECT_EQ(items, (std::vector<std::pair<std::int32_t, std::string>>{
+                       {0x8000, "Zoom in"},
+                       {0x8001, "Zoom out"},
+                       {4, "Maximize view"},
+                       {0, ""},
+                       {5, "Open project..."},
+                       {3, "Save snapshot..."},
+                       {0, ""},
+                       {1, "About Vistel Panorama viewer..."}}));
+  rig.ui.menuChoice = 5;  // chosen, then cancelled in the chooser
+  rig.control.onRightButtonUp(1, 1);
+  EXPECT_EQ(rig.log,
+            (std::vector<std::string>{"release", "menu at 1001,2001",
+                                      "chooseOpenFile Vistel project|*.xml;|All files|*;|"}));
+  EXPECT_TRUE(rig.engine->loaded.empty());
+}
+
+TEST(ControlFiles, AnOpenedProjectShowsWithPicturesFromItsFolderAndABadOneChangesNothing) {
+  const auto dir = test::scratchDir("control-open");
+  const std::string good = (dir / "sub" / "good.xml").string();
+  const std::string text = "<quilo startview=\"a\"><view id=\"a\"/></quilo>";
+  ASSERT_TRUE(test::writeFile(good, text));
+  ControlRig rig;
+  rig.control.setProjectOpening(ProjectOpening::Offered);
+  rig.control.load(bagOf({{"Project", "<quilo startview=\"first\"/>"}}));
+
+  rig.ui.openPath = good;
+  EXPECT_TRUE(rig.control.runCommand(static_cast<std::int32_t>(ControlCommand::OpenProject)));
+  EXPECT_EQ(rig.engine->loaded.back(), text);
+  EXPECT_EQ(rig.engine->loadedBases.back(), (dir / "sub").string());
+  EXPECT_EQ(rig.control.projectText(), text);
+  EXPECT_EQ(rig.log.back(), "opened " + good);
+  rig.control.onCreate();  // a window made again shows the opened project, from its folder
+  EXPECT_EQ(rig.engine->loadedBases.back(), (dir / "sub").string());
+
+  // Nothing to read, and a file that is no project: a message, and the
+  // project shown (and kept) stays.
+  const std::size_t loads = rig.engine->loaded.size();
+  rig.log.clear();
+  for (const std::string& missing : {(dir / "absent.xml").string(), dir.string()}) {
+    EXPECT_EQ(rig.control.openProjectFile(missing), OpenProjectResult::Unreadable);
+  }
+  EXPECT_EQ(rig.engine->loaded.size(), loads);
+  ASSERT_TRUE(test::writeFile(dir / "bad.xml", "<html/>"));
+  rig.engine->loads = false;
+  rig.control.onDropFile((dir / "bad.xml").string());
+  EXPECT_EQ(rig.engine->loaded.back(), "<html/>");
+  EXPECT_EQ(rig.control.projectText(), text);
+  ASSERT_EQ(rig.log.size(), 3u);
+  for (const std::string& line : rig.log) {
+    EXPECT_TRUE(line.starts_with("message Open project: ")) << line;
+    EXPECT_TRUE(line.ends_with("The project shown stays.")) << line;
+  }
+  EXPECT_NE(rig.log[0].find("absent.xml"), std::string::npos) << rig.log[0];
+  EXPECT_NE(rig.log[2].find("is not a Vistel project"), std::string::npos) << rig.log[2];
+
+  rig.engine->loads = true;  // a dropped project opens like a chosen one
+  rig.control.onDropFile(good);
+  EXPECT_EQ(rig.log.back(), "opened " + good);
+}
+
 }  // namespace
 }  // namespace vistel
