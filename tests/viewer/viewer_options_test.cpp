@@ -8,6 +8,7 @@
 #include <QToolBar>
 
 #include "qt_test_app.h"
+#include "support/control_fakes.h"
 #include "support/test_paths.h"
 #include "viewer_window.h"
 #include "vistel/widget/vistel_widget.h"
@@ -95,6 +96,21 @@ TEST(ViewerWindow, HoldsOnlyTheViewerAtTheAskedSizeNamedAfterTheProject) {
   EXPECT_EQ(window.viewer()->view()->size(), QSize(300, 200));
   EXPECT_TRUE(window.findChildren<QMenuBar*>().isEmpty());
   EXPECT_TRUE(window.findChildren<QToolBar*>().isEmpty());
+}
+
+TEST(ViewerWindow, OffersOpeningProjectsAndIsRenamedAfterTheOneOpened) {
+  test::qtApp();
+  const auto dir = test::scratchDir("viewer_window_open");
+  ASSERT_TRUE(test::writeFile(dir / "street.xml", "<quilo startview=\"s\"/>"));
+  std::vector<std::string> log;
+  ViewerOptions options;
+  ViewerWindow window(options,
+                      [&log](VistelControl&) { return std::make_unique<test::FakeEngine>(log); });
+  EXPECT_EQ(window.windowTitle(), "Vistel");
+  VistelControl& control = window.viewer()->control();
+  EXPECT_EQ(control.projectOpening(), ProjectOpening::Offered);
+  ASSERT_EQ(control.openProjectFile((dir / "street.xml").string()), OpenProjectResult::Opened);
+  EXPECT_EQ(window.windowTitle(), "Vistel - street.xml");
 }
 
 }  // namespace

@@ -6,6 +6,8 @@
 
 #include <QFileDialog>
 #include <QImageReader>
+#include <QMessageBox>
+#include <QPushButton>
 #include <QMouseEvent>
 #include <QTest>
 #include <QWheelEvent>
@@ -13,6 +15,7 @@
 #include <unordered_set>
 
 #include "qt_test_app.h"
+#include "support/test_jpeg.h"
 #include "support/test_paths.h"
 #include "vistel/host/viewer_engine_binding.h"
 #include "vistel/widget/vistel_widget.h"
@@ -116,6 +119,43 @@ TEST(VistelWidgetOnTheEngine, SnapshotThroughTheChooserWritesAJpegOfTheWindowSiz
   QImageReader reader(QString::fromStdString((dir / "demo.jpg").string()));
   EXPECT_EQ(reader.format(), "jpeg");
   EXPECT_EQ(reader.size(), QSize(kWidth, kHeight));
+}
+
+TEST(VistelWidgetOnTheEngine, AnOpenedProjectShowsItsOwnPicturesAndABadOneChangesNothing) {
+  DemoViewer demo;
+  VistelControl& control = demo.widget->control();
+  control.setProjectOpening(ProjectOpening::Offered);
+  const auto dir = test::scratchDir("viewer_engine_open");
+  ASSERT_TRUE(test::writeFile(dir / "notes.xml", "<notes/>"));
+  // A magenta picture named relative to its project, in a folder that is
+  // neither the demo's nor the current one.
+  const std::vector<std::uint8_t> magenta = [] {
+    std::vector<std::uint8_t> rgb(64 * 48 * 3);
+    for (std::size_t i = 0; i < rgb.size(); i += 3) rgb[i] = rgb[i + 2] = 255;
+    return rgb;
+  }();
+  ASSERT_TRUE(test::writeFile(dir / "pictures" / "pic.jpg", test::encodeTestJpeg(magenta, 64, 48)));
+  ASSERT_TRUE(test::writeFile(
+      dir / "pictures" / "one.xml",
+      "<quilo startview='a'><view id='a' src='file://pic.jpg' lens='none'/></quilo>"));
+  auto centre = [&] {
+    FrameCopy now;
+    if (!control.copyLatestFrame(now)) return 0u;
+    return now.pixels[static_cast<std::size_t>(kHeight / 2 * kWidth + kWidth / 2)] & 0xFFFFFFu;
+  };
+  auto isMagenta = [](std::uint32_t p) {
+    return (p >> 16) > 200 && ((p >> 8) & 0xFF) < 60 && (p & 0xFF) > 200;
+  };
+
+  test::whenModalOpens<QMessageBox>(
+      [](QMessageBox* box) { box->button(QMessageBox::Ok)->click(); });
+  EXPECT_EQ(control.openProjectFile((dir / "notes.xml").string()), OpenProjectResult::NotAProject);
+  EXPECT_EQ(control.projectText(), test::readFile(test::sourceDir() / "examples/demo/demo.xml"));
+
+  EXPECT_EQ(control.openProjectFile((dir / "pictures" / "one.xml").string()),
+            OpenProjectResult::Opened);
+  EXPECT_TRUE(waitUntil([&] { return isMagenta(centre()); }, 20000))
+      << "the picture beside the project never showed; the centre is " << std::hex << centre();
 }
 
 }  // namespace
