@@ -77,6 +77,16 @@ bool readProjectFile(const std::string& path, std::string& text, std::string& pr
 
 }  // namespace
 
+bool generatesTwoCameraProject(const PropertyBag& properties) {
+  std::string first;
+  std::string second;
+  (void)properties.read("startImage", first);
+  (void)properties.read("endImage", second);
+  (void)properties.read("topCameraAddress", first);
+  (void)properties.read("bottomCameraAddress", second);
+  return !first.empty() && !second.empty();
+}
+
 VistelControl::VistelControl(HostUi& ui, const EngineFactory& makeEngine)
     : ui_(ui), credentials_(ui), calibrator_(std::make_unique<Calibrator>()) {
   presets_[0] = kOverallView;

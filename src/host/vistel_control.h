@@ -128,6 +128,12 @@ struct PaintPlan {
   FrameCopy frame;  // valid when hasFrame; kept by the host between paints
 };
 
+// Whether load(`properties`) makes the control write its two-camera project:
+// both camera addresses given and non-empty (topCameraAddress over
+// startImage, bottomCameraAddress over endImage), for a control that has not
+// loaded properties before.
+[[nodiscard]] bool generatesTwoCameraProject(const PropertyBag& properties);
+
 class VistelControl {
  public:
   // Makes the engine the control drives, given the control (whose

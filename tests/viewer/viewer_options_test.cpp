@@ -16,9 +16,10 @@
 namespace vistel {
 namespace {
 
-std::optional<ViewerOptions> parse(std::vector<std::string> args, std::string* error = nullptr) {
+std::optional<ViewerOptions> parse(std::vector<std::string> args, std::string* error = nullptr,
+                                   const std::filesystem::path& demo = {}) {
   std::string why;
-  auto options = parseViewerArguments(args, why);
+  auto options = parseViewerArguments(args, why, demo);
   if (error != nullptr) *error = why;
   if (!options) {
     EXPECT_FALSE(why.empty());
@@ -57,6 +58,36 @@ TEST(ViewerOptions, ProjectFileBecomesTheProjectPropertyBesideTheOthers) {
   const auto help = parse({"--help", "missing.xml"});
   ASSERT_TRUE(help);
   EXPECT_TRUE(help->help);
+}
+
+TEST(ViewerOptions, WithoutAProjectTheDemoBesideTheExecutableShows) {
+  const auto root = test::scratchDir("viewer_demo");
+  const auto bin = root / "bin";
+  EXPECT_TRUE(findDemoProject(bin).empty());
+  EXPECT_NE(viewerUsage().find("not installed"), std::string::npos);
+  const auto demo = demoFolder(bin) / "demo.xml";
+  ASSERT_TRUE(test::writeFile(demo, "<quilo startview=\"d\"/>"));
+  ASSERT_EQ(findDemoProject(bin), demo);
+  EXPECT_NE(viewerUsage(demo).find(demo.string()), std::string::npos);
+
+  const auto shown =
+      parse({"--param", "FPS=5", "--param", "topCameraAddress=http://a/x"}, nullptr, demo);
+  ASSERT_TRUE(shown);
+  EXPECT_EQ(shown->project, demo);
+  EXPECT_EQ(property(*shown, "Project"), "<quilo startview=\"d\"/>");
+  EXPECT_EQ(shown->fileBase, demo.parent_path());
+
+  // A project of the user's own, in any form, is shown instead.
+  const auto dir = test::scratchDir("viewer_not_demo");
+  ASSERT_TRUE(test::writeFile(dir / "p.xml", "<quilo/>"));
+  for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+           {(dir / "p.xml").string()},
+           {"--param", "Project=<quilo/>"},
+           {"--param", "startImage=file://a.jpg", "--param", "bottomCameraAddress=file://b.jpg"}}) {
+    const auto options = parse(args, nullptr, demo);
+    ASSERT_TRUE(options) << args[0];
+    EXPECT_NE(options->project, demo) << args.back();
+  }
 }
 
 TEST(ViewerOptions, RefusesMalformedArguments) {
