@@ -82,7 +82,8 @@ void ViewerEngine::runPass() {
   if (!active) return;
   const ViewState before = viewState();
   navigator_->step();  // pushes the navigator's pan and zoom, also a host's setZoom
-  if (scene_->pendingEventCount() > 0) requestRender(kRenderScripts);
+  // Scripts change nothing that shows: `set` has no effect and `play` only
+  // names a link.
   scene_->dispatchEvents(*this);
   // After the scripts, so that views leaving the scene ran their "onexit".
   scene_->clearDisposal();

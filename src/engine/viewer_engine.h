@@ -212,8 +212,7 @@ class ViewerEngine final : private ScriptHost {
     kRenderPlaceholder = 1u << 3,  // the blank frames' picture changed
     kRenderPictures = 1u << 4,     // a current view's source or picture changed
     kRenderView = 1u << 5,         // progress, pan or zoom moved (motions, setZoom)
-    kRenderScripts = 1u << 6,      // scripts ran: the values attributes read may differ
-    kRenderRepaint = 1u << 7,      // the host has no picture left and asked for one
+    kRenderRepaint = 1u << 6,      // the host has no picture left and asked for one
   };
   // What the frame is seen through; a change of any part shows.
   struct ViewState {
