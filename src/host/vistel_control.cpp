@@ -59,16 +59,15 @@ bool readProjectFile(const std::string& path, std::string& text, std::string& pr
     problem = "There is no project file \"" + path + "\".";
     return false;
   }
-  std::ifstream in(path, std::ios::binary);
-  std::string bytes(PropertyBag::kMaxValueBytes + 1, '\0');
-  if (in) in.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-  if (!in && !in.eof()) {
-    problem = "The project file \"" + path + "\" cannot be read.";
+  const std::uintmax_t size = std::filesystem::file_size(path, ec);
+  if (!ec && size > PropertyBag::kMaxValueBytes) {
+    problem = "The project file \"" + path + "\" is larger than 8 MiB.";
     return false;
   }
-  bytes.resize(static_cast<std::size_t>(in.gcount()));
-  if (bytes.size() > PropertyBag::kMaxValueBytes) {
-    problem = "The project file \"" + path + "\" is larger than 8 MiB.";
+  std::string bytes(ec ? 0 : static_cast<std::size_t>(size), '\0');
+  std::ifstream in(path, std::ios::binary);
+  if (ec || !in || !in.read(bytes.data(), static_cast<std::streamsize>(bytes.size()))) {
+    problem = "The project file \"" + path + "\" cannot be read.";
     return false;
   }
   text = std::move(bytes);
