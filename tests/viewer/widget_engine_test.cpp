@@ -7,7 +7,6 @@
 #include <QFileDialog>
 #include <QImageReader>
 #include <QMouseEvent>
-#include <QPushButton>
 #include <QTest>
 #include <QWheelEvent>
 #include <cmath>
