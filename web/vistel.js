@@ -381,13 +381,14 @@
       canvas.addEventListener('wheel', (e) => {
         e.preventDefault();
         // In the control's units: 120 a notch, positive away from the user.
-        // Fine-grained wheels and touchpads add up until a whole notch.
+        // Fine-grained wheels and touchpads send parts of a notch, which the
+        // control adds up; only the rounding remainder stays here.
         const scale = e.deltaMode === 1 ? NOTCH / 3 : e.deltaMode === 2 ? NOTCH : NOTCH / 100;
         this._wheel -= e.deltaY * scale;
-        const notches = Math.trunc(this._wheel / NOTCH);
-        if (notches !== 0) {
-          this._wheel -= notches * NOTCH;
-          this._send({ t: 'wheel', d: Math.max(-32768, Math.min(32767, notches * NOTCH)) });
+        const delta = Math.max(-32768, Math.min(32767, Math.trunc(this._wheel)));
+        if (delta !== 0) {
+          this._wheel -= delta;
+          this._send({ t: 'wheel', d: delta });
         }
       }, { passive: false });
       const key = (down) => (e) => {

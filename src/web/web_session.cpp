@@ -173,7 +173,7 @@ std::optional<WebSession::Outgoing> WebSession::takeOutgoing() {
   {
     std::lock_guard lock(mutex_);
     if (!outbox_.empty()) {
-      Outgoing out{std::move(outbox_.front()), false};
+      Outgoing out = std::move(outbox_.front());
       outbox_.pop_front();
       return out;
     }
@@ -196,7 +196,7 @@ void WebSession::sendText(std::string text) {
       answerReady_.notify_all();
       return;
     }
-    outbox_.push_back(std::move(text));
+    outbox_.push_back({std::move(text), false});
   }
   transport_.wake();
 }
@@ -298,7 +298,7 @@ void WebSession::sendSnapshot() {
     {
       std::lock_guard lock(mutex_);
       if (stopping_) return;
-      outbox_.push_back(snapshotMessage(snapshot->name, snapshot->jpeg));
+      outbox_.push_back({snapshotMessage(snapshot->name, snapshot->jpeg), true});
     }
     transport_.wake();
   }

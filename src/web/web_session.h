@@ -119,7 +119,7 @@ class WebSession final : private PageLink {
   std::map<std::int64_t, nlohmann::json> answers_;  // answers to open asks
   std::int64_t openAsk_ = 0;                        // id of the ask waited for; 0 none
   std::int64_t nextAskId_ = 1;
-  std::deque<std::string> outbox_;
+  std::deque<Outgoing> outbox_;  // replies, events, questions and snapshots
   bool stopping_ = false;
   bool helloSeen_ = false;
 
