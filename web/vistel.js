@@ -90,11 +90,7 @@
       // Focusable for the keys; set here, since a constructor may not add attributes.
       if (!this.hasAttribute('tabindex')) this.tabIndex = 0;
       this._resizeObserver = new ResizeObserver((entries) => this._resized(entries[0]));
-      try {
-        this._resizeObserver.observe(this._canvas, { box: 'device-pixel-content-box' });
-      } catch (e) {
-        this._resizeObserver.observe(this._canvas);
-      }
+      this._resizeObserver.observe(this._canvas);
       this._intersection = new IntersectionObserver((entries) => {
         this._inView = entries[entries.length - 1].isIntersecting;
         this._updateShown();
@@ -105,6 +101,17 @@
         this._updateShown();
       };
       document.addEventListener('visibilitychange', this._onVisibility);
+      // A change of the device pixel ratio (page zoom, another screen)
+      // changes the frame size without a resize.
+      const watchRatio = () => {
+        this._ratioQuery = matchMedia(`(resolution: ${devicePixelRatio}dppx)`);
+        this._ratioQuery.addEventListener('change', () => {
+          if (!this.isConnected) return;
+          this._measure();
+          watchRatio();
+        }, { once: true });
+      };
+      watchRatio();
       this._measure();
       this._connect();
     }
@@ -298,18 +305,11 @@
 
     // ---- Size and visibility --------------------------------------------------
 
+    // The frame is as many pixels as the canvas covers on the device: its
+    // CSS size times the device pixel ratio (transforms do not change it).
     _resized(entry) {
-      let width;
-      let height;
-      if (entry && entry.devicePixelContentBoxSize && entry.devicePixelContentBoxSize[0]) {
-        width = entry.devicePixelContentBoxSize[0].inlineSize;
-        height = entry.devicePixelContentBoxSize[0].blockSize;
-      } else {
-        const box = this._canvas.getBoundingClientRect();
-        width = box.width * devicePixelRatio;
-        height = box.height * devicePixelRatio;
-      }
-      this._setSize(width, height);
+      const box = entry ? entry.contentRect : this._canvas.getBoundingClientRect();
+      this._setSize(box.width * devicePixelRatio, box.height * devicePixelRatio);
     }
 
     _measure() {

@@ -91,7 +91,7 @@ std::filesystem::path demoProject() {
   std::error_code ec;
   const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", ec);
   const std::filesystem::path candidates[] = {
-      self.parent_path().parent_path() / "share/vistel/examples/demo/demo.xml",
+      self.parent_path().parent_path() / "share/vistel/demo/demo.xml",
       std::filesystem::path(VISTEL_SOURCE_DIR) / "examples/demo/demo.xml",
   };
   for (const auto& candidate : candidates) {
