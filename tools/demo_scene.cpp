@@ -326,10 +326,9 @@ std::string demoProjectText(DemoKind kind) {
     fill(text, "{rightSrc}", "file://right.jpg");
   } else {
     fill(text, "{header}",
-         "<!-- Live street demo, generated with the demo tool (in the source folder:\n"
-         "     build/tools/make_demo --live examples/demo-live). Change the scene in\n"
-         "     tools/demo_scene.cpp and tools/street_texture.cpp and regenerate rather than\n"
-         "     editing this file.");
+         "<!-- Live street demo, generated with the demo tool (tools/make_demo.cpp, its live\n"
+         "     option). Change the scene in tools/demo_scene.cpp and tools/street_texture.cpp\n"
+         "     and regenerate rather than editing this file.");
     fill(text, "{pictures}",
          "     `vistel camera-sim` serves what these cameras deliver, live and lens distortion\n"
          "     included, with two cars driving along the street.");
