@@ -445,10 +445,7 @@ struct CameraSimulator::Impl {
     if (layout == StreamLayout::Single) {
       serveSingle(camera, fd, fault);
     } else {
-      serveStream(camera, fd, layout,
-                  fault != CameraFault::BasicAuth && fault != CameraFault::DigestAuth
-                      ? AuthState::NotAsked
-                      : AuthState::Given);
+      serveStream(camera, fd, layout, fault);
     }
   }
 
@@ -514,9 +511,9 @@ struct CameraSimulator::Impl {
     if (sendAll(fd, {jpeg})) notePart(camera, *frame);
   }
 
-  enum class AuthState { NotAsked, Given };
-
-  void serveStream(Camera& camera, int fd, StreamLayout layout, AuthState auth) {
+  // `admitted`: the fault under which the request was let in (credentials
+  // are good for that challenge only).
+  void serveStream(Camera& camera, int fd, StreamLayout layout, CameraFault admitted) {
     std::string head = responseHead(200, contentTypeOf(layout), std::nullopt);
     // Cameras that send the delimiter after each picture open with one.
     if (layout == StreamLayout::DelimiterAfter) head += partHeaders(std::nullopt);
@@ -526,14 +523,14 @@ struct CameraSimulator::Impl {
       ++camera.watchers;
     }
     camera.changed.notify_all();
-    streamPictures(camera, fd, layout, auth);
+    streamPictures(camera, fd, layout, admitted);
     {
       std::lock_guard lock(camera.lock);
       --camera.watchers;
     }
   }
 
-  void streamPictures(Camera& camera, int fd, StreamLayout layout, AuthState auth) {
+  void streamPictures(Camera& camera, int fd, StreamLayout layout, CameraFault admitted) {
     std::optional<std::uint32_t> lastSent;
     for (;;) {
       CameraFault fault;
@@ -553,7 +550,7 @@ struct CameraSimulator::Impl {
           return;  // the client's next request meets the camera's new answer
         case CameraFault::BasicAuth:
         case CameraFault::DigestAuth:
-          if (auth != AuthState::Given) return;
+          if (fault != admitted) return;  // asked for other credentials now
           break;
         default:
           break;

@@ -62,7 +62,7 @@ std::map<std::string, std::string> authParameters(std::string_view text) {
 }
 
 // The credentials after the scheme word of the Authorization field, when the
-// scheme is `scheme`.
+// scheme is `scheme`; a view into `field`.
 std::optional<std::string_view> authorization(const std::optional<std::string>& field,
                                               std::string_view scheme) {
   if (!field || field->size() <= scheme.size() ||
@@ -134,7 +134,8 @@ std::optional<SimRequest> readRequestHead(int fd, int wakeFd, std::chrono::milli
 
 bool hasBasicCredentials(const SimRequest& request, std::string_view user,
                          std::string_view password) {
-  const auto given = authorization(request.header("Authorization"), "Basic");
+  const std::optional<std::string> field = request.header("Authorization");
+  const auto given = authorization(field, "Basic");
   if (!given) return false;
   const std::string plain = std::string(user) + ":" + std::string(password);
   return *given ==
@@ -148,7 +149,8 @@ std::string digestChallenge(std::string_view realm, std::string_view nonce) {
 
 bool hasDigestCredentials(const SimRequest& request, std::string_view realm, std::string_view nonce,
                           std::string_view user, std::string_view password) {
-  const auto given = authorization(request.header("Authorization"), "Digest");
+  const std::optional<std::string> field = request.header("Authorization");
+  const auto given = authorization(field, "Digest");
   if (!given) return false;
   auto p = authParameters(*given);
   if (p["username"] != user || p["realm"] != realm || p["nonce"] != nonce ||
