@@ -18,6 +18,7 @@
 #include <list>
 #include <mutex>
 #include <random>
+#include <system_error>
 #include <thread>
 
 #include "live_camera.h"
@@ -316,16 +317,23 @@ struct CameraSimulator::Impl {
       Client& client = camera.clients.emplace_back();
       client.fd = fd;
       camera.openConnections.fetch_add(1);
-      client.thread = std::thread([this, &camera, &client] {
-        serve(camera, client.fd);
-        {
-          std::lock_guard lock(camera.clientsLock);
-          ::close(client.fd);
-          client.fd = -1;
-        }
+      try {
+        client.thread = std::thread([this, &camera, &client] {
+          serve(camera, client.fd);
+          {
+            std::lock_guard lock(camera.clientsLock);
+            ::close(client.fd);
+            client.fd = -1;
+          }
+          camera.openConnections.fetch_sub(1);
+          client.done.store(true);
+        });
+      } catch (const std::system_error&) {
+        // Out of threads: this client is turned away, the others go on.
+        ::close(fd);
         camera.openConnections.fetch_sub(1);
-        client.done.store(true);
-      });
+        camera.clients.pop_back();
+      }
     }
   }
 
@@ -359,12 +367,14 @@ struct CameraSimulator::Impl {
     return true;
   }
 
+  // True when the client has closed its side. Peeks only: a stalled
+  // connection's request must still be there when the stall ends.
   bool clientLeft(int fd) {
     pollfd p{fd, static_cast<short>(POLLIN | POLLRDHUP), 0};
     if (::poll(&p, 1, 0) <= 0) return false;
     if ((p.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0) return true;
-    char scratch[512];
-    return ::recv(fd, scratch, sizeof scratch, MSG_DONTWAIT) == 0;
+    char scratch[1];
+    return ::recv(fd, scratch, sizeof scratch, MSG_DONTWAIT | MSG_PEEK) == 0;
   }
 
   // Waits while the camera's fault is `fault`; false when the simulator stops
@@ -652,21 +662,31 @@ std::unique_ptr<CameraSimulator> CameraSimulator::start(SimulatorOptions options
   }
   // Both streets at once: the first render of a size takes a while.
   std::array<std::shared_ptr<const StreetBackdrop>, kCameras> backdrops;
-  {
+  try {
     std::thread other([&] { backdrops[1] = streetBackdrop(1, s.options.width, s.options.height); });
     backdrops[0] = streetBackdrop(0, s.options.width, s.options.height);
     other.join();
+  } catch (const std::system_error&) {  // no second thread: one after the other
+    backdrops[0] = streetBackdrop(0, s.options.width, s.options.height);
+    backdrops[1] = streetBackdrop(1, s.options.width, s.options.height);
   }
   for (std::size_t i = 0; i < kCameras; ++i) {
     s.cameras[i].drawer = std::make_unique<LiveCamera>(backdrops[i]);
   }
   s.start = SteadyClock::now();
   s.startMs = nowMs();
-  for (Impl::Camera& camera : s.cameras) {
-    camera.producer = std::thread([&s, &camera] { s.produce(camera); });
-    camera.acceptor = std::thread([&s, &camera] { s.acceptLoop(camera); });
+  auto simulator = std::unique_ptr<CameraSimulator>(new CameraSimulator(std::move(impl)));
+  try {
+    for (Impl::Camera& camera : s.cameras) {
+      camera.producer = std::thread([&s, &camera] { s.produce(camera); });
+      camera.acceptor = std::thread([&s, &camera] { s.acceptLoop(camera); });
+    }
+  } catch (const std::system_error& e) {
+    simulator->stop();  // joins the threads that did start
+    error = std::string("cannot start threads: ") + e.what();
+    return nullptr;
   }
-  return std::unique_ptr<CameraSimulator>(new CameraSimulator(std::move(impl)));
+  return simulator;
 }
 
 void CameraSimulator::stop() {

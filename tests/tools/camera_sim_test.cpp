@@ -362,6 +362,16 @@ TEST(CameraSimulator, FaultsSwitchedAtRunTimeReachOpenStreams) {
   ASSERT_LT(length, body);
   EXPECT_LT(r.size() - body, std::stoul(r.substr(length + 16)));
 
+  // A camera that stalled on accepting answers the waiting request once it recovers.
+  simulator->setFault(1, CameraFault::Stall);
+  RawClient waiting(simulator->port(1));
+  ASSERT_TRUE(waiting.get("/video.mjpg"));
+  EXPECT_FALSE(waiting.readFor(300ms));
+  EXPECT_TRUE(waiting.received().empty());
+  simulator->setFault(1, CameraFault::None);
+  EXPECT_TRUE(waiting.readUntil([](const std::string& r) { return count(r, kDelimiter) >= 1; }));
+  EXPECT_TRUE(waiting.received().starts_with("HTTP/1.1 200 "));
+
   // Now every request is asked for credentials; a right answer streams.
   simulator->setFault(0, CameraFault::BasicAuth);
   RawClient refused(simulator->port(0));
@@ -373,7 +383,8 @@ TEST(CameraSimulator, FaultsSwitchedAtRunTimeReachOpenStreams) {
   RawClient admitted(simulator->port(0));
   ASSERT_TRUE(admitted.get("/video.mjpg", "Authorization: Basic YWRtaW46c2VjcmV0\r\n"));
   EXPECT_TRUE(admitted.readUntil([](const std::string& r) { return count(r, kDelimiter) >= 2; }));
-  EXPECT_TRUE(admitted.received().starts_with("HTTP/1.1 200 ")) << admitted.received().substr(0, 300);
+  EXPECT_TRUE(admitted.received().starts_with("HTTP/1.1 200 "))
+      << admitted.received().substr(0, 300);
   EXPECT_EQ(simulator->counters(0).unauthorized, 1u);
 }
 
