@@ -41,6 +41,8 @@ struct StreetBackdrop {
                                             // ground its pixels cover
   int tileColumns = 0;
   int tileRows = 0;
+  // Samples per pixel along each axis, for the street and the traffic alike.
+  int supersampling = 0;
 };
 
 // Camera 0 (left) or 1 (right) of the demo at width x height, rendered on the
