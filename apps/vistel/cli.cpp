@@ -26,6 +26,8 @@ const Command kCommands[] = {
      runGenerate},
     {"render", "render a project's view through the viewer engine into a picture file", kRenderHelp,
      runRender},
+    {"camera-sim", "serve the demo street's two cameras live over HTTP", kCameraSimHelp,
+     runCameraSim},
 #if VISTEL_HAS_SERVE
     {"serve", "serve the viewer to web pages (HTTP and WebSocket)", kServeHelp, runServe},
 #endif
@@ -34,7 +36,7 @@ const Command kCommands[] = {
 void printUsage(std::ostream& out) {
   out << "usage: vistel COMMAND [ARGS...]\n\ncommands:\n";
   for (const auto& command : kCommands) {
-    out << "  " << command.name << std::string(10 - std::strlen(command.name), ' ')
+    out << "  " << command.name << std::string(12 - std::strlen(command.name), ' ')
         << command.summary << "\n";
   }
   out << "\nRun `vistel COMMAND --help` for the arguments of one command.\n";

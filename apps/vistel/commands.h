@@ -26,6 +26,7 @@ int runCalibrate(const std::vector<std::string>& args, Io io);
 int runGenerate(const std::vector<std::string>& args, Io io);
 int runRender(const std::vector<std::string>& args, Io io);
 int runServe(const std::vector<std::string>& args, Io io);
+int runCameraSim(const std::vector<std::string>& args, Io io);
 
 extern const char* const kInspectHelp;
 extern const char* const kEvalHelp;
@@ -35,6 +36,7 @@ extern const char* const kCalibrateHelp;
 extern const char* const kGenerateHelp;
 extern const char* const kRenderHelp;
 extern const char* const kServeHelp;
+extern const char* const kCameraSimHelp;
 
 // `text` as a whole decimal number from `low` to `high`, digits only (no sign,
 // white space or trailing text). False, with `out` untouched, otherwise.
