@@ -16,6 +16,7 @@
 #include "commands.h"
 #include "vistel/host/property_bag.h"
 #include "vistel/host/viewer_engine_binding.h"
+#include "vistel/web/camera_hub.h"
 #include "vistel/web/web_server.h"
 
 namespace vistel::cli {
@@ -193,8 +194,12 @@ int runServe(const std::vector<std::string>& args, Io io) {
   config.port = static_cast<std::uint16_t>(options.port);
   config.policy = options.policy;
   config.session.properties = properties;
+  // One connection per camera however many pages show it; made before the
+  // server and destroyed after it, since every session's readers use it.
+  web::CameraHub cameras;
   ViewerEngineOptions engine;
   engine.fileBase = folder.string();
+  engine.environment.readerFactory = cameras.readerFactory();
   config.session.engineFactory = viewerEngineFactory(engine);
 
   // Signals are taken by sigwait below, never by a handler: every thread the

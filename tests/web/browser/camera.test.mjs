@@ -2,6 +2,7 @@
 import { test, before, after } from 'node:test';
 import assert from 'node:assert/strict';
 import fs from 'node:fs';
+import os from 'node:os';
 import http from 'node:http';
 import path from 'node:path';
 import { startServer, launchBrowser, openViewer, waitForReady, waitForQuiet, canvasPixels,
@@ -79,4 +80,55 @@ test('a camera that answers 401 prompts in the page, and the view appears after 
     assert.equal(await server.stop(), 0);
   }
   assert.doesNotMatch(server.stderr(), /street/);
+});
+
+test('two pages on the same camera open one camera connection', async () => {
+  const picture = pictures['/left.jpg'];
+  let connections = 0;
+  let open = 0;
+  let mostOpen = 0;
+  const stream = http.createServer((request, response) => {
+    connections++;
+    open++;
+    mostOpen = Math.max(mostOpen, open);
+    response.writeHead(200, { 'Content-Type': 'multipart/x-mixed-replace; boundary=frame' });
+    const send = () => {
+      response.write(`--frame\r\nContent-Type: image/jpeg\r\nContent-Length: ${picture.length}\r\n\r\n`);
+      response.write(picture);
+      response.write('\r\n');
+    };
+    send();
+    const timer = setInterval(send, 100);
+    response.on('close', () => { clearInterval(timer); open--; });
+  });
+  await new Promise((resolve) => stream.listen(0, '127.0.0.1', resolve));
+  const folder = fs.mkdtempSync(path.join(os.tmpdir(), 'vistel-shared-'));
+  const project = path.join(folder, 'one-camera.xml');
+  fs.writeFileSync(project, `<quilo startview="a"><view id="a" lens="none" src="http://127.0.0.1:${stream.address().port}/video.mjpg"/></quilo>`);
+  const server = await startServer([project]);
+  try {
+    const pages = [await openViewer(browser, server), await openViewer(browser, server)];
+    for (const page of pages) {
+      await waitForReady(page);
+      await waitForQuiet(page);
+      // Both show the camera's picture (the placeholder is nearly flat).
+      const canvas = await canvasPixels(page);
+      const grey = (i) => (canvas.rgba[i * 4] + canvas.rgba[i * 4 + 1] + canvas.rgba[i * 4 + 2]) / 3;
+      let low = 255;
+      let high = 0;
+      for (let i = 0; i < canvas.width * canvas.height; i += 7) {
+        low = Math.min(low, grey(i));
+        high = Math.max(high, grey(i));
+      }
+      assert.ok(high - low > 100, `page shows no camera picture (${low}..${high})`);
+    }
+    assert.equal(mostOpen, 1, 'camera connections open at once');
+    // The first question about the camera's kind may be a connection of its own.
+    assert.ok(connections <= 2, `${connections} camera connections`);
+    for (const page of pages) await page.close();
+  } finally {
+    assert.equal(await server.stop(), 0);
+    stream.closeAllConnections();
+    stream.close();
+  }
 });
