@@ -255,11 +255,11 @@
       if (buffer.byteLength < 6) return;
       const kind = String.fromCharCode(view.getUint8(0), view.getUint8(1), view.getUint8(2),
                                        view.getUint8(3));
-      if (kind === 'VFRM' && buffer.byteLength >= 12) {
+      if (kind === 'VFRM' && buffer.byteLength >= 16) {
         const sequence = view.getUint32(4, true);
         const width = u16(view, 8);
         const height = u16(view, 10);
-        this._drawFrame(sequence, width, height, new Blob([buffer.slice(12)], { type: 'image/jpeg' }));
+        this._drawFrame(sequence, width, height, new Blob([buffer.slice(16)], { type: 'image/jpeg' }));
       } else if (kind === 'VSNP') {
         const length = u16(view, 4);
         const name = new TextDecoder().decode(new Uint8Array(buffer, 6, length));

@@ -160,20 +160,23 @@ std::string eventMessage(std::string_view name, const nlohmann::json& detail) {
       -1, ' ', false, json::error_handler_t::replace);
 }
 
-std::string frameHeader(std::uint32_t sequence, std::int32_t width, std::int32_t height) {
+std::string frameHeader(std::uint32_t sequence, std::int32_t width, std::int32_t height,
+                        std::uint32_t readyMs) {
   std::string out = "VFRM";
   putU32(out, sequence);
   putU16(out, static_cast<std::uint32_t>(width) & 0xFFFF);
   putU16(out, static_cast<std::uint32_t>(height) & 0xFFFF);
+  putU32(out, readyMs);
   return out;
 }
 
 bool readFrameHeader(std::string_view message, std::uint32_t& sequence, std::int32_t& width,
-                     std::int32_t& height) {
+                     std::int32_t& height, std::uint32_t& readyMs) {
   if (message.size() < kFrameHeaderBytes || !message.starts_with("VFRM")) return false;
   sequence = getU16(message, 4) | (getU16(message, 6) << 16);
   width = static_cast<std::int32_t>(getU16(message, 8));
   height = static_cast<std::int32_t>(getU16(message, 10));
+  readyMs = getU16(message, 12) | (getU16(message, 14) << 16);
   return true;
 }
 

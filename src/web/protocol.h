@@ -18,7 +18,9 @@
 //   {"t":"ready"}  {"t":"reply","id":N,"v":VALUE} or {"t":"reply","id":N,"error":TEXT}
 //   {"t":"event","name":NAME,"detail":{...}}
 //   {"t":"ask","id":N,"kind":KIND,...}                a dialog the page shows
-//   binary "VFRM" seq(u32 LE) width(u16) height(u16) JPEG...
+//   binary "VFRM" seq(u32 LE) width(u16) height(u16) readyMs(u32) JPEG...
+//     readyMs: the server's millisecond clock when the engine handed the
+//     frame over (for measuring the delay the page adds on one machine)
 //   binary "VSNP" nameLength(u16) name JPEG...
 //
 // Thread-safety: pure functions.
@@ -30,7 +32,7 @@
 
 namespace vistel::web {
 
-inline constexpr std::size_t kFrameHeaderBytes = 12;
+inline constexpr std::size_t kFrameHeaderBytes = 16;
 
 enum class ClientKind {
   Invalid,
@@ -74,12 +76,14 @@ struct ClientMessage {
 [[nodiscard]] std::string errorReplyMessage(std::int64_t id, std::string_view error);
 [[nodiscard]] std::string eventMessage(std::string_view name, const nlohmann::json& detail);
 
-// The binary header of frame `sequence` of `width` x `height` (each below 65536).
+// The binary header of frame `sequence` of `width` x `height` (each below
+// 65536), handed over by the engine at `readyMs`.
 [[nodiscard]] std::string frameHeader(std::uint32_t sequence, std::int32_t width,
-                                      std::int32_t height);
+                                      std::int32_t height, std::uint32_t readyMs);
 // Reads a frame header; false when `message` is no frame.
 [[nodiscard]] bool readFrameHeader(std::string_view message, std::uint32_t& sequence,
-                                   std::int32_t& width, std::int32_t& height);
+                                   std::int32_t& width, std::int32_t& height,
+                                   std::uint32_t& readyMs);
 // A snapshot for the page to download as `name`.
 [[nodiscard]] std::string snapshotMessage(std::string_view name, std::string_view jpeg);
 

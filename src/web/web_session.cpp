@@ -209,6 +209,7 @@ void WebSession::frameReady() {
   framesDelivered_.fetch_add(1, std::memory_order_relaxed);
   std::lock_guard lock(frameMutex_);
   frameDirty_ = true;
+  frameReadyMs_ = nowMs();
   frameWake_.notify_all();
 }
 
@@ -276,17 +277,19 @@ void WebSession::frameThread() {
   FrameEncoder encoder;
   FrameCopy copy;
   std::uint64_t lastSent = 0;
+  std::uint32_t readyMs = 0;
   for (;;) {
     {
       std::unique_lock lock(frameMutex_);
       frameWake_.wait(lock, [&] { return frameStop_ || (frameDirty_ && window_.mayEncode()); });
       if (frameStop_) return;
       frameDirty_ = false;
+      readyMs = frameReadyMs_;
     }
     if (!control_->copyLatestFrame(copy) || copy.sequence == lastSent) continue;
     lastSent = copy.sequence;
     const std::uint32_t sequence = window_.nextSequence();
-    std::string bytes = frameHeader(sequence, copy.width, copy.height);
+    std::string bytes = frameHeader(sequence, copy.width, copy.height, readyMs);
     if (!encoder.encode(copy.pixels.data(), copy.width, copy.height, bytes)) continue;
     (void)window_.offer({sequence, std::move(bytes)});
     transport_.wake();

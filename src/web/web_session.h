@@ -127,6 +127,7 @@ class WebSession final : private PageLink {
   std::condition_variable frameWake_;
   bool frameDirty_ = false;
   bool frameStop_ = false;
+  std::uint32_t frameReadyMs_ = 0;  // clock time of the latest frame handed over
 
   // Connection thread only.
   RateLimiter limiter_;

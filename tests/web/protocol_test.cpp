@@ -64,15 +64,17 @@ TEST(WebProtocol, SizeCapsDependOnWhatTheMessageCarries) {
 }
 
 TEST(WebProtocol, FrameHeaderRoundTripsAndSnapshotCarriesItsName) {
-  const std::string header = frameHeader(0xA1B2C3D4u, 2047, 1);
+  const std::string header = frameHeader(0xA1B2C3D4u, 2047, 1, 0xFFFFFFFEu);
   ASSERT_EQ(header.size(), kFrameHeaderBytes);
-  std::uint32_t sequence = 0;
+  std::uint32_t sequence = 0, readyMs = 0;
   std::int32_t width = 0, height = 0;
-  ASSERT_TRUE(readFrameHeader(header + "jpeg", sequence, width, height));
+  ASSERT_TRUE(readFrameHeader(header + "jpeg", sequence, width, height, readyMs));
   EXPECT_EQ(sequence, 0xA1B2C3D4u);
   EXPECT_EQ(width, 2047);
   EXPECT_EQ(height, 1);
-  EXPECT_FALSE(readFrameHeader("VSNP\x01\x02", sequence, width, height));
+  EXPECT_EQ(readyMs, 0xFFFFFFFEu);
+  EXPECT_FALSE(readFrameHeader(header.substr(0, 15), sequence, width, height, readyMs));
+  EXPECT_FALSE(readFrameHeader("VSNP\x01\x02", sequence, width, height, readyMs));
 
   const std::string snapshot = snapshotMessage("a.jpg", "\xFF\xD8");
   EXPECT_EQ(snapshot, std::string("VSNP\x05\x00"

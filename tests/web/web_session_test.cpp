@@ -254,7 +254,8 @@ TEST_F(WebSessionTest, FramesWaitForAcknowledgementsAndStopWhileHidden) {
   EXPECT_EQ(session->unacknowledgedFrames(), 2u);
   std::uint32_t sequence = 0;
   std::int32_t width = 0, height = 0;
-  ASSERT_TRUE(readFrameHeader(binaries[1], sequence, width, height));
+  std::uint32_t readyMs = 0;
+  ASSERT_TRUE(readFrameHeader(binaries[1], sequence, width, height, readyMs));
   EXPECT_EQ(width, 64);
   EXPECT_EQ(binaries[1].substr(kFrameHeaderBytes, 2), "\xFF\xD8");
 

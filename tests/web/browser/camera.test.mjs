@@ -5,7 +5,8 @@ import fs from 'node:fs';
 import os from 'node:os';
 import http from 'node:http';
 import path from 'node:path';
-import { startServer, launchBrowser, openViewer, waitForReady, waitForQuiet, canvasPixels,
+import { startServer, launchBrowser, openViewer, waitForReady, waitForQuiet, waitForFrames,
+         canvasPixels,
          sourceDir, inViewer } from './harness.mjs';
 
 const pictures = {
@@ -104,13 +105,14 @@ test('two pages on the same camera open one camera connection', async () => {
   await new Promise((resolve) => stream.listen(0, '127.0.0.1', resolve));
   const folder = fs.mkdtempSync(path.join(os.tmpdir(), 'vistel-shared-'));
   const project = path.join(folder, 'one-camera.xml');
-  fs.writeFileSync(project, `<quilo startview="a"><view id="a" lens="none" src="http://127.0.0.1:${stream.address().port}/video.mjpg"/></quilo>`);
+  fs.writeFileSync(project, `<quilo startview="a"><view id="a" lens="none" fps="10" src="http://127.0.0.1:${stream.address().port}/video.mjpg"/></quilo>`);
   const server = await startServer([project]);
   try {
-    const pages = [await openViewer(browser, server), await openViewer(browser, server)];
+    const pages = [await openViewer(browser, server, { ownWindow: true }),
+                   await openViewer(browser, server, { ownWindow: true })];
     for (const page of pages) {
       await waitForReady(page);
-      await waitForQuiet(page);
+      await waitForFrames(page, 3);
       // Both show the camera's picture (the placeholder is nearly flat).
       const canvas = await canvasPixels(page);
       const grey = (i) => (canvas.rgba[i * 4] + canvas.rgba[i * 4 + 1] + canvas.rgba[i * 4 + 2]) / 3;

@@ -77,10 +77,12 @@ function instrumentSockets() {
   };
 }
 
-// A page holding one <vistel-viewer> styled by `style`, with `params`.
-export async function openViewer(browser, server, { style = 'width:640px;height:480px', params = {},
+// A page holding one <vistel-viewer> styled by `style`, with `params`. In a
+// window of its own when `ownWindow` (tabs behind another are hidden and get
+// no frames).
+export async function openViewer(browser, server, { ownWindow = false, style = 'width:640px;height:480px', params = {},
   token = '', deviceScaleFactor = 1, before = '', after = '' } = {}) {
-  const page = await browser.newPage();
+  const page = await (ownWindow ? await browser.createBrowserContext() : browser).newPage();
   await page.setViewport({ width: 1000, height: 800, deviceScaleFactor });
   await page.evaluateOnNewDocument(instrumentSockets);
   page.on('pageerror', (e) => console.error('page error:', e.message));
