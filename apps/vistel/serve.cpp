@@ -1,6 +1,9 @@
 // `vistel serve`: the viewer in web pages. Serves a demo page, vistel.js and
 // one WebSocket session per page, each with its own viewer control showing
 // the server's project.
+#include <arpa/inet.h>
+#include <ifaddrs.h>
+#include <netinet/in.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -99,6 +102,27 @@ std::filesystem::path demoProject() {
     if (std::filesystem::is_regular_file(candidate, ec)) return candidate;
   }
   return {};
+}
+
+// The machine's IPv4 and IPv6 addresses, as numbers.
+std::vector<std::string> interfaceAddresses() {
+  std::vector<std::string> addresses;
+  ifaddrs* list = nullptr;
+  if (getifaddrs(&list) != 0) return addresses;
+  for (const ifaddrs* entry = list; entry != nullptr; entry = entry->ifa_next) {
+    if (entry->ifa_addr == nullptr) continue;
+    const int family = entry->ifa_addr->sa_family;
+    if (family != AF_INET && family != AF_INET6) continue;
+    char text[INET6_ADDRSTRLEN] = {};
+    const void* raw = family == AF_INET
+                          ? static_cast<const void*>(
+                                &reinterpret_cast<const sockaddr_in*>(entry->ifa_addr)->sin_addr)
+                          : static_cast<const void*>(
+                                &reinterpret_cast<const sockaddr_in6*>(entry->ifa_addr)->sin6_addr);
+    if (inet_ntop(family, raw, text, sizeof text) != nullptr) addresses.emplace_back(text);
+  }
+  freeifaddrs(list);
+  return addresses;
 }
 
 std::string lowerCase(std::string text) {
@@ -223,6 +247,11 @@ int runServe(const std::vector<std::string>& args, Io io) {
     char hostname[256] = {};
     if (!loopback && gethostname(hostname, sizeof hostname - 1) == 0) {
       names.push_back(withPort(hostname, port));
+    }
+    // On every address (0.0.0.0, ::), pages may use any of this machine's.
+    if (options.address == "0.0.0.0" || options.address == "::") {
+      for (const std::string& address : interfaceAddresses())
+        names.push_back(withPort(address, port));
     }
     for (const std::string& host : options.hosts) names.push_back(host);
     for (std::string& name : names) name = lowerCase(name);
