@@ -17,8 +17,8 @@ if (!cli) throw new Error('VISTEL_CLI must name the built vistel program');
 
 // Starts `vistel serve ARGS` on a free loopback port; resolves once it prints
 // its address.
-export function startServer(args = [demo]) {
-  const child = spawn(cli, ['serve', '--listen', '127.0.0.1:0', ...args],
+export function startServer(args = [demo], port = 0) {
+  const child = spawn(cli, ['serve', '--listen', `127.0.0.1:${port}`, ...args],
                       { stdio: ['ignore', 'pipe', 'pipe'] });
   let stderr = '';
   child.stderr.on('data', (d) => { stderr += d; });

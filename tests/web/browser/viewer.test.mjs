@@ -219,3 +219,26 @@ test('a hidden or scrolled-away page gets no frames', async () => {
   assert.deepEqual(shows, [false, true, false]);
   await page.close();
 });
+
+test('the element reconnects by itself when its server comes back', async () => {
+  const own = await startServer();
+  const page = await openViewer(browser, own);
+  await waitForReady(page);
+  await waitForFrames(page, 1);
+  await recordEvents(page, ['connectionlost', 'connectionrestored', 'ready']);
+  assert.equal(await own.stop(), 0);
+  await page.waitForFunction(() => window.__events.some((e) => e.name === 'connectionlost'),
+                             { timeout: 10000, polling: 50 });
+  await assert.rejects(call(page, 'GetZoomFactor'));  // no session: the call is refused
+  const again = await startServer(undefined, own.port);  // the same address
+  try {
+    await page.waitForFunction(() => window.__events.some((e) => e.name === 'connectionrestored'),
+                               { timeout: 15000, polling: 50 });
+    const drawn = await page.evaluate(() => document.getElementById('v').frameCount);
+    await waitForFrames(page, drawn + 1);
+    assert.equal(await call(page, 'GotoPosition', 0.5, 0, 0, 1), 1);
+    await page.close();
+  } finally {
+    assert.equal(await again.stop(), 0);
+  }
+});
