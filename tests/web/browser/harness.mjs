@@ -22,6 +22,10 @@ export function startServer(args = [demo], port = 0) {
                       { stdio: ['ignore', 'pipe', 'pipe'] });
   let stderr = '';
   child.stderr.on('data', (d) => { stderr += d; });
+  // A test run that ends early (a failed hook, a time-out) takes its server along.
+  const orphan = () => child.kill('SIGKILL');
+  process.once('exit', orphan);
+  child.once('exit', () => process.off('exit', orphan));
   return new Promise((resolve, reject) => {
     const timer = setTimeout(() => { child.kill('SIGKILL'); reject(new Error('serve did not start: ' + stderr)); }, 10000);
     let out = '';

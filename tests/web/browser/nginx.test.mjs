@@ -13,6 +13,8 @@ import { cli, demo, sourceDir, launchBrowser } from './harness.mjs';
 
 const nginxPath = ['/usr/sbin/nginx', '/usr/bin/nginx'].find((p) => fs.existsSync(p));
 const children = [];
+// A run that ends early takes its servers along.
+process.once('exit', () => { for (const child of children) child.kill('SIGKILL'); });
 let folder;
 let port;
 let browser;
