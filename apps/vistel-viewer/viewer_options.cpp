@@ -5,7 +5,9 @@
 #include <system_error>
 #include <vector>
 
+#include "vistel/engine/viewer_engine.h"
 #include "vistel/host/vistel_control.h"
+#include "vistel/project/project_holder.h"
 
 namespace vistel {
 
@@ -99,6 +101,15 @@ std::optional<ViewerOptions> parseViewerArguments(std::span<const std::string> a
     }
     std::string text;
     if (!readProject(options.project, text, error)) return std::nullopt;
+    // Refused here rather than shown as an empty window that never says why.
+    ProjectHolder holder;
+    (void)holder.load(text.data(), text.size());
+    if (holder.project() == nullptr || !ViewerEngine::startViewOf(*holder.project())) {
+      error = "'" + options.project.string() +
+              "' is not a Vistel project: it needs a <quilo> root element whose startview "
+              "names one of its views";
+      return std::nullopt;
+    }
     if (!options.properties.set("Project", text)) {
       error = "the project '" + options.project.string() + "' cannot be a property";
       return std::nullopt;

@@ -224,6 +224,13 @@ bool ViewerEngine::saveSnapshot(const char* path) const {
   return encodeJpegFile(path, reinterpret_cast<const std::uint8_t*>(pixels.data()), width, height);
 }
 
+std::optional<std::string> ViewerEngine::startViewOf(const ProjectDocument& document) {
+  Instance root(document, nullptr, &document.scripts);
+  const std::string* name = root.scope().getText("startview");
+  if (!name || !document.findView(*name)) return std::nullopt;
+  return *name;
+}
+
 bool ViewerEngine::loadProject(const char* text, std::size_t length, std::string_view fileBase) {
   ProjectHolder holder;
   (void)holder.load(text ? text : "", text ? length : 0);
@@ -231,13 +238,8 @@ bool ViewerEngine::loadProject(const char* text, std::size_t length, std::string
   if (!document) return false;
   // Checked before anything is replaced, so that a project that cannot show
   // leaves the previous one running.
-  std::string startView;
-  {
-    Instance root(*document, nullptr, &document->scripts);
-    const std::string* name = root.scope().getText("startview");
-    if (!name || !document->findView(*name)) return false;
-    startView = *name;
-  }
+  std::optional<std::string> startView = startViewOf(*document);
+  if (!startView) return false;
 
   suspended_.store(true, std::memory_order_release);
   std::lock_guard<std::mutex> guard(passLock_);  // waits for the pass in progress
@@ -246,7 +248,7 @@ bool ViewerEngine::loadProject(const char* text, std::size_t length, std::string
   (void)scene_->rebuild(document.get());
   // The old document goes only now: the scene's instances referred to it.
   document_ = std::move(document);
-  (void)scene_->setCurrentViews({startView});
+  (void)scene_->setCurrentViews({*startView});
   navigator_ = std::make_unique<Navigator>(*this);
   requestRender(kRenderProject);
   suspended_.store(false, std::memory_order_release);

@@ -30,6 +30,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -190,6 +191,9 @@ class ViewerEngine final : private ScriptHost {
   // (if any) stays loaded and shown, and nothing else changes.
   [[nodiscard]] bool loadProject(const char* text, std::size_t length,
                                  std::string_view fileBase = {});
+  // The view `document` starts in: its "startview" when that names one of its
+  // views, otherwise nothing (loadProject refuses such a document). Any thread.
+  [[nodiscard]] static std::optional<std::string> startViewOf(const ProjectDocument& document);
 
   // True while the navigator has a motion running or queued. False without one.
   [[nodiscard]] bool isMoving() const;

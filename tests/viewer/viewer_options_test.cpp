@@ -27,6 +27,8 @@ std::optional<ViewerOptions> parse(std::vector<std::string> args, std::string* e
   return options;
 }
 
+constexpr const char* kOneView = "<quilo startview=\"a\"><view id=\"a\"/></quilo>";
+
 std::string property(const ViewerOptions& options, std::string_view name) {
   std::string value = "(absent)";
   (void)options.properties.read(name, value);
@@ -35,13 +37,13 @@ std::string property(const ViewerOptions& options, std::string_view name) {
 
 TEST(ViewerOptions, ProjectFileBecomesTheProjectPropertyBesideTheOthers) {
   const auto dir = test::scratchDir("viewer_options");
-  ASSERT_TRUE(test::writeFile(dir / "p.xml", "<quilo startview=\"a\"/>"));
+  ASSERT_TRUE(test::writeFile(dir / "p.xml", kOneView));
   ASSERT_TRUE(test::writeFile(dir / "cams.txt", "# presets\nPreset1=0.5;0.1,0.2;2;\n"));
   const auto options = parse({"--param", "FPS=5", (dir / "p.xml").string(), "--params",
                               (dir / "cams.txt").string(), "--size", "320x200"});
   ASSERT_TRUE(options);
   EXPECT_EQ(options->project, dir / "p.xml");
-  EXPECT_EQ(property(*options, "Project"), "<quilo startview=\"a\"/>");
+  EXPECT_EQ(property(*options, "Project"), kOneView);
   EXPECT_EQ(property(*options, "FPS"), "5");
   EXPECT_EQ(property(*options, "Preset1"), "0.5;0.1,0.2;2;");
   EXPECT_EQ(options->fileBase, std::filesystem::absolute(dir));
@@ -66,7 +68,7 @@ TEST(ViewerOptions, WithoutAProjectTheDemoBesideTheExecutableShows) {
   EXPECT_TRUE(findDemoProject(bin).empty());
   EXPECT_NE(viewerUsage().find("not installed"), std::string::npos);
   const auto demo = demoFolder(bin) / "demo.xml";
-  ASSERT_TRUE(test::writeFile(demo, "<quilo startview=\"d\"/>"));
+  ASSERT_TRUE(test::writeFile(demo, kOneView));
   ASSERT_EQ(findDemoProject(bin), demo);
   EXPECT_NE(viewerUsage(demo).find(demo.string()), std::string::npos);
 
@@ -74,12 +76,12 @@ TEST(ViewerOptions, WithoutAProjectTheDemoBesideTheExecutableShows) {
       parse({"--param", "FPS=5", "--param", "topCameraAddress=http://a/x"}, nullptr, demo);
   ASSERT_TRUE(shown);
   EXPECT_EQ(shown->project, demo);
-  EXPECT_EQ(property(*shown, "Project"), "<quilo startview=\"d\"/>");
+  EXPECT_EQ(property(*shown, "Project"), kOneView);
   EXPECT_EQ(shown->fileBase, demo.parent_path());
 
   // A project of the user's own, in any form, is shown instead.
   const auto dir = test::scratchDir("viewer_not_demo");
-  ASSERT_TRUE(test::writeFile(dir / "p.xml", "<quilo/>"));
+  ASSERT_TRUE(test::writeFile(dir / "p.xml", kOneView));
   for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
            {(dir / "p.xml").string()},
            {"--param", "Project=<quilo/>"},
@@ -92,8 +94,16 @@ TEST(ViewerOptions, WithoutAProjectTheDemoBesideTheExecutableShows) {
 
 TEST(ViewerOptions, RefusesMalformedArguments) {
   const auto dir = test::scratchDir("viewer_bad_options");
-  ASSERT_TRUE(test::writeFile(dir / "p.xml", "<quilo/>"));
+  ASSERT_TRUE(test::writeFile(dir / "p.xml", kOneView));
+  ASSERT_TRUE(test::writeFile(dir / "text.txt", "hello"));
+  ASSERT_TRUE(
+      test::writeFile(dir / "nostart.xml", "<quilo startview=\"b\"><view id=\"a\"/></quilo>"));
   const std::string project = (dir / "p.xml").string();
+  for (const char* name : {"text.txt", "nostart.xml"}) {
+    std::string why;
+    EXPECT_FALSE(parse({(dir / name).string()}, &why)) << name;
+    EXPECT_NE(why.find("is not a Vistel project"), std::string::npos) << why;
+  }
   std::string error;
   EXPECT_FALSE(parse({project, "--param", "Project=<quilo/>"}, &error));
   EXPECT_NE(error.find("not both"), std::string::npos) << error;
