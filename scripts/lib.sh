@@ -8,7 +8,7 @@ VISTEL_PACKAGES=(
   libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev
   clang libclang-rt-14-dev
   python3 ffmpeg
-  gdb
+  gdb ccache
   qt6-base-dev xvfb xauth
   libboost-dev libturbojpeg0-dev chromium nginx openssl
 )
@@ -52,6 +52,19 @@ jobs() { nproc 2>/dev/null || echo 2; }
 # configure_suite SANITIZE: configures the folder of one kind of build (the
 # ordinary one for "", or address / thread) and prints its name. scripts/run and
 # scripts/test share it, so switching between them never rebuilds everything.
+# The compiler cache keys on paths relative to the checkout, so a fresh clone in
+# another folder (CI) reuses what an earlier build on this machine compiled.
+export CCACHE_BASEDIR=${CCACHE_BASEDIR:-$PWD}
+export CCACHE_NOHASHDIR=${CCACHE_NOHASHDIR:-true}
+
+# compiler_launcher: the CMake arguments that put ccache in front of the
+# compilers, when it is installed.
+compiler_launcher() {
+  if command -v ccache >/dev/null; then
+    echo "-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache"
+  fi
+}
+
 configure_suite() {
   local sanitize=$1 dir flags bench=ON
   # Line tables are enough for sanitizer reports and backtraces, and build much
@@ -64,6 +77,7 @@ configure_suite() {
   esac
   cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="$flags" -DCMAKE_C_FLAGS_RELWITHDEBINFO="$flags" \
-    -DVISTEL_SANITIZE="$sanitize" -DVISTEL_WERROR=ON -DVISTEL_BUILD_BENCH=$bench >/dev/null
+    -DVISTEL_SANITIZE="$sanitize" -DVISTEL_WERROR=ON -DVISTEL_BUILD_BENCH=$bench \
+    $(compiler_launcher) >/dev/null
   echo "$dir"
 }
