@@ -99,7 +99,8 @@ struct KeyQuad {
 };
 
 // The key whose reference square is the whole image.
-inline constexpr KeyQuad kImageCornerKey{{-0.5f, -0.5f}, {0.5f, -0.5f}, {0.5f, 0.5f}, {-0.5f, 0.5f}};
+inline constexpr KeyQuad kImageCornerKey{
+    {-0.5f, -0.5f}, {0.5f, -0.5f}, {0.5f, 0.5f}, {-0.5f, 0.5f}};
 
 // Size of a key's binary form (the decoded bytes of a key text).
 inline constexpr std::size_t kKeyQuadBytes = 32;

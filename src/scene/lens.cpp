@@ -9,17 +9,41 @@
 namespace vistel {
 
 const LensProfile kKamoLens0{
-    .fx = 426.59422, .fy = 425.1985, .cx = 361.28459, .cy = 204.43706, .skew = 0.0,
-    .k1 = -0.26407, .k2 = 0.06772, .p1 = 0.00058, .p2 = -0.0008, .k3 = 0.0,
-    .refWidth = 640, .refHeight = 480,
-    .scaleX = 1.21, .scaleY = 1.1, .centreX = 0.7, .centreY = 0.3,
+    .fx = 426.59422,
+    .fy = 425.1985,
+    .cx = 361.28459,
+    .cy = 204.43706,
+    .skew = 0.0,
+    .k1 = -0.26407,
+    .k2 = 0.06772,
+    .p1 = 0.00058,
+    .p2 = -0.0008,
+    .k3 = 0.0,
+    .refWidth = 640,
+    .refHeight = 480,
+    .scaleX = 1.21,
+    .scaleY = 1.1,
+    .centreX = 0.7,
+    .centreY = 0.3,
 };
 
 const LensProfile kKamoLens1{
-    .fx = 426.59422, .fy = 425.1985, .cx = 278.71541, .cy = 275.56294, .skew = 0.0,
-    .k1 = -0.26407, .k2 = 0.06772, .p1 = 0.00058, .p2 = -0.0008, .k3 = 0.0,
-    .refWidth = 640, .refHeight = 480,
-    .scaleX = 1.21, .scaleY = 1.1, .centreX = 0.3, .centreY = 0.725,
+    .fx = 426.59422,
+    .fy = 425.1985,
+    .cx = 278.71541,
+    .cy = 275.56294,
+    .skew = 0.0,
+    .k1 = -0.26407,
+    .k2 = 0.06772,
+    .p1 = 0.00058,
+    .p2 = -0.0008,
+    .k3 = 0.0,
+    .refWidth = 640,
+    .refHeight = 480,
+    .scaleX = 1.21,
+    .scaleY = 1.1,
+    .centreX = 0.3,
+    .centreY = 0.725,
 };
 
 namespace {
@@ -43,7 +67,8 @@ bool sizeAllowed(std::int32_t width, std::int32_t height) {
 
 // A zero-filled map, or null when memory runs out (maps can be large, and no
 // exception may leave the scene).
-std::unique_ptr<DisplacementMap> allocateMap(std::string_view name, std::int32_t width, std::int32_t height) {
+std::unique_ptr<DisplacementMap> allocateMap(std::string_view name, std::int32_t width,
+                                             std::int32_t height) {
   try {
     auto map = std::make_unique<DisplacementMap>();
     map->name = std::string(name);
@@ -96,8 +121,12 @@ std::optional<LensProfile> lensProfileFromBytes(std::span<const std::uint8_t> by
 std::array<std::uint8_t, kLensProfileBytes> lensProfileToBytes(const LensProfile& profile) {
   std::array<std::uint8_t, kLensProfileBytes> out{};
   std::uint8_t* p = out.data();
-  const auto f64 = [p](int offset, double v) { writeLE(std::bit_cast<std::uint64_t>(v), p + offset, 8); };
-  const auto i32 = [p](int offset, std::int32_t v) { writeLE(static_cast<std::uint32_t>(v), p + offset, 4); };
+  const auto f64 = [p](int offset, double v) {
+    writeLE(std::bit_cast<std::uint64_t>(v), p + offset, 8);
+  };
+  const auto i32 = [p](int offset, std::int32_t v) {
+    writeLE(static_cast<std::uint32_t>(v), p + offset, 4);
+  };
   f64(0, profile.fx);
   f64(8, profile.fy);
   f64(16, profile.cx);
@@ -123,18 +152,20 @@ const LensProfile* builtInLensProfile(std::string_view name) {
   return nullptr;
 }
 
-std::optional<LensProfile> resolveLensProfile(std::string_view name, const ProjectDocument* document) {
+std::optional<LensProfile> resolveLensProfile(std::string_view name,
+                                              const ProjectDocument* document) {
   if (name == kNoLens) return std::nullopt;
   if (const LensProfile* builtIn = builtInLensProfile(name)) return *builtIn;
   if (document == nullptr) return std::nullopt;
   const LensElement* lens = document->findLens(name);
   if (lens == nullptr) return std::nullopt;
-  const auto valid = std::min(lens->data.size(), static_cast<std::size_t>(std::max(lens->dataLength, 0)));
+  const auto valid =
+      std::min(lens->data.size(), static_cast<std::size_t>(std::max(lens->dataLength, 0)));
   return lensProfileFromBytes(std::span(lens->data.data(), valid));
 }
 
-std::unique_ptr<DisplacementMap> buildProfileMap(const LensProfile& p, std::string_view name, std::int32_t width,
-                                                 std::int32_t height) {
+std::unique_ptr<DisplacementMap> buildProfileMap(const LensProfile& p, std::string_view name,
+                                                 std::int32_t width, std::int32_t height) {
   if (!sizeAllowed(width, height)) return nullptr;
   auto map = allocateMap(name, width, height);
   if (!map) return nullptr;
@@ -186,9 +217,10 @@ std::unique_ptr<DisplacementMap> buildProfileMap(const LensProfile& p, std::stri
   return map;
 }
 
-std::unique_ptr<DisplacementMap> buildMap(std::string_view name, std::int32_t width, std::int32_t height,
-                                          const ProjectDocument* document) {
-  if (name == kNoLens) return sizeAllowed(width, height) ? allocateMap(name, width, height) : nullptr;
+std::unique_ptr<DisplacementMap> buildMap(std::string_view name, std::int32_t width,
+                                          std::int32_t height, const ProjectDocument* document) {
+  if (name == kNoLens)
+    return sizeAllowed(width, height) ? allocateMap(name, width, height) : nullptr;
   const auto profile = resolveLensProfile(name, document);
   if (!profile) return nullptr;
   return buildProfileMap(*profile, name, width, height);
@@ -199,7 +231,8 @@ PointDistorter::PointDistorter(const LensProfile& p)
       a2_((p.refHeight / 480.0) * 480 * p.centreY * (1 - p.scaleY) / p.fy - p.cy / p.fy),
       b1_((p.refWidth / 640.0) * p.scaleX / p.fx),
       b2_(-p.skew * a1_),
-      b3_((p.refWidth / 640.0) * 640 * p.centreX * (1 - p.scaleX) / p.fx - p.cx / p.fx - p.skew * a2_),
+      b3_((p.refWidth / 640.0) * 640 * p.centreX * (1 - p.scaleX) / p.fx - p.cx / p.fx -
+          p.skew * a2_),
       k1_(p.k1),
       k2_(p.k2),
       k3_(p.k3),
@@ -224,7 +257,9 @@ LensPoint PointDistorter::distort(double x, double y) const {
   return {backX_ * (fx_ * xd + skewFx_ * yd + cx_), backY_ * (fy_ * yd + cy_)};
 }
 
-LensPoint distortPoint(const LensProfile& profile, double x, double y) { return PointDistorter(profile).distort(x, y); }
+LensPoint distortPoint(const LensProfile& profile, double x, double y) {
+  return PointDistorter(profile).distort(x, y);
+}
 
 LensMapCache::LensMapCache(const ProjectDocument* document) : document_(document) {}
 
@@ -239,7 +274,8 @@ void LensMapCache::setDocument(const ProjectDocument* document) {
   for (int i = kept; i < kSlots; ++i) slots_[i] = Slot{};
 }
 
-const DisplacementMap* LensMapCache::getMap(std::string_view name, std::int32_t width, std::int32_t height) {
+const DisplacementMap* LensMapCache::getMap(std::string_view name, std::int32_t width,
+                                            std::int32_t height) {
   for (int i = 0; i < kSlots; ++i) {
     const DisplacementMap* m = slots_[i].map.get();
     if (m != nullptr && m->width == width && m->height == height && m->name == name) {

@@ -30,7 +30,8 @@ Fetch referenceFetch(const LensProfile& p, int W, int H, double k, double j) {
   const double radial = 1 + p.k1 * r2 + p.k2 * (r2 * r2) + p.k3 * (r2 * r2 * r2);
   const double xd = xn * radial + p.p2 * (r2 + 2 * (xn * xn)) + p.p1 * (2 * xn * yn);
   const double yd = yn * radial + p.p1 * (r2 + 2 * (yn * yn)) + p.p2 * (2 * xn * yn);
-  return {(double(W) / p.refWidth) * (p.cx + p.fx * (xd + p.skew * yd)), (double(H) / p.refHeight) * (p.cy + p.fy * yd)};
+  return {(double(W) / p.refWidth) * (p.cx + p.fx * (xd + p.skew * yd)),
+          (double(H) / p.refHeight) * (p.cy + p.fy * yd)};
 }
 
 // trunc toward zero into 32 bits; a value that has no 32-bit truncation counts as 0.
@@ -67,7 +68,8 @@ void expectMapMatchesReference(const LensProfile& p, int W, int H, int step = 1)
       const std::int32_t want = referenceWord(p, W, H, k, j);
       const std::int32_t got = map->words[std::size_t(j) * W + k];
       if (got != want && ++mismatches <= 5) {
-        ADD_FAILURE() << W << "x" << H << " pixel (" << k << "," << j << "): " << std::hex << got << " != " << want;
+        ADD_FAILURE() << W << "x" << H << " pixel (" << k << "," << j << "): " << std::hex << got
+                      << " != " << want;
       }
     }
   }
@@ -111,10 +113,10 @@ std::vector<std::uint8_t> bytesOf(const LensProfile& p, std::size_t size = kLens
 
 TEST(LensProfileRecord, FieldsAtTheirOffsetsLittleEndian) {
   std::vector<std::uint8_t> bytes(kLensProfileBytes, 0);
-  bytes[6] = 0xF0, bytes[7] = 0x3F;             // fx = 1.0
-  bytes[80] = 0x80, bytes[81] = 0x02;           // refWidth = 640
+  bytes[6] = 0xF0, bytes[7] = 0x3F;                                        // fx = 1.0
+  bytes[80] = 0x80, bytes[81] = 0x02;                                      // refWidth = 640
   bytes[84] = 0xFF, bytes[85] = 0xFF, bytes[86] = 0xFF, bytes[87] = 0xFF;  // refHeight = -1
-  bytes[119] = 0xC0;                            // centreY = -2.0
+  bytes[119] = 0xC0;                                                       // centreY = -2.0
   const auto p = lensProfileFromBytes(bytes);
   ASSERT_TRUE(p);
   EXPECT_EQ(p->fx, 1.0);
@@ -122,7 +124,8 @@ TEST(LensProfileRecord, FieldsAtTheirOffsetsLittleEndian) {
   EXPECT_EQ(p->refHeight, -1);
   EXPECT_EQ(p->centreY, -2.0);
   EXPECT_EQ(p->scaleY, 0.0);
-  EXPECT_EQ(lensProfileToBytes(*p), lensProfileToBytes(*lensProfileFromBytes(lensProfileToBytes(*p))));
+  EXPECT_EQ(lensProfileToBytes(*p),
+            lensProfileToBytes(*lensProfileFromBytes(lensProfileToBytes(*p))));
   EXPECT_TRUE(std::equal(bytes.begin(), bytes.end(), lensProfileToBytes(*p).begin()));
 }
 
@@ -187,7 +190,8 @@ TEST(BuildMap, HostileProfilesStayDefined) {
   nan.fy = std::numeric_limits<double>::quiet_NaN();
   const auto map = buildProfileMap(nan, "nan", 32, 24);
   ASSERT_TRUE(map);
-  EXPECT_TRUE(std::all_of(map->words.begin(), map->words.end(), [](std::int32_t w) { return w == 0; }));
+  EXPECT_TRUE(
+      std::all_of(map->words.begin(), map->words.end(), [](std::int32_t w) { return w == 0; }));
 }
 
 TEST(BuildMap, FixedPointOfTheMagnificationDoesNotMove) {
@@ -197,7 +201,8 @@ TEST(BuildMap, FixedPointOfTheMagnificationDoesNotMove) {
   const auto map = buildProfileMap(withoutDistortion(kKamoLens0), "flat", 640, 480);
   ASSERT_TRUE(map);
   EXPECT_EQ(map->words[144 * 640 + 448], 0);
-  for (const auto& [k, j] : {std::pair{0, 0}, std::pair{639, 479}, std::pair{448, 0}, std::pair{100, 300}}) {
+  for (const auto& [k, j] :
+       {std::pair{0, 0}, std::pair{639, 479}, std::pair{448, 0}, std::pair{100, 300}}) {
     const std::int32_t word = map->words[std::size_t(j) * 640 + k];
     EXPECT_NEAR(displacementX(word), 0.21 * (k - 448) * 256, 1.0) << k << "," << j;
     EXPECT_NEAR(displacementY(word), 0.1 * (j - 144) * 256, 1.0) << k << "," << j;
@@ -301,7 +306,8 @@ TEST(LensMapCache, UnresolvableNamesAndRefusedSizesLeaveTheCacheAlone) {
   EXPECT_EQ(cache.getMap("none", 0, 16), nullptr);
   EXPECT_EQ(cache.getMap("kamolens0", 16, -1), nullptr);
   EXPECT_EQ(cache.getMap("none", kMaxMapDimension + 1, 1), nullptr);
-  EXPECT_EQ(cache.getMap("none", kMaxMapDimension, kMaxMapDimension), nullptr);  // above the pixel limit
+  EXPECT_EQ(cache.getMap("none", kMaxMapDimension, kMaxMapDimension),
+            nullptr);  // above the pixel limit
   EXPECT_EQ(cache.slot(0), b);
   EXPECT_EQ(cache.slot(1), a);
   EXPECT_EQ(cache.slot(2), nullptr);
@@ -334,7 +340,8 @@ TEST(LensMapCache, DocumentLensBehavesLikeTheSameProfile) {
   addLens(doc, "none", bytesOf(kKamoLens0));
   const DisplacementMap* none = cache.getMap("none", 64, 48);
   ASSERT_NE(none, nullptr);
-  EXPECT_TRUE(std::all_of(none->words.begin(), none->words.end(), [](std::int32_t w) { return w == 0; }));
+  EXPECT_TRUE(
+      std::all_of(none->words.begin(), none->words.end(), [](std::int32_t w) { return w == 0; }));
 
   // Without a document only "none" and the built-in names resolve.
   EXPECT_EQ(buildMap("mine", 8, 8, nullptr), nullptr);
@@ -349,7 +356,8 @@ TEST(LensMapCache, NewDocumentDropsMapsOfTheOldLensElements) {
   const DisplacementMap* none = cache.getMap("none", 64, 48);
   ASSERT_NE(cache.getMap("cam", 64, 48), nullptr);
   const DisplacementMap* builtIn = cache.getMap("kamolens1", 64, 48);
-  const std::vector<std::int32_t> oldWords = cache.getMap("cam", 64, 48)->words;  // slots: cam, k1, none
+  const std::vector<std::int32_t> oldWords =
+      cache.getMap("cam", 64, 48)->words;  // slots: cam, k1, none
 
   cache.setDocument(&second);
   EXPECT_EQ(cache.slot(0), builtIn);
