@@ -134,7 +134,8 @@ struct Segment {
 
 // The state of a link at one instant. srcH maps view coordinates to normalised
 // coordinates of the source image, dstH likewise for the destination image; t
-// is the link progress and the blend weight of the destination image.
+// is the blend weight of the destination image (makeTransitionFrame stores its
+// interpolation factor; a link's transitionAt its own blend weight).
 struct TransitionFrame {
   float t = 0;
   Homography srcH;

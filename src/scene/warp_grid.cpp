@@ -28,8 +28,10 @@ Landing land(Vec3 h) {
   l.s = x + 0.5f;
   l.t = y + 0.5f;
   // A point behind the camera is never inside, even where 100 x lands near the
-  // centre.
-  l.inside = h.z >= 0 && l.s >= 0 && l.s < 1 && l.t >= 0 && l.t < 1;
+  // centre. The far edges belong to the picture: a frame that ends exactly on
+  // them (zoom 1 and a side that is a multiple of 16) keeps the picture in its
+  // last block row and column; pixels between nodes never reach the edge.
+  l.inside = h.z >= 0 && l.s >= 0 && l.s <= 1 && l.t >= 0 && l.t <= 1;
   return l;
 }
 
@@ -60,22 +62,21 @@ void evaluateTransitionGrid(WarpGrid& grid, const TransitionFrame& tf, const Vie
       const Vec3 v{originX + float(i) * stepX, vy, 1};
       const Landing a = land(applyToVec3(tf.srcH, v));
       const Landing b = land(applyToVec3(tf.dstH, v));
-      double weightA = 0, weightB = 0;
-      if (a.inside && b.inside) {
-        const double fa = edgeWindow(a.s) * edgeWindow(a.t), fb = edgeWindow(b.s) * edgeWindow(b.t);
-        const double wA = (1 - t) * (fa * fa), wB = t * (fb * fb);
-        const double sum = wA + wB;
-        if (sum > 0) {
-          weightA = wA / sum;
-          weightB = wB / sum;
-        } else {
-          weightA = 1 - t;
-          weightB = t;
-        }
-      } else if (a.inside) {
-        weightA = 1;
-      } else if (b.inside) {
-        weightB = 1;
+      // A picture the node misses has a window of 0 there, so a node inside
+      // one picture gives it the whole weight, while the blend lets it have
+      // any. Where the blend takes every weight from the one picture that
+      // covers it (t = 0 or 1), or the node misses both, the weights are the
+      // plain cross-fade: at the ends of a link each picture then shows alone
+      // wherever it covers, also between nodes that straddle the other
+      // picture's edge.
+      const double fa = a.inside ? edgeWindow(a.s) * edgeWindow(a.t) : 0;
+      const double fb = b.inside ? edgeWindow(b.s) * edgeWindow(b.t) : 0;
+      const double wA = (1 - t) * (fa * fa), wB = t * (fb * fb);
+      const double sum = wA + wB;
+      double weightA = 1 - t, weightB = t;
+      if (sum > 0) {
+        weightA = wA / sum;
+        weightB = wB / sum;
       }
       GridNode& n = grid.node(i, j);
       n.insideA = a.inside ? 1 : 0;

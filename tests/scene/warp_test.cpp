@@ -196,7 +196,7 @@ RefLanding refLand(const Homography& h, double vx, double vy) {
   const double w = h.c0.z * vx + h.c1.z * vy + h.c2.z;
   const double px = w >= 0 ? x / w : x * 100, py = w >= 0 ? y / w : y * 100;
   const double s = px + 0.5, t = py + 0.5;
-  return {s, t, w, w >= 0 && s >= 0 && s < 1 && t >= 0 && t < 1};
+  return {s, t, w, w >= 0 && s >= 0 && s <= 1 && t >= 0 && t <= 1};
 }
 
 double refWindow(double s) { return 8 * std::pow(s, 4) - 16 * std::pow(s, 3) + 6 * s * s + 2 * s; }
@@ -229,10 +229,10 @@ void expectGridNearFormulas(const WarpGrid& grid, const TransitionFrame& tf, con
       ASSERT_NEAR(n.vA, fixed(a.t * hA * 65536), 1e-4 * hA * 65536 * (1 + std::abs(a.t)) + 2);
       ASSERT_NEAR(n.uB, fixed(b.s * wB * 65536), 1e-4 * wB * 65536 * (1 + std::abs(b.s)) + 2);
       ASSERT_NEAR(n.vB, fixed(b.t * hB * 65536), 1e-4 * hB * 65536 * (1 + std::abs(b.t)) + 2);
-      double weightA = a.inside ? 1 : 0, weightB = !a.inside && b.inside ? 1 : 0;
-      if (a.inside && b.inside) {
-        const double wa = (1 - tf.t) * std::pow(refWindow(a.s) * refWindow(a.t), 2);
-        const double wb = tf.t * std::pow(refWindow(b.s) * refWindow(b.t), 2);
+      const double wa = a.inside ? (1 - tf.t) * std::pow(refWindow(a.s) * refWindow(a.t), 2) : 0;
+      const double wb = b.inside ? tf.t * std::pow(refWindow(b.s) * refWindow(b.t), 2) : 0;
+      double weightA = 1 - tf.t, weightB = tf.t;  // the cross-fade where neither takes weight
+      if (wa + wb > 0) {
         weightA = wa / (wa + wb);
         weightB = wb / (wa + wb);
       }
@@ -277,7 +277,7 @@ TEST(Warp, IdentityAtTheStartShowsThePixelsOfA) {
   for (auto& p : a.pixels) p &= 0x00FFFFFF;
   const Picture b = randomPicture(rng, 300, 200);
   // B covers the top-left quarter of the view, A all of it; the last node row
-  // and column lie on A's far edge, which counts as outside.
+  // and column lie on A's far edge, which counts as inside.
   const TransitionFrame tf{0.0f, Homography::identity(), {{2, 0, 0}, {0, 2, 0}, {0.5f, 0.5f, 1}}};
   std::vector<std::uint32_t> frame(512 * 256);
   WarpGrid grid;
