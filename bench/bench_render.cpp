@@ -107,8 +107,8 @@ void remapTables(const DisplacementMap& map, cv::Mat& table, cv::Mat& fractions)
   for (std::int32_t j = 0; j < map.height; ++j) {
     for (std::int32_t k = 0; k < map.width; ++k) {
       const std::int32_t d = map.words[std::size_t(j) * map.width + k];
-      x.at<float>(j, k) = float(k) + float(displacementX(d)) / 256;
-      y.at<float>(j, k) = float(j) + float(displacementY(d)) / 256;
+      x.at<float>(j, k) = float(k + displacementX(d) * displacementUnit(map));
+      y.at<float>(j, k) = float(j + displacementY(d) * displacementUnit(map));
     }
   }
   cv::convertMaps(x, y, table, fractions, CV_16SC2);

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <bit>
+#include <cmath>
+#include <cstdint>
 #include <new>
 
 #include "vistel/project/document.h"
@@ -81,12 +83,24 @@ std::unique_ptr<DisplacementMap> allocateMap(std::string_view name, std::int32_t
   }
 }
 
-// trunc(v) as the bits of an int32. Out of range and NaN give 0, which is also
-// what the low 16 bits of the processor's "integer indefinite" result would
-// hold, so only undefined behaviour is removed.
-inline std::uint32_t truncatedBits(double v) {
-  const double safe = (v > -2147483649.0 && v < 2147483648.0) ? v : 0.0;
-  return static_cast<std::uint32_t>(static_cast<std::int32_t>(safe));
+// A displacement of `pixels` in 1/256 pixel, truncated toward zero, after
+// clamping it to +-side: beyond the image's side the fetch lands outside the
+// image either way. Not a number gives 0.
+inline std::int32_t fineDisplacement(double pixels, double side) {
+  if (std::isnan(pixels)) return 0;
+  return static_cast<std::int32_t>(std::clamp(pixels, -side, side) * 256);
+}
+
+// The largest number of fraction bits (at most 8) at which every displacement
+// between `low` and `high` (in 1/256 pixel) fits 16 bits once truncated.
+std::int32_t fractionBitsFor(std::int32_t low, std::int32_t high) {
+  std::int32_t bits = kMaxDisplacementFractionBits;
+  while (bits > 0) {
+    const std::int32_t divisor = std::int32_t{1} << (kMaxDisplacementFractionBits - bits);
+    if (high / divisor <= INT16_MAX && low / divisor >= INT16_MIN) break;
+    --bits;
+  }
+  return bits;
 }
 
 }  // namespace
@@ -170,8 +184,12 @@ std::unique_ptr<DisplacementMap> buildProfileMap(const LensProfile& p, std::stri
   auto map = allocateMap(name, width, height);
   if (!map) return nullptr;
   std::vector<double> columnTerm;
+  // The vertical displacements in 1/256 pixel until the map's unit is known;
+  // the horizontal ones wait in the words.
+  std::vector<std::int32_t> fineY;
   try {
     columnTerm.resize(static_cast<std::size_t>(width));
+    fineY.resize(map->words.size());
   } catch (const std::bad_alloc&) {
     return nullptr;
   }
@@ -190,8 +208,10 @@ std::unique_ptr<DisplacementMap> buildProfileMap(const LensProfile& p, std::stri
   }
 
   const double* xTerm = columnTerm.data();
-  std::int32_t* out = map->words.data();
-  for (std::int32_t j = 0; j < height; ++j, out += width) {
+  std::int32_t* outX = map->words.data();
+  std::int32_t* outY = fineY.data();
+  std::int32_t low = 0, high = 0;
+  for (std::int32_t j = 0; j < height; ++j, outX += width, outY += width) {
     const double yr = toRefY * (fixedY + p.scaleY * j);
     const double yn = (yr - p.cy) / p.fy;
     const double skewYn = p.skew * yn;
@@ -209,10 +229,24 @@ std::unique_ptr<DisplacementMap> buildProfileMap(const LensProfile& p, std::stri
       const double yd = yn * radial + p.p1 * (r2 + yTangential) + p.p2 * cross;
       const double x = backX * (p.cx + p.fx * (xd + p.skew * yd));
       const double y = backY * (p.cy + p.fy * yd);
-      const std::uint32_t dx = truncatedBits((x - k) * 256);
-      const std::uint32_t dy = truncatedBits((y - row) * 256);
-      out[k] = static_cast<std::int32_t>((dx & 0xFFFFu) | (dy << 16));
+      const std::int32_t dx = fineDisplacement(x - k, w), dy = fineDisplacement(y - row, h);
+      outX[k] = dx;
+      outY[k] = dy;
+      low = std::min({low, dx, dy});
+      high = std::max({high, dx, dy});
     }
+  }
+
+  // Truncating 1/256 pixel toward zero to a coarser unit 2^-bits is the same
+  // as truncating the exact value to it: the division truncates toward zero.
+  map->fractionBits = fractionBitsFor(low, high);
+  const std::int32_t divisor = std::int32_t{1}
+                               << (kMaxDisplacementFractionBits - map->fractionBits);
+  std::int32_t* words = map->words.data();
+  for (std::size_t i = 0; i < map->words.size(); ++i) {
+    const auto dx = static_cast<std::uint32_t>(words[i] / divisor);
+    const auto dy = static_cast<std::uint32_t>(fineY[i] / divisor);
+    words[i] = static_cast<std::int32_t>((dx & 0xFFFFu) | (dy << 16));
   }
   return map;
 }

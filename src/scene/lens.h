@@ -70,31 +70,46 @@ const LensProfile* builtInLensProfile(std::string_view name);
 
 // Displacements for every pixel of a corrected image of width x height, row
 // major. The word of pixel (k, j) holds dx in its low 16 bits and dy in its high
-// 16 bits, both signed, in 1/256 pixel: the corrected pixel takes its colour
-// from camera pixel (k + dx/256, j + dy/256).
+// 16 bits, both signed, in units of 1/2^fractionBits pixel: the corrected pixel
+// takes its colour from camera pixel (k + dx/2^fractionBits, j +
+// dy/2^fractionBits). Each map picks its own unit so that its largest
+// displacement fits 16 bits: 1/256 pixel for the built-in lenses up to 1920 x
+// 1080, coarser where displacements pass 128 pixels (1/128 pixel at 3840 x
+// 2160).
 struct DisplacementMap {
   std::string name;  // the lens name the map was built for
   std::int32_t width = 0;
   std::int32_t height = 0;
+  std::int32_t fractionBits = 8;    // 0 .. kMaxDisplacementFractionBits
   std::vector<std::int32_t> words;  // width * height
 };
+
+inline constexpr std::int32_t kMaxDisplacementFractionBits = 8;
 
 constexpr std::int32_t displacementX(std::int32_t word) {
   return static_cast<std::int16_t>(word & 0xFFFF);
 }
 constexpr std::int32_t displacementY(std::int32_t word) { return word >> 16; }
+// One unit of the map's displacements, in pixels.
+constexpr double displacementUnit(const DisplacementMap& map) {
+  return 1.0 / double(1 << map.fractionBits);
+}
 
 // Limits on map sizes: image sizes come from camera pictures, which hostile
 // sources control.
 inline constexpr std::int32_t kMaxMapDimension = 16384;
 inline constexpr std::int64_t kMaxMapPixels = std::int64_t{1} << 26;
 
-// The map of `profile` for a width x height image, labelled `name`. Each word
-// comes from the profile's distortion polynomial evaluated in double precision
-// and truncated toward zero to 1/256 pixel; displacements beyond 16 bits wrap,
-// and one that is not finite or does not fit 32 bits contributes 0. Null for
-// sizes outside 1..kMaxMapDimension or above kMaxMapPixels, or when memory runs
-// out. The caller owns the result.
+// The map of `profile` for a width x height image, labelled `name`. Each
+// displacement comes from the profile's distortion polynomial evaluated in
+// double precision; one that is not a number contributes 0, and one beyond the
+// image's own side (width for dx, height for dy) is clamped to that side, which
+// still fetches from outside the image, as the exact value would. fractionBits
+// is the largest (at most 8) for which every displacement, truncated toward
+// zero to 1/2^fractionBits pixel, fits 16 bits; with the clamp that always
+// holds at 0 bits, so no displacement ever wraps. Null for sizes outside
+// 1..kMaxMapDimension or above kMaxMapPixels, or when memory runs out. The
+// caller owns the result.
 [[nodiscard]] std::unique_ptr<DisplacementMap> buildProfileMap(const LensProfile& profile,
                                                                std::string_view name,
                                                                std::int32_t width,

@@ -41,21 +41,19 @@ bool displace(const SourceInfo& s, std::int32_t& u, std::int32_t& v) {
     return false;
   }
   const std::int32_t d = s.map[std::size_t(my) * std::size_t(s.width) + std::size_t(mx)];
-  // 0 <= u < 2^30 here and a displacement is below 2^23: no overflow.
-  u += displacementX(d) * 256;
-  v += displacementY(d) * 256;
+  const int shift = 16 - s.fractionBits;
+  u = std::int32_t(std::uint32_t(u) + (std::uint32_t(displacementX(d)) << shift));
+  v = std::int32_t(std::uint32_t(v) + (std::uint32_t(displacementY(d)) << shift));
   return true;
 }
 
 // The transition sampler: 15-bit fractions, doubled steps, all four bytes,
-// 0 outside the window.
+// 0 outside the picture.
 std::uint32_t sampleTransition(const SourceInfo& s, std::int32_t u, std::int32_t v) {
   if (!displace(s, u, v)) return 0;
   const std::int32_t x = u >> 16, y = v >> 16;
-  if (std::uint32_t(x) >= std::uint32_t(s.windowWidth) ||
-      std::uint32_t(y) >= std::uint32_t(s.windowHeight)) {
+  if (std::uint32_t(x) >= std::uint32_t(s.width) || std::uint32_t(y) >= std::uint32_t(s.height))
     return 0;
-  }
   const std::int32_t fx = (u & 0xFFFF) >> 1, fy = (v & 0xFFFF) >> 1;
   const Neighbours p = neighbours(s, x, y);
   std::uint32_t out = 0;
@@ -155,15 +153,10 @@ void singleViewBlockPortable(std::uint32_t* out, std::ptrdiff_t stride, const Le
   }
 }
 
-SourceInfo sourceInfo(const WarpSource& source, std::int32_t windowWidth,
-                      std::int32_t windowHeight) {
+SourceInfo sourceInfo(const WarpSource& source) {
   const PictureView& p = source.picture;
-  return {p.pixels,
-          source.map ? source.map->words.data() : nullptr,
-          p.width,
-          p.height,
-          std::min(p.width, windowWidth),
-          std::min(p.height, windowHeight)};
+  return {p.pixels, source.map ? source.map->words.data() : nullptr, p.width, p.height,
+          source.map ? source.map->fractionBits : kMaxDisplacementFractionBits};
 }
 
 bool gridFits(const FrameView& frame, const WarpGrid& grid) {
@@ -215,8 +208,7 @@ bool rasteriseTransition(FrameView frame, const WarpGrid& grid, const WarpSource
                          const WarpSource& b, PixelPath path) {
   if (!frameUsable(frame) || !gridFits(frame, grid) || !warpSourceUsable(a) || !warpSourceUsable(b))
     return false;
-  const SourceInfo sa = sourceInfo(a, kTransitionSampleWidth, kTransitionSampleHeight);
-  const SourceInfo sb = sourceInfo(b, kTransitionSampleWidth, kTransitionSampleHeight);
+  const SourceInfo sa = sourceInfo(a), sb = sourceInfo(b);
   const bool wide = path == PixelPath::Avx2 && warpHasAvx2();
   forEachBlock(frame, grid,
                [&](std::uint32_t* out, const GridNode& tl, const GridNode& tr, const GridNode& bl,
@@ -246,7 +238,7 @@ bool rasteriseTransition(FrameView frame, const WarpGrid& grid, const WarpSource
 bool rasteriseSingleView(FrameView frame, const WarpGrid& grid, const WarpSource& source,
                          PixelPath path) {
   if (!frameUsable(frame) || !gridFits(frame, grid) || !warpSourceUsable(source)) return false;
-  const SourceInfo s = sourceInfo(source, source.picture.width, source.picture.height);
+  const SourceInfo s = sourceInfo(source);
   const bool wide = path == PixelPath::Avx2 && warpHasAvx2();
   forEachBlock(frame, grid,
                [&](std::uint32_t* out, const GridNode& tl, const GridNode& tr, const GridNode& bl,
@@ -269,7 +261,8 @@ bool warpSourceUsable(const WarpSource& source) {
   if (!pictureUsable(p)) return false;
   if (source.map == nullptr) return true;
   const DisplacementMap& m = *source.map;
-  return m.width == p.width && m.height == p.height &&
+  return m.width == p.width && m.height == p.height && m.fractionBits >= 0 &&
+         m.fractionBits <= kMaxDisplacementFractionBits &&
          m.words.size() == std::size_t(p.width) * std::size_t(p.height);
 }
 

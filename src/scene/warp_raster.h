@@ -13,8 +13,7 @@
 //
 // Reads stay inside each picture buffer whatever the grid, the keys or the
 // displacement words say: a position (before or after displacement) outside
-// the picture samples as 0 (all four bytes), as does the transition sampler's
-// fixed window beyond column 639 or row 479.
+// the picture samples as 0 (all four bytes).
 //
 // Thread-safety: pure functions over the buffers given; calls on different
 // frames may run at once.
@@ -28,10 +27,6 @@
 
 namespace vistel {
 
-// The transition sampler's window: picture pixels beyond it sample as 0.
-inline constexpr std::int32_t kTransitionSampleWidth = 640;
-inline constexpr std::int32_t kTransitionSampleHeight = 480;
-
 // A picture with the displacement map that removes its lens distortion. `map`
 // may be null, meaning no displacement (the "none" lens); otherwise it must be
 // the map for the picture's size. Both must outlive the call they are given to.
@@ -41,7 +36,7 @@ struct WarpSource {
 };
 
 // Whether `source` can be sampled: pictureUsable, and a map (if any) of the
-// picture's size holding width * height words.
+// picture's size holding width * height words, with 0 to 8 fraction bits.
 bool warpSourceUsable(const WarpSource& source);
 
 // Renders the transition from A to B into `frame` (block area only):

@@ -55,8 +55,10 @@ struct SourceInfo {
   const std::int32_t* map = nullptr;     // width * height words, or null for no displacement
   std::int32_t width = 0;
   std::int32_t height = 0;
-  std::int32_t windowWidth = 0;  // the sampler's window: positions at or beyond it read 0
-  std::int32_t windowHeight = 0;
+  // The map's fraction bits: a displacement unit is 2^(16 - fractionBits) in
+  // 16.16 positions. A displaced position is formed in wrapping 32-bit
+  // arithmetic; built maps never wrap (they hold at most the picture's side).
+  std::int32_t fractionBits = kMaxDisplacementFractionBits;
 };
 
 // What a transition block holds: code 2 (every corner inside), 0 (none) or 1

@@ -42,7 +42,9 @@ std::unique_ptr<DisplacementMap> hostileMap(std::mt19937& rng, std::int32_t widt
   m->width = width;
   m->height = height;
   m->words.resize(std::size_t(width) * height);
-  // Full 16-bit displacements, up to 128 pixels either way, and the extremes.
+  // Any unit, full 16-bit displacements and the extremes: up to 32768 pixels
+  // either way, which can wrap the 32-bit position.
+  m->fractionBits = std::int32_t(rng() % (kMaxDisplacementFractionBits + 1));
   for (auto& w : m->words)
     w = std::int32_t(rng() % 4 == 0 ? 0x80008000u : 0x7FFF7FFFu * (rng() % 2) + rng());
   return m;
@@ -61,20 +63,24 @@ std::uint32_t pixelAt(const Picture& p, std::int64_t index) {
 }
 
 // sample(image, map, u, v) with the transition or the single-view sampler; 0
-// wherever a position falls outside the picture (or the transition window).
+// wherever a position falls outside the picture. The displaced position wraps
+// in 32 bits.
 std::uint32_t refSample(const Picture& p, const DisplacementMap* map, std::int64_t u,
                         std::int64_t v, bool transition) {
   std::int64_t x = floorDiv(u, 65536), y = floorDiv(v, 65536);
   if (x < 0 || y < 0 || x >= p.width || y >= p.height) return 0;
   if (map) {
     const std::int32_t d = map->words.at(std::size_t(y * p.width + x));
-    u += std::int64_t(std::int16_t(d & 0xFFFF)) * 256;
-    v += std::int64_t(std::int16_t(std::uint32_t(d) >> 16)) * 256;
+    const std::int64_t unit = std::int64_t{1} << (16 - map->fractionBits);
+    const auto wrap = [](std::int64_t value) {
+      return std::int64_t(std::int32_t(std::uint32_t(value)));
+    };
+    u = wrap(u + std::int16_t(d & 0xFFFF) * unit);
+    v = wrap(v + std::int16_t(std::uint32_t(d) >> 16) * unit);
     x = floorDiv(u, 65536);
     y = floorDiv(v, 65536);
   }
   if (x < 0 || y < 0 || x >= p.width || y >= p.height) return 0;
-  if (transition && (x > 639 || y > 479)) return 0;
   const std::int64_t i = y * p.width + x;
   const std::uint32_t p00 = pixelAt(p, i), p10 = pixelAt(p, i + 1), p01 = pixelAt(p, i + p.width),
                       p11 = pixelAt(p, i + p.width + 1);
@@ -343,11 +349,13 @@ TEST(Warp, HostileTransformsAndPosesRenderBlackWithDefinedValues) {
 TEST(Warp, RefusesUnusableInputsAndLeavesTheFrameAlone) {
   std::mt19937 rng(5);
   const Picture a = randomPicture(rng, 40, 30);
-  DisplacementMap wrongSize{"none", 40, 31, std::vector<std::int32_t>(40 * 31)};
+  DisplacementMap wrongSize{"none", 40, 31, 8, std::vector<std::int32_t>(40 * 31)};
+  DisplacementMap wrongUnit{"none", 40, 30, 9, std::vector<std::int32_t>(40 * 30)};
   auto frame = filledFrame(32, 32);
   WarpGrid grid;
   const TransitionFrame tf{0.5f, Homography::identity(), Homography::identity()};
   EXPECT_FALSE(renderSingleViewPixels({frame.data(), 32, 32}, grid, {a.view(), &wrongSize}));
+  EXPECT_FALSE(renderSingleViewPixels({frame.data(), 32, 32}, grid, {a.view(), &wrongUnit}));
   EXPECT_FALSE(renderTransitionPixels({frame.data(), 32, 32}, grid, tf, {}, {a.view()},
                                       {{nullptr, 40, 30}}));
   EXPECT_FALSE(renderSingleViewPixels({frame.data(), 0, 32}, grid, {a.view()}));
