@@ -33,12 +33,13 @@ class FrameRenderer::HeldFrames {
 };
 
 FrameRenderer::FrameRenderer(void* sinkContext, FrameSink sink, ImageSourceManager& sources,
-                             Scene& scene)
+                             Scene& scene, const ThreadStarter& starter)
     : sources_(sources),
       scene_(scene),
       sinkContext_(sinkContext),
       sink_(sink),
-      canvas_(std::make_shared<BlankCanvas>()) {
+      canvas_(std::make_shared<BlankCanvas>()),
+      pool_(starter, RasterPool::defaultHelpers()) {
   sources_.setOutputCanvas(canvas_);
 }
 
@@ -128,7 +129,7 @@ std::int32_t FrameRenderer::renderFrame() {
       HeldFrames held(sources_);
       const WarpSource a = sourceOf(source, Path::Transition, held);
       const WarpSource b = sourceOf(destination, Path::Transition, held);
-      (void)renderTransitionPixels(frame, grid_, *tf, {zoom_, xOffset_, yOffset_}, a, b);
+      (void)renderTransitionPixels(frame, grid_, *tf, {zoom_, xOffset_, yOffset_}, a, b, &pool_);
     }
     if (source && scene_.showsSourceButtons(*link)) {
       for (const auto& shape : source->shapes()) drawProjected(*this, *shape, tf->srcH);
@@ -140,7 +141,7 @@ std::int32_t FrameRenderer::renderFrame() {
     ViewInstance* view = scene_.currentView(0);
     {
       HeldFrames held(sources_);
-      (void)renderSingleViewPixels(frame, grid_, sourceOf(view, Path::SingleView, held));
+      (void)renderSingleViewPixels(frame, grid_, sourceOf(view, Path::SingleView, held), &pool_);
     }
     if (view) {
       for (const auto& shape : view->shapes()) drawFlat(*this, *shape);

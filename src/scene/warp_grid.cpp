@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "vistel/scene/warp_raster_pool.h"
+
 namespace vistel {
 
 namespace {
@@ -46,7 +48,7 @@ void WarpGrid::resize(std::int32_t width, std::int32_t height) {
 
 void evaluateTransitionGrid(WarpGrid& grid, const TransitionFrame& tf, const ViewPose& pose,
                             std::int32_t widthA, std::int32_t heightA, std::int32_t widthB,
-                            std::int32_t heightB) {
+                            std::int32_t heightB, RasterPool* pool) {
   const std::int32_t W = grid.frameWidth(), H = grid.frameHeight();
   if (W <= 0 || H <= 0) return;
   const float c = 1.0f / pose.zoom;
@@ -56,7 +58,7 @@ void evaluateTransitionGrid(WarpGrid& grid, const TransitionFrame& tf, const Vie
   const double fixA_x = double(widthA) * 65536, fixA_y = double(heightA) * 65536;
   const double fixB_x = double(widthB) * 65536, fixB_y = double(heightB) * 65536;
 
-  for (std::int32_t j = 0; j < grid.rows(); ++j) {
+  const auto nodeRow = [&](std::int32_t j) {
     const float vy = originY + float(j) * stepY;
     for (std::int32_t i = 0; i < grid.columns(); ++i) {
       const Vec3 v{originX + float(i) * stepX, vy, 1};
@@ -88,6 +90,11 @@ void evaluateTransitionGrid(WarpGrid& grid, const TransitionFrame& tf, const Vie
       n.vB = gridFixed(double(b.t) * fixB_y);
       n.weightB = gridFixed(weightB * 16777216);
     }
+  };
+  if (pool != nullptr) {
+    pool->run(grid.rows(), nodeRow);
+  } else {
+    for (std::int32_t j = 0; j < grid.rows(); ++j) nodeRow(j);
   }
 }
 

@@ -25,6 +25,8 @@
 
 namespace vistel {
 
+class RasterPool;
+
 inline constexpr std::int32_t kGridValueLimit = std::int32_t{1} << 30;
 
 // One node of the transition grid, eight int32 in this order. Positions are
@@ -89,9 +91,10 @@ class WarpGrid {
 // covers, a node outside both, or windows that vanish on an edge) the weights
 // are the plain cross-fade 1 - t and t. tf.t is clamped to [0, 1] (not a
 // number counts as 0).
+// With a pool (may be null) the node rows are shared out over its helpers.
 void evaluateTransitionGrid(WarpGrid& grid, const TransitionFrame& tf, const ViewPose& pose,
                             std::int32_t widthA, std::int32_t heightA, std::int32_t widthB,
-                            std::int32_t heightB);
+                            std::int32_t heightB, RasterPool* pool = nullptr);
 
 // Fills uA, vA of every node for a picture of width x height stretched over the
 // whole frame (no zoom, no pan); the other fields become 0.

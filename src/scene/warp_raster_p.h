@@ -21,9 +21,11 @@ bool warpHasAvx2();
 // The public rasterisers with the path chosen by the caller (Avx2 only where
 // warpHasAvx2()).
 [[nodiscard]] bool rasteriseTransition(FrameView frame, const WarpGrid& grid, const WarpSource& a,
-                                       const WarpSource& b, PixelPath path);
+                                       const WarpSource& b, PixelPath path,
+                                       RasterPool* pool = nullptr);
 [[nodiscard]] bool rasteriseSingleView(FrameView frame, const WarpGrid& grid,
-                                       const WarpSource& source, PixelPath path);
+                                       const WarpSource& source, PixelPath path,
+                                       RasterPool* pool = nullptr);
 
 // One node value across a block: pixel (x, y) of the block, 0 <= x, y < 16,
 // holds start + y * rowStep + x * (colStep + y * cross). Each factor is a

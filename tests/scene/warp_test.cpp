@@ -1,3 +1,4 @@
+// test-labels: threads
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -366,6 +367,12 @@ TEST(Warp, RefusesUnusableInputsAndLeavesTheFrameAlone) {
 
 // ---- Fast paths against the reference on generated input ----
 
+// Two helpers beside the test's thread, as on a machine with three cores.
+RasterPool& sharedPool() {
+  static RasterPool pool(defaultThreadStarter(), 2);
+  return pool;
+}
+
 KeyQuad randomKey(std::mt19937& rng, float spread) {
   std::uniform_real_distribution<float> d(-spread, spread);
   KeyQuad k = kImageCornerKey;
@@ -434,11 +441,21 @@ TEST(Warp, TransitionMatchesTheReferenceOnBothPaths) {
     const auto expected = refRaster(grid, filledFrame(W, H), W, H, sideA, &sideB);
     for (PixelPath path : {PixelPath::Portable, PixelPath::Avx2}) {
       if (path == PixelPath::Avx2 && !detail::warpHasAvx2()) continue;
-      auto frame = filledFrame(W, H);
-      ASSERT_TRUE(detail::rasteriseTransition({frame.data(), W, H}, grid, {a.view(), sideA.map},
-                                              {b.view(), sideB.map}, path));
-      ASSERT_EQ(frame, expected) << "round " << round << " path " << int(path);
+      for (RasterPool* pool : {static_cast<RasterPool*>(nullptr), &sharedPool()}) {
+        auto frame = filledFrame(W, H);
+        ASSERT_TRUE(detail::rasteriseTransition({frame.data(), W, H}, grid, {a.view(), sideA.map},
+                                                {b.view(), sideB.map}, path, pool));
+        ASSERT_EQ(frame, expected)
+            << "round " << round << " path " << int(path) << " pool " << (pool != nullptr);
+      }
     }
+    // The pool shares the grid's rows too.
+    WarpGrid pooled;
+    pooled.resize(W, H);
+    evaluateTransitionGrid(pooled, *tf, pose, a.width, a.height, b.width, b.height, &sharedPool());
+    ASSERT_TRUE(std::equal(
+        pooled.nodes().begin(), pooled.nodes().end(), grid.nodes().begin(),
+        [](const GridNode& x, const GridNode& y) { return std::memcmp(&x, &y, sizeof x) == 0; }));
   }
   // Every kind of block (both, only A, only B, mixed, neither) came up.
   for (int k : kinds) EXPECT_GT(k, 0);
@@ -466,10 +483,13 @@ TEST(Warp, SingleViewMatchesTheReferenceOnBothPaths) {
     const auto expected = refRaster(grid, filledFrame(W, H), W, H, side, nullptr);
     for (PixelPath path : {PixelPath::Portable, PixelPath::Avx2}) {
       if (path == PixelPath::Avx2 && !detail::warpHasAvx2()) continue;
-      auto frame = filledFrame(W, H);
-      ASSERT_TRUE(
-          detail::rasteriseSingleView({frame.data(), W, H}, grid, {p.view(), side.map}, path));
-      ASSERT_EQ(frame, expected) << "round " << round << " path " << int(path);
+      for (RasterPool* pool : {static_cast<RasterPool*>(nullptr), &sharedPool()}) {
+        auto frame = filledFrame(W, H);
+        ASSERT_TRUE(detail::rasteriseSingleView({frame.data(), W, H}, grid, {p.view(), side.map},
+                                                path, pool));
+        ASSERT_EQ(frame, expected)
+            << "round " << round << " path " << int(path) << " pool " << (pool != nullptr);
+      }
     }
   }
 }
