@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <bit>
-#include <cmath>
 #include <cstdint>
 #include <new>
 
@@ -87,8 +86,16 @@ std::unique_ptr<DisplacementMap> allocateMap(std::string_view name, std::int32_t
 // clamping it to +-side: beyond the image's side the fetch lands outside the
 // image either way. Not a number gives 0.
 inline std::int32_t fineDisplacement(double pixels, double side) {
-  if (std::isnan(pixels)) return 0;
-  return static_cast<std::int32_t>(std::clamp(pixels, -side, side) * 256);
+  double d = pixels == pixels ? pixels : 0.0;
+  d = d < -side ? -side : d;
+  d = d > side ? side : d;
+  return static_cast<std::int32_t>(d * 256);
+}
+
+// value / 2^shift truncated toward zero, for 0 <= shift < 31.
+inline std::int32_t truncatingShift(std::int32_t value, int shift) {
+  const std::int32_t bias = (value >> 31) & ((std::int32_t{1} << shift) - 1);
+  return (value + bias) >> shift;
 }
 
 // The largest number of fraction bits (at most 8) at which every displacement
@@ -96,8 +103,9 @@ inline std::int32_t fineDisplacement(double pixels, double side) {
 std::int32_t fractionBitsFor(std::int32_t low, std::int32_t high) {
   std::int32_t bits = kMaxDisplacementFractionBits;
   while (bits > 0) {
-    const std::int32_t divisor = std::int32_t{1} << (kMaxDisplacementFractionBits - bits);
-    if (high / divisor <= INT16_MAX && low / divisor >= INT16_MIN) break;
+    const int shift = kMaxDisplacementFractionBits - bits;
+    if (truncatingShift(high, shift) <= INT16_MAX && truncatingShift(low, shift) >= INT16_MIN)
+      break;
     --bits;
   }
   return bits;
@@ -184,12 +192,8 @@ std::unique_ptr<DisplacementMap> buildProfileMap(const LensProfile& p, std::stri
   auto map = allocateMap(name, width, height);
   if (!map) return nullptr;
   std::vector<double> columnTerm;
-  // The vertical displacements in 1/256 pixel until the map's unit is known;
-  // the horizontal ones wait in the words.
-  std::vector<std::int32_t> fineY;
   try {
     columnTerm.resize(static_cast<std::size_t>(width));
-    fineY.resize(map->words.size());
   } catch (const std::bad_alloc&) {
     return nullptr;
   }
@@ -207,18 +211,23 @@ std::unique_ptr<DisplacementMap> buildProfileMap(const LensProfile& p, std::stri
     columnTerm[static_cast<std::size_t>(k)] = (xr - p.cx) / p.fx;
   }
 
-  const double* xTerm = columnTerm.data();
-  std::int32_t* outX = map->words.data();
-  std::int32_t* outY = fineY.data();
+  // Writes the words of row j, columns [begin, end), in the unit 2^-bits;
+  // widens [low, high] to hold their displacements in 1/256 pixel.
   std::int32_t low = 0, high = 0;
-  for (std::int32_t j = 0; j < height; ++j, outX += width, outY += width) {
+  const auto fillRow = [&](std::int32_t j, std::int32_t begin, std::int32_t end,
+                           std::int32_t bits) {
+    const int shift = kMaxDisplacementFractionBits - bits;
+    const double* xTerm = columnTerm.data();
+    std::int32_t* out = map->words.data() + std::size_t(j) * std::size_t(width);
     const double yr = toRefY * (fixedY + p.scaleY * j);
     const double yn = (yr - p.cy) / p.fy;
     const double skewYn = p.skew * yn;
     const double yn2 = yn * yn;
     const double yTangential = 2 * yn2;
     const double row = j;
-    for (std::int32_t k = 0; k < width; ++k) {
+    // Kept apart from the caller's, which the stores below could alias.
+    std::int32_t rowLow = 0, rowHigh = 0;
+    for (std::int32_t k = begin; k < end; ++k) {
       const double xn = xTerm[k] - skewYn;
       const double xn2 = xn * xn;
       const double r2 = xn2 + yn2;
@@ -230,23 +239,35 @@ std::unique_ptr<DisplacementMap> buildProfileMap(const LensProfile& p, std::stri
       const double x = backX * (p.cx + p.fx * (xd + p.skew * yd));
       const double y = backY * (p.cy + p.fy * yd);
       const std::int32_t dx = fineDisplacement(x - k, w), dy = fineDisplacement(y - row, h);
-      outX[k] = dx;
-      outY[k] = dy;
-      low = std::min({low, dx, dy});
-      high = std::max({high, dx, dy});
+      rowLow = std::min(rowLow, std::min(dx, dy));
+      rowHigh = std::max(rowHigh, std::max(dx, dy));
+      // Truncating 1/256 pixel toward zero to a coarser unit is the same as
+      // truncating the exact value to it.
+      out[k] = static_cast<std::int32_t>(
+          (static_cast<std::uint32_t>(truncatingShift(dx, shift)) & 0xFFFFu) |
+          (static_cast<std::uint32_t>(truncatingShift(dy, shift)) << 16));
     }
-  }
+    low = std::min(low, rowLow);
+    high = std::max(high, rowHigh);
+  };
+  const auto fillAll = [&](std::int32_t bits) {
+    for (std::int32_t j = 0; j < height; ++j) fillRow(j, 0, width, bits);
+  };
 
-  // Truncating 1/256 pixel toward zero to a coarser unit 2^-bits is the same
-  // as truncating the exact value to it: the division truncates toward zero.
+  // A lens displaces most at the picture's edges: the unit is chosen from
+  // them, and the whole map is made again in a coarser one only when some
+  // displacement inside does not fit after all.
+  for (const std::int32_t j : {0, height - 1}) fillRow(j, 0, width, kMaxDisplacementFractionBits);
+  for (std::int32_t j = 1; j < height - 1; ++j) {
+    fillRow(j, 0, 1, kMaxDisplacementFractionBits);
+    fillRow(j, width - 1, width, kMaxDisplacementFractionBits);
+  }
   map->fractionBits = fractionBitsFor(low, high);
-  const std::int32_t divisor = std::int32_t{1}
-                               << (kMaxDisplacementFractionBits - map->fractionBits);
-  std::int32_t* words = map->words.data();
-  for (std::size_t i = 0; i < map->words.size(); ++i) {
-    const auto dx = static_cast<std::uint32_t>(words[i] / divisor);
-    const auto dy = static_cast<std::uint32_t>(fineY[i] / divisor);
-    words[i] = static_cast<std::int32_t>((dx & 0xFFFFu) | (dy << 16));
+  fillAll(map->fractionBits);
+  const std::int32_t bits = fractionBitsFor(low, high);
+  if (bits != map->fractionBits) {
+    map->fractionBits = bits;
+    fillAll(bits);
   }
   return map;
 }
