@@ -175,24 +175,25 @@ BlockKind kindOf(int codeA, int codeB) {
   return BlockKind::Mixed;
 }
 
-// Calls visitRow(by, blockCount) for every block row of the centred block
-// area, the rows shared out over `pool` (may be null).
-template <typename VisitRow>
-void forEachBlockRow(const FrameView& frame, RasterPool* pool, VisitRow&& visitRow) {
-  const std::int32_t blockRows = frame.height / 16, blocks = frame.width / 16;
-  const auto row = [&](std::int32_t by) { visitRow(by, blocks); };
+// Calls visit(out, tl, tr, bl, br) for every block of the centred block area,
+// one block row at a time, the rows shared out over `pool` (may be null).
+template <typename Visit>
+void forEachBlock(const FrameView& frame, const WarpGrid& grid, RasterPool* pool, Visit&& visit) {
+  const std::int32_t W = frame.width, H = frame.height;
+  const std::int32_t left = (W / 2) % 8, top = (H / 2) % 8;
+  const auto blockRow = [&](std::int32_t by) {
+    std::uint32_t* rowOut =
+        frame.pixels + std::size_t(top + 16 * by) * std::size_t(W) + std::size_t(left);
+    for (std::int32_t bx = 0; bx < W / 16; ++bx) {
+      visit(rowOut + 16 * bx, grid.node(bx, by), grid.node(bx + 1, by), grid.node(bx, by + 1),
+            grid.node(bx + 1, by + 1));
+    }
+  };
   if (pool != nullptr) {
-    pool->run(blockRows, row);
+    pool->run(H / 16, blockRow);
   } else {
-    for (std::int32_t by = 0; by < blockRows; ++by) row(by);
+    for (std::int32_t by = 0; by < H / 16; ++by) blockRow(by);
   }
-}
-
-// Pixel (0, 0) of block (bx, by).
-std::uint32_t* blockOut(const FrameView& frame, std::int32_t bx, std::int32_t by) {
-  const std::int32_t left = (frame.width / 2) % 8, top = (frame.height / 2) % 8;
-  return frame.pixels + std::size_t(top + 16 * by) * std::size_t(frame.width) +
-         std::size_t(left + 16 * bx);
 }
 
 }  // namespace
@@ -204,8 +205,9 @@ bool warpHasAvx2() {
 }
 #else
 bool warpHasAvx2() { return false; }
-void transitionRowAvx2(const TransitionBlock*, int, const SourceInfo&, const SourceInfo&) {}
-void singleViewRowAvx2(const SingleViewBlock*, int, std::ptrdiff_t, const SourceInfo&) {}
+void transitionBlockAvx2(const TransitionBlock&, BlockKind, const SourceInfo&, const SourceInfo&) {}
+void singleViewBlockAvx2(std::uint32_t*, std::ptrdiff_t, const Lerp&, const Lerp&,
+                         const SourceInfo&) {}
 #endif
 
 bool rasteriseTransition(FrameView frame, const WarpGrid& grid, const WarpSource& a,
@@ -214,36 +216,28 @@ bool rasteriseTransition(FrameView frame, const WarpGrid& grid, const WarpSource
     return false;
   const SourceInfo sa = sourceInfo(a), sb = sourceInfo(b);
   const bool wide = path == PixelPath::Avx2 && warpHasAvx2();
-  forEachBlockRow(frame, pool, [&](std::int32_t by, std::int32_t count) {
-    TransitionBlock blocks[kMaxFrameSide / 16];
-    for (std::int32_t bx = 0; bx < count; ++bx) {
-      const GridNode &tl = grid.node(bx, by), &tr = grid.node(bx + 1, by),
-                     &bl = grid.node(bx, by + 1), &br = grid.node(bx + 1, by + 1);
-      TransitionBlock& blk = blocks[bx];
-      blk.out = blockOut(frame, bx, by);
-      blk.stride = frame.width;
-      blk.codeA = code(tl.insideA + tr.insideA + bl.insideA + br.insideA);
-      blk.codeB = code(tl.insideB + tr.insideB + bl.insideB + br.insideB);
-      blk.kind = kindOf(blk.codeA, blk.codeB);
-      blk.uA = makeLerp(tl.uA, tr.uA, bl.uA, br.uA);
-      blk.vA = makeLerp(tl.vA, tr.vA, bl.vA, br.vA);
-      blk.weightA = makeLerp(tl.weightA, tr.weightA, bl.weightA, br.weightA);
-      blk.uB = makeLerp(tl.uB, tr.uB, bl.uB, br.uB);
-      blk.vB = makeLerp(tl.vB, tr.vB, bl.vB, br.vB);
-    }
-    if (wide) {
-      transitionRowAvx2(blocks, count, sa, sb);
-      return;
-    }
-    for (std::int32_t bx = 0; bx < count; ++bx) {
-      const TransitionBlock& blk = blocks[bx];
-      if (blk.kind == BlockKind::Black) {
-        for (std::int32_t y = 0; y < 16; ++y) std::fill_n(blk.out + y * blk.stride, 16, 0u);
-      } else {
-        transitionBlockPortable(blk, blk.kind, sa, sb);
-      }
-    }
-  });
+  forEachBlock(frame, grid, pool,
+               [&](std::uint32_t* out, const GridNode& tl, const GridNode& tr, const GridNode& bl,
+                   const GridNode& br) {
+                 TransitionBlock blk;
+                 blk.out = out;
+                 blk.stride = frame.width;
+                 blk.codeA = code(tl.insideA + tr.insideA + bl.insideA + br.insideA);
+                 blk.codeB = code(tl.insideB + tr.insideB + bl.insideB + br.insideB);
+                 blk.uA = makeLerp(tl.uA, tr.uA, bl.uA, br.uA);
+                 blk.vA = makeLerp(tl.vA, tr.vA, bl.vA, br.vA);
+                 blk.weightA = makeLerp(tl.weightA, tr.weightA, bl.weightA, br.weightA);
+                 blk.uB = makeLerp(tl.uB, tr.uB, bl.uB, br.uB);
+                 blk.vB = makeLerp(tl.vB, tr.vB, bl.vB, br.vB);
+                 const BlockKind kind = kindOf(blk.codeA, blk.codeB);
+                 if (kind == BlockKind::Black) {
+                   for (std::int32_t y = 0; y < 16; ++y) std::fill_n(out + y * blk.stride, 16, 0u);
+                 } else if (wide) {
+                   transitionBlockAvx2(blk, kind, sa, sb);
+                 } else {
+                   transitionBlockPortable(blk, kind, sa, sb);
+                 }
+               });
   return true;
 }
 
@@ -252,21 +246,17 @@ bool rasteriseSingleView(FrameView frame, const WarpGrid& grid, const WarpSource
   if (!frameUsable(frame) || !gridFits(frame, grid) || !warpSourceUsable(source)) return false;
   const SourceInfo s = sourceInfo(source);
   const bool wide = path == PixelPath::Avx2 && warpHasAvx2();
-  forEachBlockRow(frame, pool, [&](std::int32_t by, std::int32_t count) {
-    SingleViewBlock blocks[kMaxFrameSide / 16];
-    for (std::int32_t bx = 0; bx < count; ++bx) {
-      const GridNode &tl = grid.node(bx, by), &tr = grid.node(bx + 1, by),
-                     &bl = grid.node(bx, by + 1), &br = grid.node(bx + 1, by + 1);
-      blocks[bx] = {blockOut(frame, bx, by), makeLerp(tl.uA, tr.uA, bl.uA, br.uA),
-                    makeLerp(tl.vA, tr.vA, bl.vA, br.vA)};
-    }
-    if (wide) {
-      singleViewRowAvx2(blocks, count, frame.width, s);
-      return;
-    }
-    for (std::int32_t bx = 0; bx < count; ++bx)
-      singleViewBlockPortable(blocks[bx].out, frame.width, blocks[bx].u, blocks[bx].v, s);
-  });
+  forEachBlock(frame, grid, pool,
+               [&](std::uint32_t* out, const GridNode& tl, const GridNode& tr, const GridNode& bl,
+                   const GridNode& br) {
+                 const Lerp u = makeLerp(tl.uA, tr.uA, bl.uA, br.uA);
+                 const Lerp v = makeLerp(tl.vA, tr.vA, bl.vA, br.vA);
+                 if (wide) {
+                   singleViewBlockAvx2(out, frame.width, u, v, s);
+                 } else {
+                   singleViewBlockPortable(out, frame.width, u, v, s);
+                 }
+               });
   return true;
 }
 

@@ -1,16 +1,12 @@
 // The rasteriser's 256-bit path: eight pixels per step, byte-identical to the
 // portable path. Compiled for AVX2 function by function, chosen at run time.
 //
-// A block row is drawn one pixel row at a time across all its blocks, so that
-// the reads of the pictures and their displacement maps walk along a few rows
-// of each, which the processor's prefetchers follow; block by block they
-// would jump between sixteen rows of four arrays. Each pixel row runs in
-// chunks of blocks in two passes. The first interpolates the grid values and
-// looks up every displacement, giving each pixel its sampling position, the
-// index of its top-left neighbour and whether it reads at all; the second
-// fetches the neighbours and interpolates. Each pass is a run of independent
-// loads, which keeps many in flight instead of waiting on lookup, then fetch,
-// eight pixels at a time.
+// A block runs in two passes. The first interpolates the grid values and looks
+// up every displacement, giving each pixel its sampling position, the index of
+// its top-left neighbour and whether it reads at all; the second fetches the
+// neighbours and interpolates. Each pass is a run of independent loads, which
+// keeps many in flight instead of waiting on lookup, then fetch, eight pixels
+// at a time.
 
 #include "vistel/scene/warp_raster_p.h"
 
@@ -24,9 +20,7 @@
 namespace vistel::detail {
 namespace {
 
-// Blocks of a pixel row located before any is fetched: 32 eight-pixel groups.
-constexpr int kChunkBlocks = 16;
-constexpr int kChunkGroups = 2 * kChunkBlocks;
+constexpr int kGroups = 32;  // eight-pixel groups in a 16 x 16 block
 
 // A source with its bounds broadcast to every lane.
 struct Lanes {
@@ -62,16 +56,6 @@ VISTEL_AVX2_INLINE __m256i within(__m256i x, __m256i max) {
   return _mm256_cmpeq_epi32(_mm256_min_epu32(x, max), x);
 }
 
-// map[index] for the eight indices. Eight plain loads: the gather instruction
-// is microcoded on the processors this runs on and measured over twice as slow.
-VISTEL_AVX2_INLINE __m256i gatherWords(const int* map, __m256i index) {
-  alignas(32) std::int32_t i[8];
-  _mm256_store_si256(reinterpret_cast<__m256i*>(i), index);
-  const __m128i lo = _mm_setr_epi32(map[i[0]], map[i[1]], map[i[2]], map[i[3]]);
-  const __m128i hi = _mm_setr_epi32(map[i[4]], map[i[5]], map[i[6]], map[i[7]]);
-  return _mm256_inserti128_si256(_mm256_castsi128_si256(lo), hi, 1);
-}
-
 // Where eight pixels sample. `index`, read lane by lane in the second pass, is
 // the top-left neighbour's, or 0 where locate rejected the lane: always inside
 // the picture, whatever `ok` is narrowed to afterwards.
@@ -90,7 +74,7 @@ VISTEL_AVX2_INLINE void locate(const Lanes& s, __m256i u, __m256i v, Located& at
     // Rejected lanes read word 0, which exists, and stay rejected.
     const __m256i word =
         _mm256_and_si256(_mm256_add_epi32(_mm256_mullo_epi32(my, s.width), mx), ok);
-    const __m256i d = gatherWords(s.map, word);
+    const __m256i d = _mm256_i32gather_epi32(s.map, word, 4);
     u = _mm256_add_epi32(u, _mm256_sra_epi32(_mm256_slli_epi32(d, 16), s.unitX));
     v = _mm256_add_epi32(v, _mm256_sll_epi32(_mm256_srai_epi32(d, 16), s.unitY));
   }
@@ -220,142 +204,114 @@ VISTEL_AVX2_INLINE __m256i mix(__m256i a, __m256i b, __m256i share) {
   return _mm256_and_si256(_mm256_packus_epi16(lo, hi), _mm256_set1_epi32(0x00FFFFFF));
 }
 
-// One interpolated value for the eight pixels from column `first` of pixel
-// row y of a block: the Lerp's arithmetic, wrapping in 32 bits alike.
-VISTEL_AVX2_INLINE __m256i lineOf(const Lerp& l, std::int32_t y, int first) {
-  const std::uint32_t base = std::uint32_t(l.start) + std::uint32_t(y) * std::uint32_t(l.rowStep);
-  const std::uint32_t step = std::uint32_t(l.colStep) + std::uint32_t(y) * std::uint32_t(l.cross);
-  const __m256i columns =
-      _mm256_add_epi32(_mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7), _mm256_set1_epi32(first));
-  return _mm256_add_epi32(_mm256_set1_epi32(std::int32_t(base)),
-                          _mm256_mullo_epi32(columns, _mm256_set1_epi32(std::int32_t(step))));
+// One interpolated value for eight adjacent pixels of a block row, stepped
+// from row to row.
+struct Run {
+  __m256i value;
+  __m256i rowStep;
+};
+
+VISTEL_AVX2_INLINE Run runOf(const Lerp& l, int firstColumn) {
+  const __m256i column =
+      _mm256_add_epi32(_mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7), _mm256_set1_epi32(firstColumn));
+  return {_mm256_add_epi32(_mm256_set1_epi32(l.start),
+                           _mm256_mullo_epi32(column, _mm256_set1_epi32(l.colStep))),
+          _mm256_add_epi32(_mm256_set1_epi32(l.rowStep),
+                           _mm256_mullo_epi32(column, _mm256_set1_epi32(l.cross)))};
 }
+
+VISTEL_AVX2_INLINE void advance(Run& r) { r.value = _mm256_add_epi32(r.value, r.rowStep); }
 
 VISTEL_AVX2_INLINE void store(std::uint32_t* out, __m256i pixels) {
   _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), pixels);
 }
 
-// What the first pass leaves for one group of a transition block.
-struct TransitionGroup {
-  Located a, b;
-  __m256i share;
-};
-
-// First pass for the eight pixels from column `first` of row y of `blk`.
-template <BlockKind Kind>
-VISTEL_AVX2_INLINE void locateTransition(const TransitionBlock& blk, std::int32_t y, int first,
-                                         const Lanes& a, const Lanes& b, TransitionGroup& g) {
-  constexpr bool kUsesA = Kind != BlockKind::OnlyB, kUsesB = Kind != BlockKind::OnlyA;
-  const __m256i uA = lineOf(blk.uA, y, first), vA = lineOf(blk.vA, y, first);
-  const __m256i uB = lineOf(blk.uB, y, first), vB = lineOf(blk.vB, y, first);
-  if constexpr (kUsesA) locate(a, uA, vA, g.a);
-  if constexpr (kUsesB) locate(b, uB, vB, g.b);
-  if constexpr (Kind == BlockKind::Both) g.share = level(lineOf(blk.weightA, y, first));
-  if constexpr (Kind == BlockKind::Mixed) {
-    // A position outside its picture contributes black and gives its weight
-    // away: outside A all goes to B, then outside B all to A.
-    const __m256i inA = _mm256_and_si256(within(uA, a.uLimit), within(vA, a.vLimit));
-    const __m256i inB = _mm256_and_si256(within(uB, b.uLimit), within(vB, b.vLimit));
-    g.a.ok = blk.codeA != 0 ? _mm256_and_si256(g.a.ok, inA) : _mm256_setzero_si256();
-    g.b.ok = blk.codeB != 0 ? _mm256_and_si256(g.b.ok, inB) : _mm256_setzero_si256();
-    g.share = _mm256_blendv_epi8(_mm256_set1_epi32(65536),
-                                 _mm256_and_si256(level(lineOf(blk.weightA, y, first)), inA), inB);
-  }
+// Group k covers pixels 8 * (k / 16) .. + 7 of block row k % 16.
+VISTEL_AVX2_INLINE std::uint32_t* groupOut(std::uint32_t* block, std::ptrdiff_t stride, int k) {
+  return block + (k % 16) * stride + 8 * (k / 16);
 }
 
-// Second pass: the eight output pixels.
 template <BlockKind Kind>
-VISTEL_AVX2_INLINE __m256i emitTransition(const Lanes& a, const Lanes& b,
-                                          const TransitionGroup& g) {
-  if constexpr (Kind == BlockKind::OnlyA) {
-    return interpolateTransition(a, g.a);
-  } else if constexpr (Kind == BlockKind::OnlyB) {
-    return interpolateTransition(b, g.b);
-  } else {
-    return mix(interpolateTransition(a, g.a), interpolateTransition(b, g.b), g.share);
+VISTEL_AVX2 void transitionBlock(const TransitionBlock& blk, const SourceInfo& sa,
+                                 const SourceInfo& sb) {
+  constexpr bool kUsesA = Kind != BlockKind::OnlyB, kUsesB = Kind != BlockKind::OnlyA;
+  const Lanes a = lanesOf(sa), b = lanesOf(sb);
+  Located atA[kGroups], atB[kGroups];
+  __m256i share[kGroups];
+  for (int half = 0; half < 2; ++half) {
+    Run uA = runOf(blk.uA, 8 * half), vA = runOf(blk.vA, 8 * half),
+        weight = runOf(blk.weightA, 8 * half);
+    Run uB = runOf(blk.uB, 8 * half), vB = runOf(blk.vB, 8 * half);
+    for (int k = 16 * half; k < 16 * half + 16; ++k) {
+      if constexpr (kUsesA) locate(a, uA.value, vA.value, atA[k]);
+      if constexpr (kUsesB) locate(b, uB.value, vB.value, atB[k]);
+      if constexpr (Kind == BlockKind::Both) share[k] = level(weight.value);
+      if constexpr (Kind == BlockKind::Mixed) {
+        // A position outside its picture contributes black and gives its
+        // weight away: outside A all goes to B, then outside B all to A.
+        const __m256i inA =
+            _mm256_and_si256(within(uA.value, a.uLimit), within(vA.value, a.vLimit));
+        const __m256i inB =
+            _mm256_and_si256(within(uB.value, b.uLimit), within(vB.value, b.vLimit));
+        atA[k].ok = blk.codeA != 0 ? _mm256_and_si256(atA[k].ok, inA) : _mm256_setzero_si256();
+        atB[k].ok = blk.codeB != 0 ? _mm256_and_si256(atB[k].ok, inB) : _mm256_setzero_si256();
+        share[k] = _mm256_blendv_epi8(_mm256_set1_epi32(65536),
+                                      _mm256_and_si256(level(weight.value), inA), inB);
+      }
+      advance(uA);
+      advance(vA);
+      advance(weight);
+      advance(uB);
+      advance(vB);
+    }
+  }
+  for (int k = 0; k < kGroups; ++k) {
+    std::uint32_t* out = groupOut(blk.out, blk.stride, k);
+    if constexpr (Kind == BlockKind::OnlyA) {
+      store(out, interpolateTransition(a, atA[k]));
+    } else if constexpr (Kind == BlockKind::OnlyB) {
+      store(out, interpolateTransition(b, atB[k]));
+    } else {
+      store(out, mix(interpolateTransition(a, atA[k]), interpolateTransition(b, atB[k]), share[k]));
+    }
   }
 }
 
 }  // namespace
 
-VISTEL_AVX2 void transitionRowAvx2(const TransitionBlock* blocks, int count, const SourceInfo& sa,
-                                   const SourceInfo& sb) {
-  const Lanes a = lanesOf(sa), b = lanesOf(sb);
-  TransitionGroup groups[kChunkGroups];
-  for (std::int32_t y = 0; y < 16; ++y) {
-    for (int first = 0; first < count; first += kChunkBlocks) {
-      const int end = first + kChunkBlocks < count ? first + kChunkBlocks : count;
-      for (int i = first; i < end; ++i) {
-        const TransitionBlock& blk = blocks[i];
-        for (int half = 0; half < 2; ++half) {
-          TransitionGroup& g = groups[2 * (i - first) + half];
-          switch (blk.kind) {
-            case BlockKind::OnlyA:
-              locateTransition<BlockKind::OnlyA>(blk, y, 8 * half, a, b, g);
-              break;
-            case BlockKind::OnlyB:
-              locateTransition<BlockKind::OnlyB>(blk, y, 8 * half, a, b, g);
-              break;
-            case BlockKind::Both:
-              locateTransition<BlockKind::Both>(blk, y, 8 * half, a, b, g);
-              break;
-            case BlockKind::Mixed:
-              locateTransition<BlockKind::Mixed>(blk, y, 8 * half, a, b, g);
-              break;
-            case BlockKind::Black:
-              break;
-          }
-        }
-      }
-      for (int i = first; i < end; ++i) {
-        const TransitionBlock& blk = blocks[i];
-        std::uint32_t* out = blk.out + y * blk.stride;
-        for (int half = 0; half < 2; ++half) {
-          const TransitionGroup& g = groups[2 * (i - first) + half];
-          __m256i pixels = _mm256_setzero_si256();
-          switch (blk.kind) {
-            case BlockKind::OnlyA:
-              pixels = emitTransition<BlockKind::OnlyA>(a, b, g);
-              break;
-            case BlockKind::OnlyB:
-              pixels = emitTransition<BlockKind::OnlyB>(a, b, g);
-              break;
-            case BlockKind::Both:
-              pixels = emitTransition<BlockKind::Both>(a, b, g);
-              break;
-            case BlockKind::Mixed:
-              pixels = emitTransition<BlockKind::Mixed>(a, b, g);
-              break;
-            case BlockKind::Black:
-              break;
-          }
-          store(out + 8 * half, pixels);
-        }
-      }
-    }
+VISTEL_AVX2 void transitionBlockAvx2(const TransitionBlock& block, BlockKind kind,
+                                     const SourceInfo& a, const SourceInfo& b) {
+  switch (kind) {
+    case BlockKind::OnlyA:
+      transitionBlock<BlockKind::OnlyA>(block, a, b);
+      break;
+    case BlockKind::OnlyB:
+      transitionBlock<BlockKind::OnlyB>(block, a, b);
+      break;
+    case BlockKind::Both:
+      transitionBlock<BlockKind::Both>(block, a, b);
+      break;
+    case BlockKind::Mixed:
+      transitionBlock<BlockKind::Mixed>(block, a, b);
+      break;
+    case BlockKind::Black:
+      break;
   }
 }
 
-VISTEL_AVX2 void singleViewRowAvx2(const SingleViewBlock* blocks, int count, std::ptrdiff_t stride,
-                                   const SourceInfo& source) {
+VISTEL_AVX2 void singleViewBlockAvx2(std::uint32_t* out, std::ptrdiff_t stride, const Lerp& u,
+                                     const Lerp& v, const SourceInfo& source) {
   const Lanes s = lanesOf(source);
-  Located at[kChunkGroups];
-  for (std::int32_t y = 0; y < 16; ++y) {
-    for (int first = 0; first < count; first += kChunkBlocks) {
-      const int end = first + kChunkBlocks < count ? first + kChunkBlocks : count;
-      for (int i = first; i < end; ++i) {
-        for (int half = 0; half < 2; ++half) {
-          locate(s, lineOf(blocks[i].u, y, 8 * half), lineOf(blocks[i].v, y, 8 * half),
-                 at[2 * (i - first) + half]);
-        }
-      }
-      for (int i = first; i < end; ++i) {
-        std::uint32_t* out = blocks[i].out + y * stride;
-        for (int half = 0; half < 2; ++half)
-          store(out + 8 * half, interpolateSingle(s, at[2 * (i - first) + half]));
-      }
+  Located at[kGroups];
+  for (int half = 0; half < 2; ++half) {
+    Run ru = runOf(u, 8 * half), rv = runOf(v, 8 * half);
+    for (int k = 16 * half; k < 16 * half + 16; ++k) {
+      locate(s, ru.value, rv.value, at[k]);
+      advance(ru);
+      advance(rv);
     }
   }
+  for (int k = 0; k < kGroups; ++k) store(groupOut(out, stride, k), interpolateSingle(s, at[k]));
 }
 
 }  // namespace vistel::detail

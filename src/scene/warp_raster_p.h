@@ -73,19 +73,12 @@ struct TransitionBlock {
   Lerp uA, vA, weightA, uB, vB;
   int codeA = 0;
   int codeB = 0;
-  BlockKind kind = BlockKind::Black;
 };
 
-struct SingleViewBlock {
-  std::uint32_t* out = nullptr;  // the block's top-left pixel
-  Lerp u, v;
-};
-
-// The 256-bit kernels (defined only on x86), each for the `count` blocks of one
-// block row, left to right.
-void transitionRowAvx2(const TransitionBlock* blocks, int count, const SourceInfo& a,
-                       const SourceInfo& b);
-void singleViewRowAvx2(const SingleViewBlock* blocks, int count, std::ptrdiff_t stride,
-                       const SourceInfo& source);
+// The 256-bit kernels (defined only on x86).
+void transitionBlockAvx2(const TransitionBlock& block, BlockKind kind, const SourceInfo& a,
+                         const SourceInfo& b);
+void singleViewBlockAvx2(std::uint32_t* out, std::ptrdiff_t stride, const Lerp& u, const Lerp& v,
+                         const SourceInfo& source);
 
 }  // namespace vistel::detail
