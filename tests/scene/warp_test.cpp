@@ -383,9 +383,12 @@ KeyQuad randomKey(std::mt19937& rng, float spread) {
 struct Maps {
   std::vector<std::unique_ptr<DisplacementMap>> owned;
   const DisplacementMap* pick(std::mt19937& rng, const Picture& p) {
-    switch (rng() % 4) {
+    switch (rng() % 5) {
       case 0:
         return nullptr;
+      case 4:  // all zero: the renderer passes no map in its place
+        owned.push_back(buildMap("none", p.width, p.height, nullptr));
+        break;
       case 1:
         owned.push_back(buildMap("kamolens0", p.width, p.height, nullptr));
         break;
