@@ -374,9 +374,12 @@ int runRender(const std::vector<std::string>& args, Io io) {
   engine->setPresetTime(options.presetTimeMs);
 
   const bool anyPicture = waitForPictures(*engine, options.waitMs, io);
-  // A frame begun after the pictures arrived shows them.
+  // Every pass that renders from now on began after the pictures were seen
+  // there, and so shows them. The engine renders only when something changed,
+  // so a frame is asked for.
   const std::int64_t seen = sink.frames();
-  if (!anyPicture || !waitFor([&] { return sink.frames() >= seen + 2; }, kEngineSlack)) {
+  (void)engine->postEvent(kEventRepaint, 0, 0);
+  if (!anyPicture || !waitFor([&] { return sink.frames() >= seen + 1; }, kEngineSlack)) {
     io.err << "vistel render: nothing could be rendered\n";
     return kExitFailure;
   }

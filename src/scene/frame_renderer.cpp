@@ -134,6 +134,7 @@ std::int32_t FrameRenderer::renderFrame() {
       const WarpSource b = sourceOf(destination, Path::Transition, held);
       (void)renderTransitionPixels(frame, grid_, *tf, {zoom_, xOffset_, yOffset_}, a, b, &pool_);
     }
+    clearOutsideBlocks(frame);
     if (source && scene_.showsSourceButtons(*link)) {
       for (const auto& shape : source->shapes()) drawProjected(*this, *shape, tf->srcH);
     }
@@ -146,6 +147,7 @@ std::int32_t FrameRenderer::renderFrame() {
       HeldFrames held(sources_);
       (void)renderSingleViewPixels(frame, grid_, sourceOf(view, Path::SingleView, held), &pool_);
     }
+    clearOutsideBlocks(frame);
     if (view) {
       for (const auto& shape : view->shapes()) drawFlat(*this, *shape);
     }
