@@ -4,20 +4,32 @@
 // the engine adds around it). The pass runs on the engine's own thread; the
 // benchmark lets one pass run at a time and takes its time on that thread,
 // from the end of one pass sleep to the start of the next.
+//
+// BM_EnginePass/cameras:1920x1080/... does the same for two 1920 x 1080
+// cameras, adding the decoding of both pictures that the loader thread does
+// for every new camera picture: at full size, or shrunk by libjpeg's DCT
+// scaling (decode:1/2, 1/4). A shrunk decode is the pass's picture then, so
+// the project's files hold pictures of the decoded size.
 
 #include <benchmark/benchmark.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <mutex>
+#include <random>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "support/offline_reader.h"
 #include "vistel/engine/viewer_engine.h"
+#include "vistel/host/generated_project.h"
+#include "vistel/imaging/jpeg_codec.h"
 
 namespace vistel {
 namespace {
@@ -116,6 +128,125 @@ void BM_EnginePass(benchmark::State& state) {
 }
 
 BENCHMARK(BM_EnginePass)->UseManualTime()->Unit(benchmark::kMillisecond);
+
+// A camera picture (gradients, noise and edges, like a street scene to the
+// encoder) of width x height pixels as JPEG bytes, written to `path` first.
+std::string cameraJpeg(const std::filesystem::path& path, std::int32_t width, std::int32_t height,
+                       std::uint32_t seed) {
+  std::mt19937 rng(seed);
+  std::vector<std::uint32_t> p(std::size_t(width) * height);
+  for (std::int32_t y = 0; y < height; ++y) {
+    for (std::int32_t x = 0; x < width; ++x) {
+      const std::uint32_t r = (x * 255 / width) ^ (rng() & 31),
+                          g = (y * 255 / height) ^ (rng() & 31);
+      p[std::size_t(y) * width + x] = r << 16 | g << 8 | ((x / 24 + y / 24) % 2 ? 200 : 40);
+    }
+  }
+  if (!encodeJpegFile(path.c_str(), reinterpret_cast<const std::uint8_t*>(p.data()), width, height,
+                      85)) {
+    return {};
+  }
+  std::ifstream file(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(file), {}};
+}
+
+// The pass's frame: every pixel's colour bytes summed, so a frame without the
+// pictures shows.
+std::atomic<std::uint64_t> framePixelSum{0};
+std::int32_t summingSink(void*, const std::uint32_t* pixels, std::int32_t, const FrameRect& rect) {
+  std::uint64_t sum = 0;
+  for (std::int32_t i = 0; i < rect.width * rect.height; ++i) sum += pixels[i] & 0xFFFFFF;
+  framePixelSum.store(sum);
+  return 0;
+}
+
+void BM_EnginePassHd(benchmark::State& state, std::int32_t frameWidth, std::int32_t frameHeight,
+                     int divisor) {
+  constexpr std::int32_t kCamera[2] = {1920, 1080};
+  const auto folder = std::filesystem::temp_directory_path() / "vistel-bench-engine-hd";
+  std::filesystem::create_directories(folder);
+  // What the cameras send, and what the engine shows after a shrunk decode.
+  const std::string sent[2] = {cameraJpeg(folder / "top-sent.jpg", kCamera[0], kCamera[1], 1),
+                               cameraJpeg(folder / "bottom-sent.jpg", kCamera[0], kCamera[1], 2)};
+  const JpegMinimumSize minimum{(kCamera[0] + divisor - 1) / divisor,
+                                (kCamera[1] + divisor - 1) / divisor};
+  (void)cameraJpeg(folder / "top.jpg", minimum.width, minimum.height, 1);
+  (void)cameraJpeg(folder / "bottom.jpg", minimum.width, minimum.height, 2);
+  const std::string project = generatedProject("file://top.jpg", 25, "file://bottom.jpg",
+                                               "PY9BWG7AklrApksPQU2ycvPoJSszxmOBh2qJwrGHDig=",
+                                               "Nu5WI2clw1lQkUZDo2NqBMCmSw9BTbJyPY9BWG7Aklo=");
+
+  TimedPasses passes;
+  EngineEnvironment environment;
+  environment.passSleep = passes.sleeper();
+  environment.readerFactory = test::offlineReaderFactory();
+  auto engine = ViewerEngine::create(nullptr, defaultThreadStarter(), &summingSink, environment);
+  (void)passes.runOne();
+  engine->postEvent(kEventShow, 1, 0);
+  engine->postEvent(kEventSize, frameWidth, frameHeight);
+  if (!engine->loadProject(project.data(), project.size(), folder.string())) {
+    state.SkipWithError("project refused");
+    passes.open();
+    return;
+  }
+  engine->setPresetTime(60000);
+  engine->postPosition(std::make_unique<NavPosition>(NavPosition{0.9f, 0.0f, 0.0f, 1.0f}), true);
+  const auto end = Clock::now() + std::chrono::seconds(20);
+  for (bool ready = false; !ready;) {
+    if (Clock::now() > end) {
+      state.SkipWithError("pictures never decoded");
+      passes.open();
+      return;
+    }
+    ready = true;
+    for (const auto& picture : engine->currentPictures()) {
+      ready = ready && picture.state == ViewPicture::State::Delivered;
+    }
+    (void)passes.runOne();
+  }
+  for (int i = 0; i < 3; ++i) (void)passes.runOne();
+
+  for (auto _ : state) {
+    const auto start = Clock::now();
+    for (const std::string& jpeg : sent) {
+      DecodedPicture picture;
+      if (decodeJpeg(reinterpret_cast<const std::uint8_t*>(jpeg.data()), jpeg.size(), picture,
+                     minimum) != JpegResult::Ok ||
+          picture.width != minimum.width) {
+        state.SkipWithError("decode failed");
+        break;
+      }
+      benchmark::DoNotOptimize(picture.pixels.get());
+    }
+    const double decoding = std::chrono::duration<double>(Clock::now() - start).count();
+    state.SetIterationTime(decoding + passes.runOne());
+  }
+  // Two pictures shown cover the frame: a frame of mostly black means they were not.
+  if (framePixelSum.load() < std::uint64_t(frameWidth) * frameHeight * 0x100000) {
+    state.SkipWithError("the frame does not show the pictures");
+  }
+  state.SetItemsProcessed(state.iterations() * std::int64_t{frameWidth} * frameHeight);
+  passes.open();
+  engine.reset();
+  std::filesystem::remove_all(folder);
+}
+
+const bool registeredHd = [] {
+  struct Case {
+    std::int32_t width, height;
+    int divisor;
+  };
+  for (const Case c : {Case{640, 480, 1}, Case{640, 480, 2}, Case{640, 480, 4}, Case{1280, 720, 1},
+                       Case{1280, 720, 2}}) {
+    const std::string name = "BM_EnginePass/cameras:1920x1080/frame:" + std::to_string(c.width) +
+                             "x" + std::to_string(c.height) + "/decode:1/" +
+                             std::to_string(c.divisor);
+    benchmark::RegisterBenchmark(name.c_str(), BM_EnginePassHd, c.width, c.height, c.divisor)
+        ->UseManualTime()
+        ->Unit(benchmark::kMillisecond);
+  }
+  return true;
+}();
 
 }  // namespace
 }  // namespace vistel

@@ -22,7 +22,13 @@ void BM_BuildLensMap(benchmark::State& state) {
   }
   state.SetItemsProcessed(state.iterations() * std::int64_t{width} * height);
 }
-BENCHMARK(BM_BuildLensMap)->ArgNames({"w", "h"})->Args({640, 480})->Args({1280, 720})->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_BuildLensMap)
+    ->ArgNames({"w", "h"})
+    ->Args({640, 480})
+    ->Args({1280, 720})
+    ->Args({1920, 1080})
+    ->Args({3840, 2160})
+    ->Unit(benchmark::kMillisecond);
 
 // The straightforward per-pixel formula, for comparison with the hoisted loop.
 void BM_BuildLensMapDirect(benchmark::State& state) {

@@ -1,12 +1,15 @@
 // The renderer's pixel core, the product's hot loop: one camera picture
 // stretched over the frame, and a transition warping two lens-corrected
-// camera pictures and cross-fading them. Beside each transition, the same
-// frame made with OpenCV as a user would: per source cv::remap through the
-// undistortion map and cv::warpPerspective, then cv::addWeighted, on one thread.
+// camera pictures and cross-fading them, from 640 x 480 and 1920 x 1080
+// cameras. Beside each transition, the same frame made with OpenCV as a user
+// would: per source cv::remap through the undistortion map and
+// cv::warpPerspective, then cv::addWeighted. Each runs on one thread and on
+// two: ours with a RasterPool of one helper, OpenCV with cv::setNumThreads.
 
 #include <benchmark/benchmark.h>
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <random>
 #include <string>
@@ -17,6 +20,7 @@
 #include "vistel/scene/lens.h"
 #include "vistel/scene/warp_grid.h"
 #include "vistel/scene/warp_raster.h"
+#include "vistel/scene/warp_raster_pool.h"
 
 #ifdef VISTEL_HAVE_OPENCV
 #include <opencv2/core.hpp>
@@ -26,18 +30,17 @@
 namespace vistel {
 namespace {
 
-constexpr std::int32_t kSourceWidth = 640, kSourceHeight = 480;
-
 // A camera picture with some structure (smooth gradients and noise), in the
 // decoded layout with its spare row and pixel.
-std::vector<std::uint32_t> cameraPicture(std::uint32_t seed) {
+std::vector<std::uint32_t> cameraPicture(std::uint32_t seed, std::int32_t width,
+                                         std::int32_t height) {
   std::mt19937 rng(seed);
-  std::vector<std::uint32_t> p(std::size_t(kSourceWidth) * (kSourceHeight + 1) + 1, 0);
-  for (std::int32_t y = 0; y < kSourceHeight; ++y) {
-    for (std::int32_t x = 0; x < kSourceWidth; ++x) {
-      const std::uint32_t r = (x * 255 / kSourceWidth) ^ (rng() & 15),
-                          g = (y * 255 / kSourceHeight) ^ (rng() & 15);
-      p[std::size_t(y) * kSourceWidth + x] = r << 16 | g << 8 | ((x + y) & 255);
+  std::vector<std::uint32_t> p(std::size_t(width) * (height + 1) + 1, 0);
+  for (std::int32_t y = 0; y < height; ++y) {
+    for (std::int32_t x = 0; x < width; ++x) {
+      const std::uint32_t r = (x * 255 / width) ^ (rng() & 15),
+                          g = (y * 255 / height) ^ (rng() & 15);
+      p[std::size_t(y) * width + x] = r << 16 | g << 8 | ((x + y) & 255);
     }
   }
   return p;
@@ -50,53 +53,74 @@ const KeyQuad kKeyB{{-0.45f, -0.15f}, {0.05f, -0.2f}, {0.1f, 0.25f}, {-0.4f, 0.3
 constexpr float kProgress = 0.5f;
 
 struct Scenario {
-  std::vector<std::uint32_t> pictureA = cameraPicture(1), pictureB = cameraPicture(2);
-  std::unique_ptr<DisplacementMap> mapA =
-      buildMap("kamolens0", kSourceWidth, kSourceHeight, nullptr);
-  std::unique_ptr<DisplacementMap> mapB =
-      buildMap("kamolens1", kSourceWidth, kSourceHeight, nullptr);
-  std::unique_ptr<TransitionFrame> tf = makeTransitionFrame(kKeyA, kKeyB, kProgress);
+  explicit Scenario(std::int32_t w, std::int32_t h)
+      : width(w),
+        height(h),
+        pictureA(cameraPicture(1, w, h)),
+        pictureB(cameraPicture(2, w, h)),
+        mapA(buildMap("kamolens0", w, h, nullptr)),
+        mapB(buildMap("kamolens1", w, h, nullptr)),
+        tf(makeTransitionFrame(kKeyA, kKeyB, kProgress)) {}
+
+  std::int32_t width, height;
+  std::vector<std::uint32_t> pictureA, pictureB;
+  std::unique_ptr<DisplacementMap> mapA, mapB;
+  std::unique_ptr<TransitionFrame> tf;
 
   WarpSource sourceA() const {
-    return {{reinterpret_cast<const std::uint8_t*>(pictureA.data()), kSourceWidth, kSourceHeight},
-            mapA.get()};
+    return {{reinterpret_cast<const std::uint8_t*>(pictureA.data()), width, height}, mapA.get()};
   }
   WarpSource sourceB() const {
-    return {{reinterpret_cast<const std::uint8_t*>(pictureB.data()), kSourceWidth, kSourceHeight},
-            mapB.get()};
+    return {{reinterpret_cast<const std::uint8_t*>(pictureB.data()), width, height}, mapB.get()};
   }
 };
 
-const Scenario& scenario() {
-  static const Scenario s;
-  return s;
+// The cameras of one size, made once.
+const Scenario& scenario(std::int32_t width, std::int32_t height) {
+  static std::map<std::pair<std::int32_t, std::int32_t>, std::unique_ptr<Scenario>> made;
+  auto& s = made[{width, height}];
+  if (!s) s = std::make_unique<Scenario>(width, height);
+  return *s;
 }
 
-void BM_RenderSingleView(benchmark::State& state, std::int32_t W, std::int32_t H) {
-  const Scenario& s = scenario();
-  std::vector<std::uint32_t> frame(std::size_t(W) * H);
+// A pool of threads - 1 helpers, for the run of one benchmark.
+std::unique_ptr<RasterPool> poolFor(int threads) {
+  return threads > 1 ? std::make_unique<RasterPool>(defaultThreadStarter(), threads - 1) : nullptr;
+}
+
+struct Case {
+  std::int32_t cameraWidth, cameraHeight, W, H;
+  int threads;
+};
+
+void BM_RenderSingleView(benchmark::State& state, Case c) {
+  const Scenario& s = scenario(c.cameraWidth, c.cameraHeight);
+  const auto pool = poolFor(c.threads);
+  std::vector<std::uint32_t> frame(std::size_t(c.W) * c.H);
   WarpGrid grid;
   for (auto _ : state) {
-    if (!renderSingleViewPixels({frame.data(), W, H}, grid, s.sourceA()))
+    if (!renderSingleViewPixels({frame.data(), c.W, c.H}, grid, s.sourceA(), pool.get()))
       state.SkipWithError("refused");
     benchmark::DoNotOptimize(frame.data());
     benchmark::ClobberMemory();
   }
-  state.SetItemsProcessed(state.iterations() * std::int64_t{W} * H);
+  state.SetItemsProcessed(state.iterations() * std::int64_t{c.W} * c.H);
 }
 
-void BM_RenderTransition(benchmark::State& state, std::int32_t W, std::int32_t H) {
-  const Scenario& s = scenario();
-  std::vector<std::uint32_t> frame(std::size_t(W) * H);
+void BM_RenderTransition(benchmark::State& state, Case c) {
+  const Scenario& s = scenario(c.cameraWidth, c.cameraHeight);
+  const auto pool = poolFor(c.threads);
+  std::vector<std::uint32_t> frame(std::size_t(c.W) * c.H);
   WarpGrid grid;
   for (auto _ : state) {
-    if (!renderTransitionPixels({frame.data(), W, H}, grid, *s.tf, {}, s.sourceA(), s.sourceB())) {
+    if (!renderTransitionPixels({frame.data(), c.W, c.H}, grid, *s.tf, {}, s.sourceA(), s.sourceB(),
+                                pool.get())) {
       state.SkipWithError("refused");
     }
     benchmark::DoNotOptimize(frame.data());
     benchmark::ClobberMemory();
   }
-  state.SetItemsProcessed(state.iterations() * std::int64_t{W} * H);
+  state.SetItemsProcessed(state.iterations() * std::int64_t{c.W} * c.H);
 }
 
 #ifdef VISTEL_HAVE_OPENCV
@@ -107,8 +131,8 @@ void remapTables(const DisplacementMap& map, cv::Mat& table, cv::Mat& fractions)
   for (std::int32_t j = 0; j < map.height; ++j) {
     for (std::int32_t k = 0; k < map.width; ++k) {
       const std::int32_t d = map.words[std::size_t(j) * map.width + k];
-      x.at<float>(j, k) = float(k) + float(displacementX(d)) / 256;
-      y.at<float>(j, k) = float(j) + float(displacementY(d)) / 256;
+      x.at<float>(j, k) = float(k + displacementX(d) * displacementUnit(map));
+      y.at<float>(j, k) = float(j + displacementY(d) * displacementUnit(map));
     }
   }
   cv::convertMaps(x, y, table, fractions, CV_16SC2);
@@ -116,56 +140,76 @@ void remapTables(const DisplacementMap& map, cv::Mat& table, cv::Mat& fractions)
 
 // Output pixel -> source pixel: view coordinates of the pixel, the link's
 // homography, then normalised image coordinates to pixels.
-cv::Matx33d pixelToSource(const Homography& viewToImage, std::int32_t W, std::int32_t H) {
+cv::Matx33d pixelToSource(const Homography& viewToImage, std::int32_t W, std::int32_t H,
+                          std::int32_t cameraWidth, std::int32_t cameraHeight) {
   const cv::Matx33d toView(1.0 / W, 0, -0.5, 0, 1.0 / H, -0.5, 0, 0, 1);
   cv::Matx33d h;
   for (int r = 0; r < 3; ++r) {
     for (int c = 0; c < 3; ++c) h(r, c) = viewToImage.entry(r, c);
   }
-  const cv::Matx33d toPixels(kSourceWidth, 0, kSourceWidth / 2.0, 0, kSourceHeight,
-                             kSourceHeight / 2.0, 0, 0, 1);
+  const cv::Matx33d toPixels(cameraWidth, 0, cameraWidth / 2.0, 0, cameraHeight, cameraHeight / 2.0,
+                             0, 0, 1);
   return toPixels * h * toView;
 }
 
-void BM_OpenCvTransition(benchmark::State& state, std::int32_t W, std::int32_t H) {
-  const Scenario& s = scenario();
-  cv::setNumThreads(0);  // run every function on the calling thread
-  const cv::Mat a(kSourceHeight, kSourceWidth, CV_8UC4,
-                  const_cast<std::uint32_t*>(s.pictureA.data()));
-  const cv::Mat b(kSourceHeight, kSourceWidth, CV_8UC4,
-                  const_cast<std::uint32_t*>(s.pictureB.data()));
+void BM_OpenCvTransition(benchmark::State& state, Case c) {
+  const Scenario& s = scenario(c.cameraWidth, c.cameraHeight);
+  cv::setNumThreads(c.threads > 1 ? c.threads : 0);  // 0: every function on the calling thread
+  const cv::Mat a(s.height, s.width, CV_8UC4, const_cast<std::uint32_t*>(s.pictureA.data()));
+  const cv::Mat b(s.height, s.width, CV_8UC4, const_cast<std::uint32_t*>(s.pictureB.data()));
   cv::Mat tableA, fractionsA, tableB, fractionsB;
   remapTables(*s.mapA, tableA, fractionsA);
   remapTables(*s.mapB, tableB, fractionsB);
-  const cv::Matx33d toA = pixelToSource(s.tf->srcH, W, H), toB = pixelToSource(s.tf->dstH, W, H);
+  const cv::Matx33d toA = pixelToSource(s.tf->srcH, c.W, c.H, s.width, s.height),
+                    toB = pixelToSource(s.tf->dstH, c.W, c.H, s.width, s.height);
   cv::Mat correctedA, correctedB, warpedA, warpedB, frame;
   const int flags = cv::INTER_LINEAR | cv::WARP_INVERSE_MAP;
   for (auto _ : state) {
     cv::remap(a, correctedA, tableA, fractionsA, cv::INTER_LINEAR);
     cv::remap(b, correctedB, tableB, fractionsB, cv::INTER_LINEAR);
-    cv::warpPerspective(correctedA, warpedA, toA, cv::Size(W, H), flags, cv::BORDER_CONSTANT);
-    cv::warpPerspective(correctedB, warpedB, toB, cv::Size(W, H), flags, cv::BORDER_CONSTANT);
+    cv::warpPerspective(correctedA, warpedA, toA, cv::Size(c.W, c.H), flags, cv::BORDER_CONSTANT);
+    cv::warpPerspective(correctedB, warpedB, toB, cv::Size(c.W, c.H), flags, cv::BORDER_CONSTANT);
     cv::addWeighted(warpedA, 1 - kProgress, warpedB, kProgress, 0, frame);
     benchmark::DoNotOptimize(frame.data);
     benchmark::ClobberMemory();
   }
-  state.SetItemsProcessed(state.iterations() * std::int64_t{W} * H);
+  cv::setNumThreads(-1);
+  state.SetItemsProcessed(state.iterations() * std::int64_t{c.W} * c.H);
 }
 
 #endif
 
-// Named by frame size, each of ours beside its OpenCV peer.
+// Named by camera and frame size and threads, each of ours beside its OpenCV
+// peer: BM_RenderTransition/1024x768/threads:2 renders from 640 x 480
+// cameras, BM_RenderTransition/1920x1080to1280x720/threads:2 from 1920 x 1080
+// cameras.
 const bool registered = [] {
-  const auto add = [](const char* name, auto fn, std::int32_t W, std::int32_t H) {
-    const std::string full = std::string(name) + "/" + std::to_string(W) + "x" + std::to_string(H);
-    benchmark::RegisterBenchmark(full.c_str(), fn, W, H)->Unit(benchmark::kMillisecond);
+  const auto add = [](const char* name, auto fn, Case c) {
+    std::string full = std::string(name) + "/";
+    if (c.cameraWidth != 640 || c.cameraHeight != 480) {
+      full += std::to_string(c.cameraWidth) + "x" + std::to_string(c.cameraHeight) + "to";
+    }
+    full +=
+        std::to_string(c.W) + "x" + std::to_string(c.H) + "/threads:" + std::to_string(c.threads);
+    benchmark::RegisterBenchmark(full.c_str(), fn, c)->Unit(benchmark::kMillisecond)->UseRealTime();
   };
-  add("BM_RenderSingleView", BM_RenderSingleView, 640, 480);
-  for (const auto& [W, H] : {std::pair{640, 480}, std::pair{1024, 768}, std::pair{2032, 2032}}) {
-    add("BM_RenderTransition", BM_RenderTransition, W, H);
+  for (int threads : {1, 2}) {
+    add("BM_RenderSingleView", BM_RenderSingleView, {640, 480, 640, 480, threads});
+    add("BM_RenderSingleView", BM_RenderSingleView, {1920, 1080, 1920, 1080, threads});
+  }
+  const Case transitions[] = {{640, 480, 640, 480, 0},
+                              {640, 480, 1024, 768, 0},
+                              {640, 480, 2032, 2032, 0},
+                              {1920, 1080, 1280, 720, 0},
+                              {1920, 1080, 1920, 1080, 0}};
+  for (Case c : transitions) {
+    for (int threads : {1, 2}) {
+      c.threads = threads;
+      add("BM_RenderTransition", BM_RenderTransition, c);
 #ifdef VISTEL_HAVE_OPENCV
-    add("BM_OpenCvTransition", BM_OpenCvTransition, W, H);
+      add("BM_OpenCvTransition", BM_OpenCvTransition, c);
 #endif
+    }
   }
   return true;
 }();

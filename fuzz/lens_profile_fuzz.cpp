@@ -20,6 +20,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   const auto map = buildProfileMap(*profile, "fuzz", width, height);
   if (!map || map->words.size() != static_cast<std::size_t>(width) * height) std::abort();
+  if (map->fractionBits < 0 || map->fractionBits > kMaxDisplacementFractionBits) std::abort();
 
   ProjectDocument doc;
   auto lens = std::make_unique<LensElement>();

@@ -5,7 +5,8 @@
 // and offsets taken as raw floats, and a frame size. Both render paths run on
 // the portable and the 256-bit kernels, which must agree byte for byte.
 //
-// Layout: [0..3] picture sizes, [4..5] frame size, [6..7] map kinds,
+// Layout: [0..3] picture sizes, [4..5] frame size, [6..7] map kinds (and the
+// units of maps made of input words),
 // [8..71] two keys, [72..87] t, zoom, xOffset, yOffset, [88..103] a line,
 // the rest fills pixels and map words.
 #include <cstddef>
@@ -66,6 +67,7 @@ Picture makePicture(std::uint8_t w, std::uint8_t h, std::uint8_t mapKind, Filler
       p.map->width = p.width;
       p.map->height = p.height;
       p.map->words.resize(std::size_t(p.width) * p.height);
+      p.map->fractionBits = mapKind / 4 % (kMaxDisplacementFractionBits + 1);
       for (auto& word : p.map->words) word = std::int32_t(fill.word());
       break;
     default:

@@ -36,7 +36,8 @@ ViewerEngine::ViewerEngine(Key, void* host, const ThreadStarter& threadStarter, 
           environment.readerFactory ? std::move(environment.readerFactory)
                                     : streamReaderFactory())),
       scene_(std::make_unique<Scene>(*sourceManager_)),
-      renderer_(std::make_unique<FrameRenderer>(host, frameSink, *sourceManager_, *scene_)),
+      renderer_(std::make_unique<FrameRenderer>(host, frameSink, *sourceManager_, *scene_,
+                                                threadStarter)),
       clock_(environment.clock ? *environment.clock : systemClock()),
       passSleep_(environment.passSleep ? std::move(environment.passSleep)
                                        : [](std::uint32_t ms) { sleepMs(ms); }) {

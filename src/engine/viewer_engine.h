@@ -116,7 +116,8 @@ class ViewerEngine final : private ScriptHost {
 
   // Builds, in this order, the ImageSourceManager (threads started through
   // `threadStarter`; budgets 2048 and 4096 KiB, two readers), the Scene and the
-  // FrameRenderer (calling `frameSink` with `host`; the sink may be null), then
+  // FrameRenderer (calling `frameSink` with `host`, which may be null; its
+  // helper threads for the pixel work started through `threadStarter`), then
   // starts the engine thread through `threadStarter` (stack size 0). The
   // engine starts suspended, invisible, unsized and without a project. If the
   // thread cannot be started the engine works but never renders. Host thread.

@@ -168,7 +168,8 @@ bool convertibleToBgr(const jpeg_decompress_struct& cinfo) {
 // cannot hold or what would cost unbounded memory, and starts decompression.
 // False on any library error or refusal; the caller destroys the decompressor
 // either way.
-bool startDecoding(DecodeJob& job, const std::uint8_t* data, std::size_t length) {
+bool startDecoding(DecodeJob& job, const std::uint8_t* data, std::size_t length,
+                   JpegMinimumSize minimum) {
   if (setjmp(job.error.jump) != 0) return false;
   jpeg_CreateDecompress(&job.cinfo, JPEG_LIB_VERSION, sizeof(jpeg_decompress_struct));
   installMemorySource(&job.cinfo, data, length);
@@ -185,6 +186,10 @@ bool startDecoding(DecodeJob& job, const std::uint8_t* data, std::size_t length)
   // Blue, green, red and a pad byte straight into the picture layout; the
   // colour bytes are exactly those of the library's RGB output.
   job.cinfo.out_color_space = JCS_EXT_BGRX;
+  job.cinfo.scale_num = 1;
+  job.cinfo.scale_denom = static_cast<unsigned int>(
+      jpegScaleDivisor(static_cast<std::int32_t>(job.cinfo.image_width),
+                       static_cast<std::int32_t>(job.cinfo.image_height), minimum));
   jpeg_start_decompress(&job.cinfo);
   return true;
 }
@@ -275,13 +280,26 @@ bool encodeRows(EncodeJob& job, std::FILE* file, const std::uint8_t* pixels, std
 
 }  // namespace
 
-JpegResult decodeJpeg(const std::uint8_t* data, std::size_t length, DecodedPicture& out) {
+int jpegScaleDivisor(std::int32_t width, std::int32_t height, JpegMinimumSize minimum) {
+  if (minimum.width <= 0 || minimum.height <= 0) return 1;
+  for (const int divisor : {8, 4, 2}) {
+    // The library's scaled size: the side divided, rounded up.
+    if ((std::int64_t{width} + divisor - 1) / divisor >= minimum.width &&
+        (std::int64_t{height} + divisor - 1) / divisor >= minimum.height) {
+      return divisor;
+    }
+  }
+  return 1;
+}
+
+JpegResult decodeJpeg(const std::uint8_t* data, std::size_t length, DecodedPicture& out,
+                      JpegMinimumSize minimum) {
   out = DecodedPicture{};
   if (data == nullptr || length == 0) return JpegResult::NoData;
 
   DecodeJob job{};
   job.cinfo.err = setUpErrorContext(job.error);
-  if (!startDecoding(job, data, length)) {
+  if (!startDecoding(job, data, length, minimum)) {
     jpeg_destroy_decompress(&job.cinfo);
     return JpegResult::LibraryError;
   }

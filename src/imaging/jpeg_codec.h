@@ -55,8 +55,7 @@ inline constexpr int kMaxJpegScans = 100;
 // (16 scans at kMaxJpegSide x kMaxJpegSide, 64 at 4096 x 4096), so the
 // scans of a hostile file cost about as much as decoding a real picture
 // of the largest size.
-inline constexpr std::int64_t kMaxJpegScanPixels =
-    std::int64_t{16} * kMaxJpegSide * kMaxJpegSide;
+inline constexpr std::int64_t kMaxJpegScanPixels = std::int64_t{16} * kMaxJpegSide * kMaxJpegSide;
 
 // The quality the library uses unless told otherwise.
 inline constexpr int kDefaultJpegQuality = 75;
@@ -77,7 +76,23 @@ struct DecodedPicture {
   std::int32_t bufferSize = 0;  // width * (height + 1) * 4 + 4, or 0 without pixels
 };
 
-// Decodes `length` bytes at `data` (not kept after the call). `out` is replaced:
+// The least size a caller needs of a picture. Decoding may then shrink it by
+// 2, 4 or 8 in the library's DCT (far cheaper than decoding it whole) as long
+// as both sides stay at least this large. Sides of 0 or less (the default)
+// always decode at full size.
+struct JpegMinimumSize {
+  std::int32_t width = 0;
+  std::int32_t height = 0;
+};
+
+// The divisor decodeJpeg uses for a width x height picture: the largest of 1,
+// 2, 4 and 8 that keeps ceil(width / d) and ceil(height / d) at least the
+// minimum; 1 without one.
+[[nodiscard]] int jpegScaleDivisor(std::int32_t width, std::int32_t height,
+                                   JpegMinimumSize minimum);
+
+// Decodes `length` bytes at `data` (not kept after the call), at full size or
+// shrunk as `minimum` allows (see JpegMinimumSize). `out` is replaced:
 // empty on NoData and on errors before the first row (refused headers among
 // them). On LibraryError `out` may still hold the rows decoded before the
 // error (the rows below and the spare row zero); callers that want only whole
@@ -85,7 +100,7 @@ struct DecodedPicture {
 // Data that ends early is an error, never read twice. Warnings are ignored;
 // errors never abort the process.
 [[nodiscard]] JpegResult decodeJpeg(const std::uint8_t* data, std::size_t length,
-                                    DecodedPicture& out);
+                                    DecodedPicture& out, JpegMinimumSize minimum = {});
 
 // The record the image loader hands on for `picture`: bufferSize, header
 // (biSize 40, biWidth, biHeight, biPlanes 1, biBitCount 32, the rest 0),

@@ -13,7 +13,9 @@
 //
 // Thread-safety: every operation runs on the engine thread. Only the canvas it
 // registers with the manager is read from other threads, through a snapshot
-// under a lock of its own.
+// under a lock of its own. The renderer's helper threads (its RasterPool) only
+// ever run rows of the pixel work of a render in progress, while the engine
+// thread waits for them inside that render; they never touch the scene.
 
 #include <cstdint>
 #include <memory>
@@ -49,9 +51,13 @@ class FrameRenderer {
   // Zoom 1, offsets 0, no frame (width and height 0). `sources` and `scene`
   // must outlive the renderer; `sink` (may be null) is called with
   // `sinkContext`. Registers the renderer's canvas with `sources`, replacing
-  // any other.
-  FrameRenderer(void* sinkContext, FrameSink sink, ImageSourceManager& sources, Scene& scene);
-  // Unregisters the canvas; placeholder frames keep what they show.
+  // any other. With a starter, starts RasterPool::defaultHelpers() helper
+  // threads through it to share the pixel work; without one (or if they fail
+  // to start) the engine thread renders alone, to the same bytes.
+  FrameRenderer(void* sinkContext, FrameSink sink, ImageSourceManager& sources, Scene& scene,
+                const ThreadStarter& starter = {});
+  // Unregisters the canvas (placeholder frames keep what they show) and joins
+  // the helpers.
   ~FrameRenderer();
   FrameRenderer(const FrameRenderer&) = delete;
   FrameRenderer& operator=(const FrameRenderer&) = delete;
@@ -95,6 +101,8 @@ class FrameRenderer {
 
   std::int32_t width() const { return width_; }
   std::int32_t height() const { return height_; }
+  // Helper threads sharing the pixel work.
+  int helperThreads() const { return pool_.helpers(); }
   // width() * height() pixels; valid until the next resize. Null before the first.
   const std::uint32_t* pixels() const { return frame_.empty() ? nullptr : frame_.data(); }
 
@@ -121,6 +129,7 @@ class FrameRenderer {
   std::int32_t width_ = 0;
   std::int32_t height_ = 0;
   const std::shared_ptr<BlankCanvas> canvas_;
+  RasterPool pool_;  // last: its helpers stop before anything they could read goes
 };
 
 }  // namespace vistel

@@ -99,7 +99,8 @@ struct KeyQuad {
 };
 
 // The key whose reference square is the whole image.
-inline constexpr KeyQuad kImageCornerKey{{-0.5f, -0.5f}, {0.5f, -0.5f}, {0.5f, 0.5f}, {-0.5f, 0.5f}};
+inline constexpr KeyQuad kImageCornerKey{
+    {-0.5f, -0.5f}, {0.5f, -0.5f}, {0.5f, 0.5f}, {-0.5f, 0.5f}};
 
 // Size of a key's binary form (the decoded bytes of a key text).
 inline constexpr std::size_t kKeyQuadBytes = 32;
@@ -133,7 +134,8 @@ struct Segment {
 
 // The state of a link at one instant. srcH maps view coordinates to normalised
 // coordinates of the source image, dstH likewise for the destination image; t
-// is the link progress and the blend weight of the destination image.
+// is the blend weight of the destination image (makeTransitionFrame stores its
+// interpolation factor; a link's transitionAt its own blend weight).
 struct TransitionFrame {
   float t = 0;
   Homography srcH;

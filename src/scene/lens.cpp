@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cstdint>
 #include <new>
 
 #include "vistel/project/document.h"
@@ -9,17 +10,41 @@
 namespace vistel {
 
 const LensProfile kKamoLens0{
-    .fx = 426.59422, .fy = 425.1985, .cx = 361.28459, .cy = 204.43706, .skew = 0.0,
-    .k1 = -0.26407, .k2 = 0.06772, .p1 = 0.00058, .p2 = -0.0008, .k3 = 0.0,
-    .refWidth = 640, .refHeight = 480,
-    .scaleX = 1.21, .scaleY = 1.1, .centreX = 0.7, .centreY = 0.3,
+    .fx = 426.59422,
+    .fy = 425.1985,
+    .cx = 361.28459,
+    .cy = 204.43706,
+    .skew = 0.0,
+    .k1 = -0.26407,
+    .k2 = 0.06772,
+    .p1 = 0.00058,
+    .p2 = -0.0008,
+    .k3 = 0.0,
+    .refWidth = 640,
+    .refHeight = 480,
+    .scaleX = 1.21,
+    .scaleY = 1.1,
+    .centreX = 0.7,
+    .centreY = 0.3,
 };
 
 const LensProfile kKamoLens1{
-    .fx = 426.59422, .fy = 425.1985, .cx = 278.71541, .cy = 275.56294, .skew = 0.0,
-    .k1 = -0.26407, .k2 = 0.06772, .p1 = 0.00058, .p2 = -0.0008, .k3 = 0.0,
-    .refWidth = 640, .refHeight = 480,
-    .scaleX = 1.21, .scaleY = 1.1, .centreX = 0.3, .centreY = 0.725,
+    .fx = 426.59422,
+    .fy = 425.1985,
+    .cx = 278.71541,
+    .cy = 275.56294,
+    .skew = 0.0,
+    .k1 = -0.26407,
+    .k2 = 0.06772,
+    .p1 = 0.00058,
+    .p2 = -0.0008,
+    .k3 = 0.0,
+    .refWidth = 640,
+    .refHeight = 480,
+    .scaleX = 1.21,
+    .scaleY = 1.1,
+    .centreX = 0.3,
+    .centreY = 0.725,
 };
 
 namespace {
@@ -43,7 +68,8 @@ bool sizeAllowed(std::int32_t width, std::int32_t height) {
 
 // A zero-filled map, or null when memory runs out (maps can be large, and no
 // exception may leave the scene).
-std::unique_ptr<DisplacementMap> allocateMap(std::string_view name, std::int32_t width, std::int32_t height) {
+std::unique_ptr<DisplacementMap> allocateMap(std::string_view name, std::int32_t width,
+                                             std::int32_t height) {
   try {
     auto map = std::make_unique<DisplacementMap>();
     map->name = std::string(name);
@@ -56,12 +82,33 @@ std::unique_ptr<DisplacementMap> allocateMap(std::string_view name, std::int32_t
   }
 }
 
-// trunc(v) as the bits of an int32. Out of range and NaN give 0, which is also
-// what the low 16 bits of the processor's "integer indefinite" result would
-// hold, so only undefined behaviour is removed.
-inline std::uint32_t truncatedBits(double v) {
-  const double safe = (v > -2147483649.0 && v < 2147483648.0) ? v : 0.0;
-  return static_cast<std::uint32_t>(static_cast<std::int32_t>(safe));
+// A displacement of `pixels` in 1/256 pixel, truncated toward zero, after
+// clamping it to +-side: beyond the image's side the fetch lands outside the
+// image either way. Not a number gives 0.
+inline std::int32_t fineDisplacement(double pixels, double side) {
+  double d = pixels == pixels ? pixels : 0.0;
+  d = d < -side ? -side : d;
+  d = d > side ? side : d;
+  return static_cast<std::int32_t>(d * 256);
+}
+
+// value / 2^shift truncated toward zero, for 0 <= shift < 31.
+inline std::int32_t truncatingShift(std::int32_t value, int shift) {
+  const std::int32_t bias = (value >> 31) & ((std::int32_t{1} << shift) - 1);
+  return (value + bias) >> shift;
+}
+
+// The largest number of fraction bits (at most 8) at which every displacement
+// between `low` and `high` (in 1/256 pixel) fits 16 bits once truncated.
+std::int32_t fractionBitsFor(std::int32_t low, std::int32_t high) {
+  std::int32_t bits = kMaxDisplacementFractionBits;
+  while (bits > 0) {
+    const int shift = kMaxDisplacementFractionBits - bits;
+    if (truncatingShift(high, shift) <= INT16_MAX && truncatingShift(low, shift) >= INT16_MIN)
+      break;
+    --bits;
+  }
+  return bits;
 }
 
 }  // namespace
@@ -96,8 +143,12 @@ std::optional<LensProfile> lensProfileFromBytes(std::span<const std::uint8_t> by
 std::array<std::uint8_t, kLensProfileBytes> lensProfileToBytes(const LensProfile& profile) {
   std::array<std::uint8_t, kLensProfileBytes> out{};
   std::uint8_t* p = out.data();
-  const auto f64 = [p](int offset, double v) { writeLE(std::bit_cast<std::uint64_t>(v), p + offset, 8); };
-  const auto i32 = [p](int offset, std::int32_t v) { writeLE(static_cast<std::uint32_t>(v), p + offset, 4); };
+  const auto f64 = [p](int offset, double v) {
+    writeLE(std::bit_cast<std::uint64_t>(v), p + offset, 8);
+  };
+  const auto i32 = [p](int offset, std::int32_t v) {
+    writeLE(static_cast<std::uint32_t>(v), p + offset, 4);
+  };
   f64(0, profile.fx);
   f64(8, profile.fy);
   f64(16, profile.cx);
@@ -123,18 +174,20 @@ const LensProfile* builtInLensProfile(std::string_view name) {
   return nullptr;
 }
 
-std::optional<LensProfile> resolveLensProfile(std::string_view name, const ProjectDocument* document) {
+std::optional<LensProfile> resolveLensProfile(std::string_view name,
+                                              const ProjectDocument* document) {
   if (name == kNoLens) return std::nullopt;
   if (const LensProfile* builtIn = builtInLensProfile(name)) return *builtIn;
   if (document == nullptr) return std::nullopt;
   const LensElement* lens = document->findLens(name);
   if (lens == nullptr) return std::nullopt;
-  const auto valid = std::min(lens->data.size(), static_cast<std::size_t>(std::max(lens->dataLength, 0)));
+  const auto valid =
+      std::min(lens->data.size(), static_cast<std::size_t>(std::max(lens->dataLength, 0)));
   return lensProfileFromBytes(std::span(lens->data.data(), valid));
 }
 
-std::unique_ptr<DisplacementMap> buildProfileMap(const LensProfile& p, std::string_view name, std::int32_t width,
-                                                 std::int32_t height) {
+std::unique_ptr<DisplacementMap> buildProfileMap(const LensProfile& p, std::string_view name,
+                                                 std::int32_t width, std::int32_t height) {
   if (!sizeAllowed(width, height)) return nullptr;
   auto map = allocateMap(name, width, height);
   if (!map) return nullptr;
@@ -158,16 +211,23 @@ std::unique_ptr<DisplacementMap> buildProfileMap(const LensProfile& p, std::stri
     columnTerm[static_cast<std::size_t>(k)] = (xr - p.cx) / p.fx;
   }
 
-  const double* xTerm = columnTerm.data();
-  std::int32_t* out = map->words.data();
-  for (std::int32_t j = 0; j < height; ++j, out += width) {
+  // Writes the words of row j, columns [begin, end), in the unit 2^-bits;
+  // widens [low, high] to hold their displacements in 1/256 pixel.
+  std::int32_t low = 0, high = 0;
+  const auto fillRow = [&](std::int32_t j, std::int32_t begin, std::int32_t end,
+                           std::int32_t bits) {
+    const int shift = kMaxDisplacementFractionBits - bits;
+    const double* xTerm = columnTerm.data();
+    std::int32_t* out = map->words.data() + std::size_t(j) * std::size_t(width);
     const double yr = toRefY * (fixedY + p.scaleY * j);
     const double yn = (yr - p.cy) / p.fy;
     const double skewYn = p.skew * yn;
     const double yn2 = yn * yn;
     const double yTangential = 2 * yn2;
     const double row = j;
-    for (std::int32_t k = 0; k < width; ++k) {
+    // Kept apart from the caller's, which the stores below could alias.
+    std::int32_t rowLow = 0, rowHigh = 0;
+    for (std::int32_t k = begin; k < end; ++k) {
       const double xn = xTerm[k] - skewYn;
       const double xn2 = xn * xn;
       const double r2 = xn2 + yn2;
@@ -178,17 +238,44 @@ std::unique_ptr<DisplacementMap> buildProfileMap(const LensProfile& p, std::stri
       const double yd = yn * radial + p.p1 * (r2 + yTangential) + p.p2 * cross;
       const double x = backX * (p.cx + p.fx * (xd + p.skew * yd));
       const double y = backY * (p.cy + p.fy * yd);
-      const std::uint32_t dx = truncatedBits((x - k) * 256);
-      const std::uint32_t dy = truncatedBits((y - row) * 256);
-      out[k] = static_cast<std::int32_t>((dx & 0xFFFFu) | (dy << 16));
+      const std::int32_t dx = fineDisplacement(x - k, w), dy = fineDisplacement(y - row, h);
+      rowLow = std::min(rowLow, std::min(dx, dy));
+      rowHigh = std::max(rowHigh, std::max(dx, dy));
+      // Truncating 1/256 pixel toward zero to a coarser unit is the same as
+      // truncating the exact value to it.
+      out[k] = static_cast<std::int32_t>(
+          (static_cast<std::uint32_t>(truncatingShift(dx, shift)) & 0xFFFFu) |
+          (static_cast<std::uint32_t>(truncatingShift(dy, shift)) << 16));
     }
+    low = std::min(low, rowLow);
+    high = std::max(high, rowHigh);
+  };
+  const auto fillAll = [&](std::int32_t bits) {
+    for (std::int32_t j = 0; j < height; ++j) fillRow(j, 0, width, bits);
+  };
+
+  // A lens displaces most at the picture's edges: the unit is chosen from
+  // them, and the whole map is made again in a coarser one only when some
+  // displacement inside does not fit after all.
+  for (const std::int32_t j : {0, height - 1}) fillRow(j, 0, width, kMaxDisplacementFractionBits);
+  for (std::int32_t j = 1; j < height - 1; ++j) {
+    fillRow(j, 0, 1, kMaxDisplacementFractionBits);
+    fillRow(j, width - 1, width, kMaxDisplacementFractionBits);
+  }
+  map->fractionBits = fractionBitsFor(low, high);
+  fillAll(map->fractionBits);
+  const std::int32_t bits = fractionBitsFor(low, high);
+  if (bits != map->fractionBits) {
+    map->fractionBits = bits;
+    fillAll(bits);
   }
   return map;
 }
 
-std::unique_ptr<DisplacementMap> buildMap(std::string_view name, std::int32_t width, std::int32_t height,
-                                          const ProjectDocument* document) {
-  if (name == kNoLens) return sizeAllowed(width, height) ? allocateMap(name, width, height) : nullptr;
+std::unique_ptr<DisplacementMap> buildMap(std::string_view name, std::int32_t width,
+                                          std::int32_t height, const ProjectDocument* document) {
+  if (name == kNoLens)
+    return sizeAllowed(width, height) ? allocateMap(name, width, height) : nullptr;
   const auto profile = resolveLensProfile(name, document);
   if (!profile) return nullptr;
   return buildProfileMap(*profile, name, width, height);
@@ -199,7 +286,8 @@ PointDistorter::PointDistorter(const LensProfile& p)
       a2_((p.refHeight / 480.0) * 480 * p.centreY * (1 - p.scaleY) / p.fy - p.cy / p.fy),
       b1_((p.refWidth / 640.0) * p.scaleX / p.fx),
       b2_(-p.skew * a1_),
-      b3_((p.refWidth / 640.0) * 640 * p.centreX * (1 - p.scaleX) / p.fx - p.cx / p.fx - p.skew * a2_),
+      b3_((p.refWidth / 640.0) * 640 * p.centreX * (1 - p.scaleX) / p.fx - p.cx / p.fx -
+          p.skew * a2_),
       k1_(p.k1),
       k2_(p.k2),
       k3_(p.k3),
@@ -224,7 +312,9 @@ LensPoint PointDistorter::distort(double x, double y) const {
   return {backX_ * (fx_ * xd + skewFx_ * yd + cx_), backY_ * (fy_ * yd + cy_)};
 }
 
-LensPoint distortPoint(const LensProfile& profile, double x, double y) { return PointDistorter(profile).distort(x, y); }
+LensPoint distortPoint(const LensProfile& profile, double x, double y) {
+  return PointDistorter(profile).distort(x, y);
+}
 
 LensMapCache::LensMapCache(const ProjectDocument* document) : document_(document) {}
 
@@ -239,7 +329,8 @@ void LensMapCache::setDocument(const ProjectDocument* document) {
   for (int i = kept; i < kSlots; ++i) slots_[i] = Slot{};
 }
 
-const DisplacementMap* LensMapCache::getMap(std::string_view name, std::int32_t width, std::int32_t height) {
+const DisplacementMap* LensMapCache::getMap(std::string_view name, std::int32_t width,
+                                            std::int32_t height) {
   for (int i = 0; i < kSlots; ++i) {
     const DisplacementMap* m = slots_[i].map.get();
     if (m != nullptr && m->width == width && m->height == height && m->name == name) {

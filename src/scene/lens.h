@@ -28,16 +28,16 @@ class ProjectDocument;
 // element: ten float64 (fx .. k3), two int32 (refWidth, refHeight), four
 // float64 (scaleX .. centreY), in field order, no padding.
 struct LensProfile {
-  double fx = 0;    // focal length in x, reference pixels
-  double fy = 0;    // focal length in y, reference pixels
-  double cx = 0;    // principal point, reference pixels
+  double fx = 0;  // focal length in x, reference pixels
+  double fy = 0;  // focal length in y, reference pixels
+  double cx = 0;  // principal point, reference pixels
   double cy = 0;
   double skew = 0;  // x shear proportional to y
   double k1 = 0;    // radial coefficients of r^2, r^4
   double k2 = 0;
-  double p1 = 0;    // tangential coefficients
+  double p1 = 0;  // tangential coefficients
   double p2 = 0;
-  double k3 = 0;    // radial coefficient of r^6
+  double k3 = 0;              // radial coefficient of r^6
   std::int32_t refWidth = 0;  // size of the image the intrinsics refer to
   std::int32_t refHeight = 0;
   double scaleX = 1;  // magnification of the corrected image
@@ -65,42 +65,63 @@ const LensProfile* builtInLensProfile(std::string_view name);
 // The profile a lens name stands for: a built-in name, or else the id of a
 // <lens> element of `document` (may be null) carrying at least 120 bytes.
 // Nothing for "none" (which has no profile), unknown names and short records.
-[[nodiscard]] std::optional<LensProfile> resolveLensProfile(std::string_view name, const ProjectDocument* document);
+[[nodiscard]] std::optional<LensProfile> resolveLensProfile(std::string_view name,
+                                                            const ProjectDocument* document);
 
 // Displacements for every pixel of a corrected image of width x height, row
 // major. The word of pixel (k, j) holds dx in its low 16 bits and dy in its high
-// 16 bits, both signed, in 1/256 pixel: the corrected pixel takes its colour
-// from camera pixel (k + dx/256, j + dy/256).
+// 16 bits, both signed, in units of 1/2^fractionBits pixel: the corrected pixel
+// takes its colour from camera pixel (k + dx/2^fractionBits, j +
+// dy/2^fractionBits). Each map picks its own unit so that its largest
+// displacement fits 16 bits: 1/256 pixel for the built-in lenses up to 1920 x
+// 1080, coarser where displacements pass 128 pixels (1/128 pixel at 3840 x
+// 2160).
 struct DisplacementMap {
   std::string name;  // the lens name the map was built for
   std::int32_t width = 0;
   std::int32_t height = 0;
+  std::int32_t fractionBits = 8;    // 0 .. kMaxDisplacementFractionBits
   std::vector<std::int32_t> words;  // width * height
 };
 
-constexpr std::int32_t displacementX(std::int32_t word) { return static_cast<std::int16_t>(word & 0xFFFF); }
+inline constexpr std::int32_t kMaxDisplacementFractionBits = 8;
+
+constexpr std::int32_t displacementX(std::int32_t word) {
+  return static_cast<std::int16_t>(word & 0xFFFF);
+}
 constexpr std::int32_t displacementY(std::int32_t word) { return word >> 16; }
+// One unit of the map's displacements, in pixels.
+constexpr double displacementUnit(const DisplacementMap& map) {
+  return 1.0 / double(1 << map.fractionBits);
+}
 
 // Limits on map sizes: image sizes come from camera pictures, which hostile
 // sources control.
 inline constexpr std::int32_t kMaxMapDimension = 16384;
 inline constexpr std::int64_t kMaxMapPixels = std::int64_t{1} << 26;
 
-// The map of `profile` for a width x height image, labelled `name`. Each word
-// comes from the profile's distortion polynomial evaluated in double precision
-// and truncated toward zero to 1/256 pixel; displacements beyond 16 bits wrap,
-// and one that is not finite or does not fit 32 bits contributes 0. Null for
-// sizes outside 1..kMaxMapDimension or above kMaxMapPixels, or when memory runs
-// out. The caller owns the result.
-[[nodiscard]] std::unique_ptr<DisplacementMap> buildProfileMap(const LensProfile& profile, std::string_view name,
-                                                               std::int32_t width, std::int32_t height);
+// The map of `profile` for a width x height image, labelled `name`. Each
+// displacement comes from the profile's distortion polynomial evaluated in
+// double precision; one that is not a number contributes 0, and one beyond the
+// image's own side (width for dx, height for dy) is clamped to that side, which
+// still fetches from outside the image, as the exact value would. fractionBits
+// is the largest (at most 8) for which every displacement, truncated toward
+// zero to 1/2^fractionBits pixel, fits 16 bits; with the clamp that always
+// holds at 0 bits, so no displacement ever wraps. Null for sizes outside
+// 1..kMaxMapDimension or above kMaxMapPixels, or when memory runs out. The
+// caller owns the result.
+[[nodiscard]] std::unique_ptr<DisplacementMap> buildProfileMap(const LensProfile& profile,
+                                                               std::string_view name,
+                                                               std::int32_t width,
+                                                               std::int32_t height);
 
 // The map a lens name stands for: all zero for "none", the profile's map for a
 // built-in name or a <lens> of `document` (may be null; see
 // resolveLensProfile). Null when the name resolves to nothing or the size is
 // refused as in buildProfileMap. The caller owns the result.
 [[nodiscard]] std::unique_ptr<DisplacementMap> buildMap(std::string_view name, std::int32_t width,
-                                                        std::int32_t height, const ProjectDocument* document);
+                                                        std::int32_t height,
+                                                        const ProjectDocument* document);
 
 struct LensPoint {
   double x = 0;
@@ -151,7 +172,8 @@ class LensMapCache {
   // The pointer stays valid until that map is pushed out of the last slot (it
   // survives at least the next three misses), dropped by setDocument, or the
   // cache is destroyed; a caller may hold it for the frame it renders.
-  [[nodiscard]] const DisplacementMap* getMap(std::string_view name, std::int32_t width, std::int32_t height);
+  [[nodiscard]] const DisplacementMap* getMap(std::string_view name, std::int32_t width,
+                                              std::int32_t height);
 
   // The map in slot `index` (0 = most recent), or null for an empty slot or an
   // index outside 0..kSlots-1.

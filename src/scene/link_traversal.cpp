@@ -1,5 +1,6 @@
 #include "vistel/scene/link_traversal.h"
 
+#include <algorithm>
 #include <string>
 #include <utility>
 
@@ -73,7 +74,11 @@ std::unique_ptr<TransitionFrame> LinkTraversal::transitionAt() {
   // create() guarantees both; the fallback only keeps a broken invariant harmless.
   const KeyQuad qa = a ? *a->quad() : kImageCornerKey;
   const KeyQuad qb = b ? *b->quad() : kImageCornerKey;
-  return makeTransitionFrame(qa, qb, navProgress_);
+  std::unique_ptr<TransitionFrame> frame = makeTransitionFrame(qa, qb, navProgress_);
+  // Positions stop at kLastProgress, so a blend weight of navProgress itself
+  // would never show the destination alone at the end of the link.
+  frame->t = std::min(1.0f, navProgress_ / kLastProgress);
+  return frame;
 }
 
 bool LinkTraversal::showsButtons(std::string_view attribute) {

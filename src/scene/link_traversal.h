@@ -51,7 +51,9 @@ class LinkTraversal final : public Instance {
 
   // Keeps navProgress within [0, kLastProgress] (stored; not a number counts as
   // 0), then interpolates between the previous and the next key by navProgress
-  // itself. The caller owns the result; never null.
+  // itself. The frame's blend weight t is navProgress / kLastProgress (at most
+  // 1), so the destination shows alone at the end. The caller owns the result;
+  // never null.
   std::unique_ptr<TransitionFrame> transitionAt();
 
   // Whether the source (destination) view's shapes show at navProgress: the

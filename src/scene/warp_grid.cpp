@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "vistel/scene/warp_raster_pool.h"
+
 namespace vistel {
 
 namespace {
@@ -28,8 +30,10 @@ Landing land(Vec3 h) {
   l.s = x + 0.5f;
   l.t = y + 0.5f;
   // A point behind the camera is never inside, even where 100 x lands near the
-  // centre.
-  l.inside = h.z >= 0 && l.s >= 0 && l.s < 1 && l.t >= 0 && l.t < 1;
+  // centre. The far edges belong to the picture: a frame that ends exactly on
+  // them (zoom 1 and a side that is a multiple of 16) keeps the picture in its
+  // last block row and column; pixels between nodes never reach the edge.
+  l.inside = h.z >= 0 && l.s >= 0 && l.s <= 1 && l.t >= 0 && l.t <= 1;
   return l;
 }
 
@@ -44,7 +48,7 @@ void WarpGrid::resize(std::int32_t width, std::int32_t height) {
 
 void evaluateTransitionGrid(WarpGrid& grid, const TransitionFrame& tf, const ViewPose& pose,
                             std::int32_t widthA, std::int32_t heightA, std::int32_t widthB,
-                            std::int32_t heightB) {
+                            std::int32_t heightB, RasterPool* pool) {
   const std::int32_t W = grid.frameWidth(), H = grid.frameHeight();
   if (W <= 0 || H <= 0) return;
   const float c = 1.0f / pose.zoom;
@@ -54,28 +58,27 @@ void evaluateTransitionGrid(WarpGrid& grid, const TransitionFrame& tf, const Vie
   const double fixA_x = double(widthA) * 65536, fixA_y = double(heightA) * 65536;
   const double fixB_x = double(widthB) * 65536, fixB_y = double(heightB) * 65536;
 
-  for (std::int32_t j = 0; j < grid.rows(); ++j) {
+  const auto nodeRow = [&](std::int32_t j) {
     const float vy = originY + float(j) * stepY;
     for (std::int32_t i = 0; i < grid.columns(); ++i) {
       const Vec3 v{originX + float(i) * stepX, vy, 1};
       const Landing a = land(applyToVec3(tf.srcH, v));
       const Landing b = land(applyToVec3(tf.dstH, v));
-      double weightA = 0, weightB = 0;
-      if (a.inside && b.inside) {
-        const double fa = edgeWindow(a.s) * edgeWindow(a.t), fb = edgeWindow(b.s) * edgeWindow(b.t);
-        const double wA = (1 - t) * (fa * fa), wB = t * (fb * fb);
-        const double sum = wA + wB;
-        if (sum > 0) {
-          weightA = wA / sum;
-          weightB = wB / sum;
-        } else {
-          weightA = 1 - t;
-          weightB = t;
-        }
-      } else if (a.inside) {
-        weightA = 1;
-      } else if (b.inside) {
-        weightB = 1;
+      // A picture the node misses has a window of 0 there, so a node inside
+      // one picture gives it the whole weight, while the blend lets it have
+      // any. Where the blend takes every weight from the one picture that
+      // covers it (t = 0 or 1), or the node misses both, the weights are the
+      // plain cross-fade: at the ends of a link each picture then shows alone
+      // wherever it covers, also between nodes that straddle the other
+      // picture's edge.
+      const double fa = a.inside ? edgeWindow(a.s) * edgeWindow(a.t) : 0;
+      const double fb = b.inside ? edgeWindow(b.s) * edgeWindow(b.t) : 0;
+      const double wA = (1 - t) * (fa * fa), wB = t * (fb * fb);
+      const double sum = wA + wB;
+      double weightA = 1 - t, weightB = t;
+      if (sum > 0) {
+        weightA = wA / sum;
+        weightB = wB / sum;
       }
       GridNode& n = grid.node(i, j);
       n.insideA = a.inside ? 1 : 0;
@@ -87,6 +90,11 @@ void evaluateTransitionGrid(WarpGrid& grid, const TransitionFrame& tf, const Vie
       n.vB = gridFixed(double(b.t) * fixB_y);
       n.weightB = gridFixed(weightB * 16777216);
     }
+  };
+  if (pool != nullptr) {
+    pool->run(grid.rows(), nodeRow);
+  } else {
+    for (std::int32_t j = 0; j < grid.rows(); ++j) nodeRow(j);
   }
 }
 

@@ -25,6 +25,8 @@
 
 namespace vistel {
 
+class RasterPool;
+
 inline constexpr std::int32_t kGridValueLimit = std::int32_t{1} << 30;
 
 // One node of the transition grid, eight int32 in this order. Positions are
@@ -81,14 +83,18 @@ class WarpGrid {
 // Fills every node of `grid` for a transition between picture A (widthA x
 // heightA) and picture B: the view point of the node is mapped by tf.srcH and
 // tf.dstH, projected (a point with w < 0 lies behind the camera: outside, and
-// pushed away as (100 x, 100 y)), tested against the picture and weighted by
-// the edge window f(s) = 8s^4 - 16s^3 + 6s^2 + 2s. tf.t is clamped to [0, 1]
-// (not a number counts as 0). Where both windows vanish at a node inside both
-// pictures (a texture coordinate exactly 0) the weights are the plain
-// cross-fade 1 - t and t.
+// pushed away as (100 x, 100 y)), tested against the picture (inside: texture
+// coordinates in [0, 1], edges included) and weighted by the edge window
+// f(s) = 8s^4 - 16s^3 + 6s^2 + 2s: wA = (1 - t) (f(sA) f(tA))^2 where the node
+// is inside A, else 0, wB = t (f(sB) f(tB))^2 likewise, weightA = wA / (wA +
+// wB). Where wA + wB is 0 (t = 0 at a node only B covers, t = 1 at one only A
+// covers, a node outside both, or windows that vanish on an edge) the weights
+// are the plain cross-fade 1 - t and t. tf.t is clamped to [0, 1] (not a
+// number counts as 0).
+// With a pool (may be null) the node rows are shared out over its helpers.
 void evaluateTransitionGrid(WarpGrid& grid, const TransitionFrame& tf, const ViewPose& pose,
                             std::int32_t widthA, std::int32_t heightA, std::int32_t widthB,
-                            std::int32_t heightB);
+                            std::int32_t heightB, RasterPool* pool = nullptr);
 
 // Fills uA, vA of every node for a picture of width x height stretched over the
 // whole frame (no zoom, no pan); the other fields become 0.

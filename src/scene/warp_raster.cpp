@@ -41,21 +41,19 @@ bool displace(const SourceInfo& s, std::int32_t& u, std::int32_t& v) {
     return false;
   }
   const std::int32_t d = s.map[std::size_t(my) * std::size_t(s.width) + std::size_t(mx)];
-  // 0 <= u < 2^30 here and a displacement is below 2^23: no overflow.
-  u += displacementX(d) * 256;
-  v += displacementY(d) * 256;
+  const int shift = 16 - s.fractionBits;
+  u = std::int32_t(std::uint32_t(u) + (std::uint32_t(displacementX(d)) << shift));
+  v = std::int32_t(std::uint32_t(v) + (std::uint32_t(displacementY(d)) << shift));
   return true;
 }
 
 // The transition sampler: 15-bit fractions, doubled steps, all four bytes,
-// 0 outside the window.
+// 0 outside the picture.
 std::uint32_t sampleTransition(const SourceInfo& s, std::int32_t u, std::int32_t v) {
   if (!displace(s, u, v)) return 0;
   const std::int32_t x = u >> 16, y = v >> 16;
-  if (std::uint32_t(x) >= std::uint32_t(s.windowWidth) ||
-      std::uint32_t(y) >= std::uint32_t(s.windowHeight)) {
+  if (std::uint32_t(x) >= std::uint32_t(s.width) || std::uint32_t(y) >= std::uint32_t(s.height))
     return 0;
-  }
   const std::int32_t fx = (u & 0xFFFF) >> 1, fy = (v & 0xFFFF) >> 1;
   const Neighbours p = neighbours(s, x, y);
   std::uint32_t out = 0;
@@ -155,15 +153,10 @@ void singleViewBlockPortable(std::uint32_t* out, std::ptrdiff_t stride, const Le
   }
 }
 
-SourceInfo sourceInfo(const WarpSource& source, std::int32_t windowWidth,
-                      std::int32_t windowHeight) {
+SourceInfo sourceInfo(const WarpSource& source) {
   const PictureView& p = source.picture;
-  return {p.pixels,
-          source.map ? source.map->words.data() : nullptr,
-          p.width,
-          p.height,
-          std::min(p.width, windowWidth),
-          std::min(p.height, windowHeight)};
+  return {p.pixels, source.map ? source.map->words.data() : nullptr, p.width, p.height,
+          source.map ? source.map->fractionBits : kMaxDisplacementFractionBits};
 }
 
 bool gridFits(const FrameView& frame, const WarpGrid& grid) {
@@ -182,18 +175,24 @@ BlockKind kindOf(int codeA, int codeB) {
   return BlockKind::Mixed;
 }
 
-// Calls visit(out, tl, tr, bl, br) for every block of the centred block area.
+// Calls visit(out, tl, tr, bl, br) for every block of the centred block area,
+// one block row at a time, the rows shared out over `pool` (may be null).
 template <typename Visit>
-void forEachBlock(const FrameView& frame, const WarpGrid& grid, Visit&& visit) {
+void forEachBlock(const FrameView& frame, const WarpGrid& grid, RasterPool* pool, Visit&& visit) {
   const std::int32_t W = frame.width, H = frame.height;
   const std::int32_t left = (W / 2) % 8, top = (H / 2) % 8;
-  for (std::int32_t by = 0; by < H / 16; ++by) {
+  const auto blockRow = [&](std::int32_t by) {
     std::uint32_t* rowOut =
         frame.pixels + std::size_t(top + 16 * by) * std::size_t(W) + std::size_t(left);
     for (std::int32_t bx = 0; bx < W / 16; ++bx) {
       visit(rowOut + 16 * bx, grid.node(bx, by), grid.node(bx + 1, by), grid.node(bx, by + 1),
             grid.node(bx + 1, by + 1));
     }
+  };
+  if (pool != nullptr) {
+    pool->run(H / 16, blockRow);
+  } else {
+    for (std::int32_t by = 0; by < H / 16; ++by) blockRow(by);
   }
 }
 
@@ -212,13 +211,12 @@ void singleViewBlockAvx2(std::uint32_t*, std::ptrdiff_t, const Lerp&, const Lerp
 #endif
 
 bool rasteriseTransition(FrameView frame, const WarpGrid& grid, const WarpSource& a,
-                         const WarpSource& b, PixelPath path) {
+                         const WarpSource& b, PixelPath path, RasterPool* pool) {
   if (!frameUsable(frame) || !gridFits(frame, grid) || !warpSourceUsable(a) || !warpSourceUsable(b))
     return false;
-  const SourceInfo sa = sourceInfo(a, kTransitionSampleWidth, kTransitionSampleHeight);
-  const SourceInfo sb = sourceInfo(b, kTransitionSampleWidth, kTransitionSampleHeight);
+  const SourceInfo sa = sourceInfo(a), sb = sourceInfo(b);
   const bool wide = path == PixelPath::Avx2 && warpHasAvx2();
-  forEachBlock(frame, grid,
+  forEachBlock(frame, grid, pool,
                [&](std::uint32_t* out, const GridNode& tl, const GridNode& tr, const GridNode& bl,
                    const GridNode& br) {
                  TransitionBlock blk;
@@ -244,11 +242,11 @@ bool rasteriseTransition(FrameView frame, const WarpGrid& grid, const WarpSource
 }
 
 bool rasteriseSingleView(FrameView frame, const WarpGrid& grid, const WarpSource& source,
-                         PixelPath path) {
+                         PixelPath path, RasterPool* pool) {
   if (!frameUsable(frame) || !gridFits(frame, grid) || !warpSourceUsable(source)) return false;
-  const SourceInfo s = sourceInfo(source, source.picture.width, source.picture.height);
+  const SourceInfo s = sourceInfo(source);
   const bool wide = path == PixelPath::Avx2 && warpHasAvx2();
-  forEachBlock(frame, grid,
+  forEachBlock(frame, grid, pool,
                [&](std::uint32_t* out, const GridNode& tl, const GridNode& tr, const GridNode& bl,
                    const GridNode& br) {
                  const Lerp u = makeLerp(tl.uA, tr.uA, bl.uA, br.uA);
@@ -269,33 +267,37 @@ bool warpSourceUsable(const WarpSource& source) {
   if (!pictureUsable(p)) return false;
   if (source.map == nullptr) return true;
   const DisplacementMap& m = *source.map;
-  return m.width == p.width && m.height == p.height &&
+  return m.width == p.width && m.height == p.height && m.fractionBits >= 0 &&
+         m.fractionBits <= kMaxDisplacementFractionBits &&
          m.words.size() == std::size_t(p.width) * std::size_t(p.height);
 }
 
 bool rasteriseTransition(FrameView frame, const WarpGrid& grid, const WarpSource& a,
-                         const WarpSource& b) {
-  return detail::rasteriseTransition(frame, grid, a, b, detail::PixelPath::Avx2);
+                         const WarpSource& b, RasterPool* pool) {
+  return detail::rasteriseTransition(frame, grid, a, b, detail::PixelPath::Avx2, pool);
 }
 
-bool rasteriseSingleView(FrameView frame, const WarpGrid& grid, const WarpSource& source) {
-  return detail::rasteriseSingleView(frame, grid, source, detail::PixelPath::Avx2);
+bool rasteriseSingleView(FrameView frame, const WarpGrid& grid, const WarpSource& source,
+                         RasterPool* pool) {
+  return detail::rasteriseSingleView(frame, grid, source, detail::PixelPath::Avx2, pool);
 }
 
 bool renderTransitionPixels(FrameView frame, WarpGrid& grid, const TransitionFrame& tf,
-                            const ViewPose& pose, const WarpSource& a, const WarpSource& b) {
+                            const ViewPose& pose, const WarpSource& a, const WarpSource& b,
+                            RasterPool* pool) {
   if (!frameUsable(frame) || !warpSourceUsable(a) || !warpSourceUsable(b)) return false;
   grid.resize(frame.width, frame.height);
   evaluateTransitionGrid(grid, tf, pose, a.picture.width, a.picture.height, b.picture.width,
-                         b.picture.height);
-  return rasteriseTransition(frame, grid, a, b);
+                         b.picture.height, pool);
+  return rasteriseTransition(frame, grid, a, b, pool);
 }
 
-bool renderSingleViewPixels(FrameView frame, WarpGrid& grid, const WarpSource& source) {
+bool renderSingleViewPixels(FrameView frame, WarpGrid& grid, const WarpSource& source,
+                            RasterPool* pool) {
   if (!frameUsable(frame) || !warpSourceUsable(source)) return false;
   grid.resize(frame.width, frame.height);
   evaluateSingleViewGrid(grid, source.picture.width, source.picture.height);
-  return rasteriseSingleView(frame, grid, source);
+  return rasteriseSingleView(frame, grid, source, pool);
 }
 
 }  // namespace vistel

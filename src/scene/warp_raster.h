@@ -13,11 +13,12 @@
 //
 // Reads stay inside each picture buffer whatever the grid, the keys or the
 // displacement words say: a position (before or after displacement) outside
-// the picture samples as 0 (all four bytes), as does the transition sampler's
-// fixed window beyond column 639 or row 479.
+// the picture samples as 0 (all four bytes).
 //
 // Thread-safety: pure functions over the buffers given; calls on different
-// frames may run at once.
+// frames may run at once. Given a RasterPool, a call shares its block rows (and
+// grid rows) with the pool's helpers and returns when they are done; the bytes
+// are the same as without one.
 
 #include <cstdint>
 
@@ -25,12 +26,9 @@
 #include "vistel/scene/lens.h"
 #include "vistel/scene/pixel_views.h"
 #include "vistel/scene/warp_grid.h"
+#include "vistel/scene/warp_raster_pool.h"
 
 namespace vistel {
-
-// The transition sampler's window: picture pixels beyond it sample as 0.
-inline constexpr std::int32_t kTransitionSampleWidth = 640;
-inline constexpr std::int32_t kTransitionSampleHeight = 480;
 
 // A picture with the displacement map that removes its lens distortion. `map`
 // may be null, meaning no displacement (the "none" lens); otherwise it must be
@@ -41,7 +39,7 @@ struct WarpSource {
 };
 
 // Whether `source` can be sampled: pictureUsable, and a map (if any) of the
-// picture's size holding width * height words.
+// picture's size holding width * height words, with 0 to 8 fraction bits.
 bool warpSourceUsable(const WarpSource& source);
 
 // Renders the transition from A to B into `frame` (block area only):
@@ -50,13 +48,14 @@ bool warpSourceUsable(const WarpSource& source);
 // with frame and grid untouched, when the frame or a source is unusable.
 [[nodiscard]] bool renderTransitionPixels(FrameView frame, WarpGrid& grid,
                                           const TransitionFrame& tf, const ViewPose& pose,
-                                          const WarpSource& a, const WarpSource& b);
+                                          const WarpSource& a, const WarpSource& b,
+                                          RasterPool* pool = nullptr);
 
 // Renders `source` stretched over the whole frame (block area only):
 // evaluateSingleViewGrid into `grid`, then rasteriseSingleView. False, with
 // frame and grid untouched, when the frame or the source is unusable.
-[[nodiscard]] bool renderSingleViewPixels(FrameView frame, WarpGrid& grid,
-                                          const WarpSource& source);
+[[nodiscard]] bool renderSingleViewPixels(FrameView frame, WarpGrid& grid, const WarpSource& source,
+                                          RasterPool* pool = nullptr);
 
 // Rasterises an evaluated transition grid: per block, codes 2 (every corner
 // inside), 0 (none) or 1 for each picture select a fast path (2/2 mixes both
@@ -66,12 +65,12 @@ bool warpSourceUsable(const WarpSource& source);
 // when the frame or a source is unusable or the grid was sized for another
 // frame.
 [[nodiscard]] bool rasteriseTransition(FrameView frame, const WarpGrid& grid, const WarpSource& a,
-                                       const WarpSource& b);
+                                       const WarpSource& b, RasterPool* pool = nullptr);
 
 // Rasterises an evaluated single-view grid (uA, vA of each node) with the
 // single-view sampler, which has no window; the fourth byte is 0. False, with
 // the frame untouched, as for rasteriseTransition.
 [[nodiscard]] bool rasteriseSingleView(FrameView frame, const WarpGrid& grid,
-                                       const WarpSource& source);
+                                       const WarpSource& source, RasterPool* pool = nullptr);
 
 }  // namespace vistel

@@ -24,13 +24,13 @@ constexpr int kGroups = 32;  // eight-pixel groups in a 16 x 16 block
 
 // A source with its bounds broadcast to every lane.
 struct Lanes {
-  __m256i widthMax;    // width - 1: last column of the displacement lookup
-  __m256i heightMax;   // height - 1
-  __m256i windowXMax;  // last column and row the sampler reads
-  __m256i windowYMax;
-  __m256i width;   // stride in pixels
-  __m256i uLimit;  // width * 65536 - 1: last in-picture position
+  __m256i widthMax;   // width - 1: last column of the lookup and of the sampler
+  __m256i heightMax;  // height - 1
+  __m256i width;      // stride in pixels
+  __m256i uLimit;     // width * 65536 - 1: last in-picture position
   __m256i vLimit;
+  __m128i unitX;             // shift counts that turn a displacement into 16.16 units:
+  __m128i unitY;             // dx = (word << 16) >> unitX, dy = (word >> 16) << unitY
   const int* map;            // null: no displacement
   const std::uint8_t* row0;  // the picture, and its second row
   const std::uint8_t* row1;
@@ -40,11 +40,11 @@ VISTEL_AVX2_INLINE Lanes lanesOf(const SourceInfo& s) {
   Lanes l;
   l.widthMax = _mm256_set1_epi32(s.width - 1);
   l.heightMax = _mm256_set1_epi32(s.height - 1);
-  l.windowXMax = _mm256_set1_epi32(s.windowWidth - 1);
-  l.windowYMax = _mm256_set1_epi32(s.windowHeight - 1);
   l.width = _mm256_set1_epi32(s.width);
   l.uLimit = _mm256_set1_epi32(std::int32_t((std::uint32_t(s.width) << 16) - 1));
   l.vLimit = _mm256_set1_epi32(std::int32_t((std::uint32_t(s.height) << 16) - 1));
+  l.unitX = _mm_cvtsi32_si128(s.fractionBits);
+  l.unitY = _mm_cvtsi32_si128(16 - s.fractionBits);
   l.map = reinterpret_cast<const int*>(s.map);
   l.row0 = s.pixels;
   l.row1 = s.pixels + std::size_t(s.width) * 4;
@@ -64,10 +64,9 @@ struct Located {
   alignas(32) std::int32_t index[8];
 };
 
-// Moves (u, v) by the displacement words, checks the sampler's window (the
-// last column and row it may read) and records the neighbour index.
-VISTEL_AVX2_INLINE void locate(const Lanes& s, __m256i u, __m256i v, __m256i xMax, __m256i yMax,
-                               Located& at) {
+// Moves (u, v) by the displacement words, checks that the sampled pixel lies
+// in the picture and records the neighbour index.
+VISTEL_AVX2_INLINE void locate(const Lanes& s, __m256i u, __m256i v, Located& at) {
   __m256i ok = _mm256_set1_epi32(-1);
   if (s.map != nullptr) {
     const __m256i mx = _mm256_srai_epi32(u, 16), my = _mm256_srai_epi32(v, 16);
@@ -76,11 +75,11 @@ VISTEL_AVX2_INLINE void locate(const Lanes& s, __m256i u, __m256i v, __m256i xMa
     const __m256i word =
         _mm256_and_si256(_mm256_add_epi32(_mm256_mullo_epi32(my, s.width), mx), ok);
     const __m256i d = _mm256_i32gather_epi32(s.map, word, 4);
-    u = _mm256_add_epi32(u, _mm256_srai_epi32(_mm256_slli_epi32(d, 16), 8));  // dx * 256
-    v = _mm256_add_epi32(v, _mm256_slli_epi32(_mm256_srai_epi32(d, 16), 8));  // dy * 256
+    u = _mm256_add_epi32(u, _mm256_sra_epi32(_mm256_slli_epi32(d, 16), s.unitX));
+    v = _mm256_add_epi32(v, _mm256_sll_epi32(_mm256_srai_epi32(d, 16), s.unitY));
   }
   const __m256i x = _mm256_srai_epi32(u, 16), y = _mm256_srai_epi32(v, 16);
-  ok = _mm256_and_si256(ok, _mm256_and_si256(within(x, xMax), within(y, yMax)));
+  ok = _mm256_and_si256(ok, _mm256_and_si256(within(x, s.widthMax), within(y, s.heightMax)));
   at.u = u;
   at.v = v;
   at.ok = ok;
@@ -244,8 +243,8 @@ VISTEL_AVX2 void transitionBlock(const TransitionBlock& blk, const SourceInfo& s
         weight = runOf(blk.weightA, 8 * half);
     Run uB = runOf(blk.uB, 8 * half), vB = runOf(blk.vB, 8 * half);
     for (int k = 16 * half; k < 16 * half + 16; ++k) {
-      if constexpr (kUsesA) locate(a, uA.value, vA.value, a.windowXMax, a.windowYMax, atA[k]);
-      if constexpr (kUsesB) locate(b, uB.value, vB.value, b.windowXMax, b.windowYMax, atB[k]);
+      if constexpr (kUsesA) locate(a, uA.value, vA.value, atA[k]);
+      if constexpr (kUsesB) locate(b, uB.value, vB.value, atB[k]);
       if constexpr (Kind == BlockKind::Both) share[k] = level(weight.value);
       if constexpr (Kind == BlockKind::Mixed) {
         // A position outside its picture contributes black and gives its
@@ -307,7 +306,7 @@ VISTEL_AVX2 void singleViewBlockAvx2(std::uint32_t* out, std::ptrdiff_t stride, 
   for (int half = 0; half < 2; ++half) {
     Run ru = runOf(u, 8 * half), rv = runOf(v, 8 * half);
     for (int k = 16 * half; k < 16 * half + 16; ++k) {
-      locate(s, ru.value, rv.value, s.widthMax, s.heightMax, at[k]);
+      locate(s, ru.value, rv.value, at[k]);
       advance(ru);
       advance(rv);
     }

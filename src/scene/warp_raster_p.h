@@ -21,9 +21,11 @@ bool warpHasAvx2();
 // The public rasterisers with the path chosen by the caller (Avx2 only where
 // warpHasAvx2()).
 [[nodiscard]] bool rasteriseTransition(FrameView frame, const WarpGrid& grid, const WarpSource& a,
-                                       const WarpSource& b, PixelPath path);
+                                       const WarpSource& b, PixelPath path,
+                                       RasterPool* pool = nullptr);
 [[nodiscard]] bool rasteriseSingleView(FrameView frame, const WarpGrid& grid,
-                                       const WarpSource& source, PixelPath path);
+                                       const WarpSource& source, PixelPath path,
+                                       RasterPool* pool = nullptr);
 
 // One node value across a block: pixel (x, y) of the block, 0 <= x, y < 16,
 // holds start + y * rowStep + x * (colStep + y * cross). Each factor is a
@@ -55,8 +57,10 @@ struct SourceInfo {
   const std::int32_t* map = nullptr;     // width * height words, or null for no displacement
   std::int32_t width = 0;
   std::int32_t height = 0;
-  std::int32_t windowWidth = 0;  // the sampler's window: positions at or beyond it read 0
-  std::int32_t windowHeight = 0;
+  // The map's fraction bits: a displacement unit is 2^(16 - fractionBits) in
+  // 16.16 positions. A displaced position is formed in wrapping 32-bit
+  // arithmetic; built maps never wrap (they hold at most the picture's side).
+  std::int32_t fractionBits = kMaxDisplacementFractionBits;
 };
 
 // What a transition block holds: code 2 (every corner inside), 0 (none) or 1

@@ -12,6 +12,7 @@
 #include "support/test_paths.h"
 #include "vistel/imaging/jpeg_codec.h"
 #include "vistel/scene/lens.h"
+#include "vistel/scene/link_traversal.h"
 #include "vistel/scene/warp_raster.h"
 
 namespace vistel {
@@ -70,10 +71,12 @@ TEST(Render, DemoFrameIsTheWarpCoreAtTheReachedPosition) {
   const auto rightMap = buildMap("kamolens1", right.width, right.height, nullptr);
   std::vector<std::uint32_t> want(W * H, 0);
   WarpGrid grid;
-  ASSERT_TRUE(renderTransitionPixels(
-      {want.data(), W, H}, grid, *makeTransitionFrame(from, to, 0.3f), {2.0f, 0.1f, -0.05f},
-      {{left.pixels.get(), left.width, left.height}, leftMap.get()},
-      {{right.pixels.get(), right.width, right.height}, rightMap.get()}));
+  const auto tf = makeTransitionFrame(from, to, 0.3f);
+  tf->t = 0.3f / LinkTraversal::kLastProgress;  // the link's blend weight
+  ASSERT_TRUE(
+      renderTransitionPixels({want.data(), W, H}, grid, *tf, {2.0f, 0.1f, -0.05f},
+                             {{left.pixels.get(), left.width, left.height}, leftMap.get()},
+                             {{right.pixels.get(), right.width, right.height}, rightMap.get()}));
 
   // Every pixel is the warp core's, except where a shape outline (one of the
   // two line colours) is drawn over it.

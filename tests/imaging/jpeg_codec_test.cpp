@@ -129,13 +129,15 @@ struct Reference {
   int height = 0;
 };
 
-Reference referenceDecode(const Bytes& jpeg) {
+Reference referenceDecode(const Bytes& jpeg, unsigned divisor = 1) {
   jpeg_decompress_struct cinfo{};
   jpeg_error_mgr err{};
   cinfo.err = jpeg_std_error(&err);
   jpeg_create_decompress(&cinfo);
   jpeg_mem_src(&cinfo, jpeg.data(), static_cast<unsigned long>(jpeg.size()));
   jpeg_read_header(&cinfo, TRUE);
+  cinfo.scale_num = 1;
+  cinfo.scale_denom = divisor;
   jpeg_start_decompress(&cinfo);
   Reference ref;
   ref.width = static_cast<int>(cinfo.output_width);
@@ -258,6 +260,28 @@ TEST(JpegDecode, MatchesTheRowByRowReferenceForEveryKindOfPicture) {
     EXPECT_EQ(picture.height, c.height);
     EXPECT_EQ(picture.bufferSize, c.width * (c.height + 1) * 4 + 4);
     EXPECT_TRUE(bytesOf(picture) == ref.pixels) << "pixels differ from the reference";
+  }
+}
+
+TEST(JpegDecode, ShrinksByTheLargestDivisorThatKeepsTheMinimumSize) {
+  struct Case {
+    JpegMinimumSize minimum;
+    int width, height;  // of the 100 x 60 picture decoded
+  } cases[] = {{{}, 100, 60},      {{100, 1}, 100, 60},  {{50, 30}, 50, 30},
+               {{30, 10}, 50, 30}, {{25, 15}, 25, 15},   {{13, 8}, 13, 8},
+               {{1, 1}, 13, 8},    {{101, 60}, 100, 60}, {{-1, 5000}, 100, 60}};
+  for (const bool progressive : {false, true}) {
+    const Bytes jpeg = sceneJpeg(100, 60, {.progressive = progressive});
+    for (const Case& c : cases) {
+      SCOPED_TRACE(std::to_string(c.minimum.width) + "x" + std::to_string(c.minimum.height));
+      const int divisor = jpegScaleDivisor(100, 60, c.minimum);
+      DecodedPicture picture;
+      ASSERT_EQ(decodeJpeg(jpeg.data(), jpeg.size(), picture, c.minimum), JpegResult::Ok);
+      EXPECT_EQ(picture.width, c.width);
+      EXPECT_EQ(picture.height, c.height);
+      EXPECT_EQ((100 + divisor - 1) / divisor, c.width);
+      EXPECT_TRUE(bytesOf(picture) == referenceDecode(jpeg, unsigned(divisor)).pixels);
+    }
   }
 }
 

@@ -76,13 +76,13 @@ TEST_F(SceneFixture, KeysAtBothEndsInterpolateByProgressAndStopAt099) {
   LinkTraversal& link = *scene.currentLink();
   link.setNavProgress(0.5f);
   auto tf = scene.transitionAt(link);
-  EXPECT_EQ(tf->t, 0.5f);
+  EXPECT_FLOAT_EQ(tf->t, 0.5f / 0.99f);  // the blend weight reaches 1 at the last position
   expectInterpolated(*tf, 0.5f);
 
   link.setNavProgress(1.0f);
   tf = scene.transitionAt(link);
   EXPECT_EQ(link.navProgress(), 0.99f);
-  EXPECT_EQ(tf->t, 0.99f);
+  EXPECT_EQ(tf->t, 1.0f);
   expectInterpolated(*tf, 0.99f);
 
   // Below the range, and no number at all, count as the start.

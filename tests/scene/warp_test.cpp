@@ -1,3 +1,4 @@
+// test-labels: threads
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -42,7 +43,9 @@ std::unique_ptr<DisplacementMap> hostileMap(std::mt19937& rng, std::int32_t widt
   m->width = width;
   m->height = height;
   m->words.resize(std::size_t(width) * height);
-  // Full 16-bit displacements, up to 128 pixels either way, and the extremes.
+  // Any unit, full 16-bit displacements and the extremes: up to 32768 pixels
+  // either way, which can wrap the 32-bit position.
+  m->fractionBits = std::int32_t(rng() % (kMaxDisplacementFractionBits + 1));
   for (auto& w : m->words)
     w = std::int32_t(rng() % 4 == 0 ? 0x80008000u : 0x7FFF7FFFu * (rng() % 2) + rng());
   return m;
@@ -61,20 +64,24 @@ std::uint32_t pixelAt(const Picture& p, std::int64_t index) {
 }
 
 // sample(image, map, u, v) with the transition or the single-view sampler; 0
-// wherever a position falls outside the picture (or the transition window).
+// wherever a position falls outside the picture. The displaced position wraps
+// in 32 bits.
 std::uint32_t refSample(const Picture& p, const DisplacementMap* map, std::int64_t u,
                         std::int64_t v, bool transition) {
   std::int64_t x = floorDiv(u, 65536), y = floorDiv(v, 65536);
   if (x < 0 || y < 0 || x >= p.width || y >= p.height) return 0;
   if (map) {
     const std::int32_t d = map->words.at(std::size_t(y * p.width + x));
-    u += std::int64_t(std::int16_t(d & 0xFFFF)) * 256;
-    v += std::int64_t(std::int16_t(std::uint32_t(d) >> 16)) * 256;
+    const std::int64_t unit = std::int64_t{1} << (16 - map->fractionBits);
+    const auto wrap = [](std::int64_t value) {
+      return std::int64_t(std::int32_t(std::uint32_t(value)));
+    };
+    u = wrap(u + std::int16_t(d & 0xFFFF) * unit);
+    v = wrap(v + std::int16_t(std::uint32_t(d) >> 16) * unit);
     x = floorDiv(u, 65536);
     y = floorDiv(v, 65536);
   }
   if (x < 0 || y < 0 || x >= p.width || y >= p.height) return 0;
-  if (transition && (x > 639 || y > 479)) return 0;
   const std::int64_t i = y * p.width + x;
   const std::uint32_t p00 = pixelAt(p, i), p10 = pixelAt(p, i + 1), p01 = pixelAt(p, i + p.width),
                       p11 = pixelAt(p, i + p.width + 1);
@@ -196,7 +203,7 @@ RefLanding refLand(const Homography& h, double vx, double vy) {
   const double w = h.c0.z * vx + h.c1.z * vy + h.c2.z;
   const double px = w >= 0 ? x / w : x * 100, py = w >= 0 ? y / w : y * 100;
   const double s = px + 0.5, t = py + 0.5;
-  return {s, t, w, w >= 0 && s >= 0 && s < 1 && t >= 0 && t < 1};
+  return {s, t, w, w >= 0 && s >= 0 && s <= 1 && t >= 0 && t <= 1};
 }
 
 double refWindow(double s) { return 8 * std::pow(s, 4) - 16 * std::pow(s, 3) + 6 * s * s + 2 * s; }
@@ -229,10 +236,10 @@ void expectGridNearFormulas(const WarpGrid& grid, const TransitionFrame& tf, con
       ASSERT_NEAR(n.vA, fixed(a.t * hA * 65536), 1e-4 * hA * 65536 * (1 + std::abs(a.t)) + 2);
       ASSERT_NEAR(n.uB, fixed(b.s * wB * 65536), 1e-4 * wB * 65536 * (1 + std::abs(b.s)) + 2);
       ASSERT_NEAR(n.vB, fixed(b.t * hB * 65536), 1e-4 * hB * 65536 * (1 + std::abs(b.t)) + 2);
-      double weightA = a.inside ? 1 : 0, weightB = !a.inside && b.inside ? 1 : 0;
-      if (a.inside && b.inside) {
-        const double wa = (1 - tf.t) * std::pow(refWindow(a.s) * refWindow(a.t), 2);
-        const double wb = tf.t * std::pow(refWindow(b.s) * refWindow(b.t), 2);
+      const double wa = a.inside ? (1 - tf.t) * std::pow(refWindow(a.s) * refWindow(a.t), 2) : 0;
+      const double wb = b.inside ? tf.t * std::pow(refWindow(b.s) * refWindow(b.t), 2) : 0;
+      double weightA = 1 - tf.t, weightB = tf.t;  // the cross-fade where neither takes weight
+      if (wa + wb > 0) {
         weightA = wa / (wa + wb);
         weightB = wb / (wa + wb);
       }
@@ -277,7 +284,7 @@ TEST(Warp, IdentityAtTheStartShowsThePixelsOfA) {
   for (auto& p : a.pixels) p &= 0x00FFFFFF;
   const Picture b = randomPicture(rng, 300, 200);
   // B covers the top-left quarter of the view, A all of it; the last node row
-  // and column lie on A's far edge, which counts as outside.
+  // and column lie on A's far edge, which counts as inside.
   const TransitionFrame tf{0.0f, Homography::identity(), {{2, 0, 0}, {0, 2, 0}, {0.5f, 0.5f, 1}}};
   std::vector<std::uint32_t> frame(512 * 256);
   WarpGrid grid;
@@ -343,11 +350,13 @@ TEST(Warp, HostileTransformsAndPosesRenderBlackWithDefinedValues) {
 TEST(Warp, RefusesUnusableInputsAndLeavesTheFrameAlone) {
   std::mt19937 rng(5);
   const Picture a = randomPicture(rng, 40, 30);
-  DisplacementMap wrongSize{"none", 40, 31, std::vector<std::int32_t>(40 * 31)};
+  DisplacementMap wrongSize{"none", 40, 31, 8, std::vector<std::int32_t>(40 * 31)};
+  DisplacementMap wrongUnit{"none", 40, 30, 9, std::vector<std::int32_t>(40 * 30)};
   auto frame = filledFrame(32, 32);
   WarpGrid grid;
   const TransitionFrame tf{0.5f, Homography::identity(), Homography::identity()};
   EXPECT_FALSE(renderSingleViewPixels({frame.data(), 32, 32}, grid, {a.view(), &wrongSize}));
+  EXPECT_FALSE(renderSingleViewPixels({frame.data(), 32, 32}, grid, {a.view(), &wrongUnit}));
   EXPECT_FALSE(renderTransitionPixels({frame.data(), 32, 32}, grid, tf, {}, {a.view()},
                                       {{nullptr, 40, 30}}));
   EXPECT_FALSE(renderSingleViewPixels({frame.data(), 0, 32}, grid, {a.view()}));
@@ -357,6 +366,12 @@ TEST(Warp, RefusesUnusableInputsAndLeavesTheFrameAlone) {
 }
 
 // ---- Fast paths against the reference on generated input ----
+
+// Two helpers beside the test's thread, as on a machine with three cores.
+RasterPool& sharedPool() {
+  static RasterPool pool(defaultThreadStarter(), 2);
+  return pool;
+}
 
 KeyQuad randomKey(std::mt19937& rng, float spread) {
   std::uniform_real_distribution<float> d(-spread, spread);
@@ -368,9 +383,12 @@ KeyQuad randomKey(std::mt19937& rng, float spread) {
 struct Maps {
   std::vector<std::unique_ptr<DisplacementMap>> owned;
   const DisplacementMap* pick(std::mt19937& rng, const Picture& p) {
-    switch (rng() % 4) {
+    switch (rng() % 5) {
       case 0:
         return nullptr;
+      case 4:  // all zero: the renderer passes no map in its place
+        owned.push_back(buildMap("none", p.width, p.height, nullptr));
+        break;
       case 1:
         owned.push_back(buildMap("kamolens0", p.width, p.height, nullptr));
         break;
@@ -426,11 +444,21 @@ TEST(Warp, TransitionMatchesTheReferenceOnBothPaths) {
     const auto expected = refRaster(grid, filledFrame(W, H), W, H, sideA, &sideB);
     for (PixelPath path : {PixelPath::Portable, PixelPath::Avx2}) {
       if (path == PixelPath::Avx2 && !detail::warpHasAvx2()) continue;
-      auto frame = filledFrame(W, H);
-      ASSERT_TRUE(detail::rasteriseTransition({frame.data(), W, H}, grid, {a.view(), sideA.map},
-                                              {b.view(), sideB.map}, path));
-      ASSERT_EQ(frame, expected) << "round " << round << " path " << int(path);
+      for (RasterPool* pool : {static_cast<RasterPool*>(nullptr), &sharedPool()}) {
+        auto frame = filledFrame(W, H);
+        ASSERT_TRUE(detail::rasteriseTransition({frame.data(), W, H}, grid, {a.view(), sideA.map},
+                                                {b.view(), sideB.map}, path, pool));
+        ASSERT_EQ(frame, expected)
+            << "round " << round << " path " << int(path) << " pool " << (pool != nullptr);
+      }
     }
+    // The pool shares the grid's rows too.
+    WarpGrid pooled;
+    pooled.resize(W, H);
+    evaluateTransitionGrid(pooled, *tf, pose, a.width, a.height, b.width, b.height, &sharedPool());
+    ASSERT_TRUE(std::equal(
+        pooled.nodes().begin(), pooled.nodes().end(), grid.nodes().begin(),
+        [](const GridNode& x, const GridNode& y) { return std::memcmp(&x, &y, sizeof x) == 0; }));
   }
   // Every kind of block (both, only A, only B, mixed, neither) came up.
   for (int k : kinds) EXPECT_GT(k, 0);
@@ -458,10 +486,13 @@ TEST(Warp, SingleViewMatchesTheReferenceOnBothPaths) {
     const auto expected = refRaster(grid, filledFrame(W, H), W, H, side, nullptr);
     for (PixelPath path : {PixelPath::Portable, PixelPath::Avx2}) {
       if (path == PixelPath::Avx2 && !detail::warpHasAvx2()) continue;
-      auto frame = filledFrame(W, H);
-      ASSERT_TRUE(
-          detail::rasteriseSingleView({frame.data(), W, H}, grid, {p.view(), side.map}, path));
-      ASSERT_EQ(frame, expected) << "round " << round << " path " << int(path);
+      for (RasterPool* pool : {static_cast<RasterPool*>(nullptr), &sharedPool()}) {
+        auto frame = filledFrame(W, H);
+        ASSERT_TRUE(detail::rasteriseSingleView({frame.data(), W, H}, grid, {p.view(), side.map},
+                                                path, pool));
+        ASSERT_EQ(frame, expected)
+            << "round " << round << " path " << int(path) << " pool " << (pool != nullptr);
+      }
     }
   }
 }

@@ -146,7 +146,7 @@ class CorrectedPicture {
     const auto lerp = [&](auto part) {
       const double top = part(word(0, 0)) * (1 - fx) + part(word(1, 0)) * fx;
       const double bottom = part(word(0, 1)) * (1 - fx) + part(word(1, 1)) * fx;
-      return (top * (1 - fy) + bottom * fy) / 256;
+      return (top * (1 - fy) + bottom * fy) * displacementUnit(*map_);
     };
     const Pixel camera{k.x + lerp(displacementX), k.y + lerp(displacementY)};
     if (!inside(camera)) return std::nullopt;
