@@ -198,6 +198,20 @@ bool isWholeKeyText(std::string_view text) {
   return true;
 }
 
+std::optional<std::size_t> startKeyIndex(const LinkElement& link) {
+  for (std::size_t i = 0; i < link.keys.size(); ++i) {
+    if (numberAttribute(*link.keys[i], "time") == 0) return i;
+  }
+  return std::nullopt;
+}
+
+std::optional<std::size_t> endKeyIndex(const LinkElement& link) {
+  for (std::size_t i = link.keys.size(); i-- > 0;) {
+    if (numberAttribute(*link.keys[i], "time") == 1) return i;
+  }
+  return std::nullopt;
+}
+
 // ---- Parameters file ----------------------------------------------------------
 
 PresetFile PresetFile::parse(std::string_view text) {
@@ -551,13 +565,10 @@ EditResult ProjectModel::setLinkKeys(std::string_view id, std::string_view start
   XmlNode* node = nodeOf(element);
   if (node == nullptr) return EditResult::NotFound;
   if (!isWholeKeyText(startKeyText) || !isWholeKeyText(endKeyText)) return EditResult::Refused;
-  XmlNode* start = nullptr;
-  XmlNode* end = nullptr;
-  for (const auto& key : element->keys) {
-    const double time = numberAttribute(*key, "time");
-    if (time == 0 && start == nullptr) start = nodeOf(key.get());
-    if (time == 1) end = nodeOf(key.get());
-  }
+  const std::optional<std::size_t> first = startKeyIndex(*element);
+  const std::optional<std::size_t> last = endKeyIndex(*element);
+  XmlNode* start = first ? nodeOf(element->keys[*first].get()) : nullptr;
+  XmlNode* end = last ? nodeOf(element->keys[*last].get()) : nullptr;
   return edit([&] {
     // Texts first: adding a key below moves the children of the link.
     if (start) replaceText(*start, startKeyText);

@@ -238,6 +238,12 @@ class ProjectModel {
   std::uint64_t savedState_ = 0;
 };
 
+// The link's start key (its first key at time 0) and end key (its last key
+// at time 1), by number; nothing when there is none. Times are read as the
+// viewer reads them (absent: 0).
+std::optional<std::size_t> startKeyIndex(const LinkElement& link);
+std::optional<std::size_t> endKeyIndex(const LinkElement& link);
+
 // Whether `text` is a key text holding a whole key: it decodes to at least 32
 // bytes whose eight float32 values are finite.
 [[nodiscard]] bool isWholeKeyText(std::string_view text);
