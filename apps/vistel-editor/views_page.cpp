@@ -52,16 +52,16 @@ ViewsPage::ViewsPage(EditorSession& session, QWidget* parent)
       fps_(new QLineEdit),
       lens_(new QComboBox),
       test_(new QPushButton(tr("Test"))),
+      add_(new QPushButton(tr("Add view"))),
+      remove_(new QPushButton(tr("Remove view"))),
       result_(new QLabel),
       picture_(new QLabel),
       preview_(new EnginePreview(kPreviewSize)),
       work_(new BackgroundWork(this)) {
-  auto* add = new QPushButton(tr("Add view"));
-  auto* remove = new QPushButton(tr("Remove view"));
   auto* left = new QVBoxLayout;
   left->addWidget(list_);
-  left->addWidget(add);
-  left->addWidget(remove);
+  left->addWidget(add_);
+  left->addWidget(remove_);
 
   address_->setPlaceholderText(
       tr("http://camera/video.mjpg, http://camera/snapshot.jpg or file://picture.jpg"));
@@ -93,8 +93,8 @@ ViewsPage::ViewsPage(EditorSession& session, QWidget* parent)
   layout->addLayout(left, 1);
   layout->addLayout(right, 3);
 
-  connect(add, &QPushButton::clicked, this, &ViewsPage::addView);
-  connect(remove, &QPushButton::clicked, this, &ViewsPage::removeView);
+  connect(add_, &QPushButton::clicked, this, &ViewsPage::addView);
+  connect(remove_, &QPushButton::clicked, this, &ViewsPage::removeView);
   connect(test_, &QPushButton::clicked, this, &ViewsPage::runTest);
   connect(list_, &QListWidget::currentRowChanged, this, [this] { fillFields(); });
   connect(id_, &QLineEdit::editingFinished, this, [this] {
@@ -199,7 +199,17 @@ void ViewsPage::removeView() {
                        tr("Remove view"));
 }
 
+namespace {
+QString& chosenProbeProgram() {
+  static QString program;  // user-interface thread
+  return program;
+}
+}  // namespace
+
+void ViewsPage::setProbeProgram(const QString& program) { chosenProbeProgram() = program; }
+
 QString ViewsPage::probeProgram() {
+  if (!chosenProbeProgram().isEmpty()) return chosenProbeProgram();
   const QDir here(QCoreApplication::applicationDirPath());
   for (const QString& candidate : {here.filePath("vistel"), here.filePath("../vistel")}) {
     const QFileInfo info(candidate);

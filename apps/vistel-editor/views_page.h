@@ -40,13 +40,18 @@ class ViewsPage : public QWidget {
   QLineEdit* addressField() const { return address_; }
   QComboBox* lensChoice() const { return lens_; }
   QPushButton* testButton() const { return test_; }
+  QPushButton* addButton() const { return add_; }
+  QPushButton* removeButton() const { return remove_; }
   QLabel* testResult() const { return result_; }
   QLabel* testPicture() const { return picture_; }
   EnginePreview* preview() const { return preview_; }
 
-  // The `vistel` program the camera test runs: beside the editor, or one
-  // folder up (the build tree), else the one on the PATH.
+  // The `vistel` program the camera test runs: the one set, else beside the
+  // editor, or one folder up (the build tree), else the one on the PATH.
   static QString probeProgram();
+  // Sets the program (empty: look for it as above); for hosts that keep it
+  // elsewhere.
+  static void setProbeProgram(const QString& program);
 
  public slots:
   void addView();
@@ -67,6 +72,8 @@ class ViewsPage : public QWidget {
   QLineEdit* fps_;
   QComboBox* lens_;
   QPushButton* test_;
+  QPushButton* add_;
+  QPushButton* remove_;
   QLabel* result_;
   QLabel* picture_;
   EnginePreview* preview_;
