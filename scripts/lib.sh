@@ -9,7 +9,7 @@ VISTEL_PACKAGES=(
   clang libclang-rt-14-dev
   python3 ffmpeg
   gdb
-  qt6-base-dev xvfb xauth
+  qt6-base-dev xvfb xauth xdotool
 )
 
 # Installs the packages among "$@" that are missing, with apt-get.
