@@ -72,6 +72,7 @@ EditorWindow::EditorWindow(QWidget* parent)
   undo_ = edit->addAction(tr("&Undo"), QKeySequence::Undo, this, [this] { session_->undo(); });
   redo_ = edit->addAction(tr("&Redo"), QKeySequence::Redo, this, [this] { session_->redo(); });
 
+  resize(1300, 950);
   connect(problems_, &QListWidget::itemActivated, this,
           [this](QListWidgetItem* item) { jumpToProblem(problems_->row(item)); });
   connect(session_, &EditorSession::changed, this, &EditorWindow::refresh);

@@ -9,6 +9,7 @@
 // Thread-safety: a widget; the Qt user-interface thread only.
 
 #include <QWidget>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -35,6 +36,9 @@ class EnginePreview : public QWidget {
   void showProject(const std::string& text);
   // Motions to positions last `ms` (0: at once) from the next project on.
   void setPresetTime(int ms);
+  // Keeps the view at `progress` along the link shown (zoom 1, no pan), in
+  // this project and the ones shown after it.
+  void setProgress(float progress);
 
   // The viewer's control, for positions and frames; valid until the viewer
   // is replaced (viewerReplaced()).
@@ -55,11 +59,14 @@ class EnginePreview : public QWidget {
  private:
   void makeViewer();
   void load();
+  // Travels to progress_ once the viewer's window exists.
+  void applyProgress(int attempts = 40);
 
   QSize frameSize_;
   std::string folder_;
   std::string text_;
   int presetTime_ = 1000;
+  std::optional<float> progress_;   // kept along the link, when set
   VistelWidget* viewer_ = nullptr;  // child
   std::vector<QWidget*> overlays_;  // children
 };

@@ -173,6 +173,7 @@ LinksPage::LinksPage(EditorSession& session, QWidget* parent)
   layout->addLayout(lower);
 
   transition_->setPresetTime(0);
+  transition_->setProgress(0.0f);
   connect(links_, &QComboBox::currentTextChanged, this, [this](const QString& id) {
     if (filling_) return;
     link_ = text(id);
@@ -191,9 +192,8 @@ LinksPage::LinksPage(EditorSession& session, QWidget* parent)
   });
   connect(sourcePoints_, &PointLayer::pointsEdited, this, &LinksPage::pointsEdited);
   connect(destinationPoints_, &PointLayer::pointsEdited, this, &LinksPage::pointsEdited);
-  connect(progress_, &QSlider::valueChanged, this, [this](int value) {
-    (void)transition_->control().GotoPosition(float(value) / 100.0f, 0.0f, 0.0f, 1.0f);
-  });
+  connect(progress_, &QSlider::valueChanged, this,
+          [this](int value) { transition_->setProgress(float(value) / 100.0f); });
   connect(&session_, &EditorSession::changed, this, &LinksPage::refresh);
   connect(&session_, &EditorSession::pathChanged, this, [this] {
     for (EnginePreview* preview : {sourcePreview_, destinationPreview_, transition_}) {
@@ -344,11 +344,7 @@ void LinksPage::showPreviews() {
   const ProjectDocument& doc = session_.model().document();
   sourcePreview_->showProject(viewPreviewText(doc, endView(0), frozenPictures_));
   destinationPreview_->showProject(viewPreviewText(doc, endView(1), frozenPictures_));
-  const std::string before = transition_->shownText();
   transition_->showProject(linkPreviewText(doc, link_, frozenPictures_));
-  if (transition_->shownText() != before && progress_->value() != 0) {
-    (void)transition_->control().GotoPosition(float(progress_->value()) / 100.0f, 0.0f, 0.0f, 1.0f);
-  }
 }
 
 void LinksPage::pointsEdited() {
@@ -546,13 +542,16 @@ void LinksPage::refine() {
   // The move, shown on the source picture before it is taken.
   const std::vector<FramePoint> before = sourcePoints_->points();
   sourcePoints_->setPoints(cornersOf(outcome.sourceKey), false);
+  const QString move = tr("%1 pixels %2 and %3 pixels %4 (of 640 x 480)")
+                           .arg(std::abs(dx), 0, 'f', 1)
+                           .arg(dx < 0 ? tr("left") : tr("right"))
+                           .arg(std::abs(dy), 0, 'f', 1)
+                           .arg(dy < 0 ? tr("up") : tr("down"));
   const auto answer = QMessageBox::question(
       this, tr("Refine"),
-      tr("Measured on the frozen pictures, the source key is %1 pixels right and %2 pixels down "
-         "of where the destination picture puts it (in 640 x 480 pixels). The corners now show "
-         "where it moves. Take the move?")
-          .arg(dx, 0, 'f', 1)
-          .arg(dy, 0, 'f', 1));
+      tr("Measured on the frozen pictures, the source key belongs %1 from where it is: the "
+         "corners now show that place. Take the move?")
+          .arg(move));
   const std::optional<std::string> moved = keyTextOf(outcome.sourceKey);
   if (answer != QMessageBox::Yes || !moved) {
     sourcePoints_->setPoints(before, false);
@@ -563,9 +562,7 @@ void LinksPage::refine() {
   const std::string endText = encodeKeyText(keyQuadToBytes(*end));
   if (session_.apply(session_.editableModel().setLinkKeys(link_, *moved, endText), tr("Refine")) ==
       EditResult::Done) {
-    status_->setText(tr("Refined: the source key moved by %1, %2 pixels.")
-                         .arg(dx, 0, 'f', 1)
-                         .arg(dy, 0, 'f', 1));
+    status_->setText(tr("Refined: the source key moved %1.").arg(move));
   }
 }
 

@@ -11,6 +11,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QMessageBox>
 #include <QMouseEvent>
 #include <QPushButton>
 #include <QSlider>
@@ -58,7 +59,6 @@ std::filesystem::path unlinkedDemo(const std::string& tag) {
 
 struct EditorRig {
   explicit EditorRig(const std::filesystem::path& project) {
-    qtApp();
     EXPECT_TRUE(window.openProject(project));
     window.resize(1300, 950);
     window.show();
@@ -67,6 +67,7 @@ struct EditorRig {
   EditorSession& session() { return window.session(); }
   const ProjectDocument& document() { return window.session().model().document(); }
 
+  QApplication& app = qtApp();  // before the window
   EditorWindow window;
 };
 
@@ -189,6 +190,16 @@ TEST(EditorLinks, EightClicksMakeALinkWhoseKeysAreWhereTheyWereClicked) {
       [&] { return std::abs(page->transitionPreview()->control().GetBlendFactor() - 0.5f) < 1e-6; },
       10000));
 
+  // Frozen, every preview shows one still picture of each camera.
+  QTest::mouseClick(page->freezeButton(), Qt::LeftButton);
+  ASSERT_TRUE(waitUntil([&] { return page->frozen(); }, 20000))
+      << page->status()->text().toStdString();
+  for (EnginePreview* preview :
+       {page->sourcePreview(), page->destinationPreview(), page->transitionPreview()}) {
+    EXPECT_NE(preview->shownText().find("src=\"file:///"), std::string::npos);
+    EXPECT_TRUE(waitUntil([&] { return showsPicture(*preview); }, 20000));
+  }
+
   // Dragging a corner rewrites the start key; undo brings the old one back.
   const std::vector<std::uint8_t> before = link->keys[0]->data;
   drag(page->sourcePoints(), QPointF(133, 124), QPointF(140, 130));
@@ -201,6 +212,52 @@ TEST(EditorLinks, EightClicksMakeALinkWhoseKeysAreWhereTheyWereClicked) {
   drag(page->sourcePoints(), QPointF(133, 124), QPointF(330, 220));
   EXPECT_EQ(rig.document().findLink("leftright")->keys[0]->data, before);
   EXPECT_TRUE(page->status()->text().contains("no key")) << page->status()->text().toStdString();
+}
+
+TEST(EditorLinks, RefineShowsTheMoveOnFrozenPicturesAndTakesItWhenAccepted) {
+  const auto dir = test::scratchDir("editor_refine");
+  for (const char* name : {"demo.xml", "left.jpg", "right.jpg"}) {
+    std::filesystem::copy_file(test::sourceDir() / "examples/demo" / name, dir / name);
+  }
+  EditorRig rig(dir / "demo.xml");
+  LinksPage* page = rig.window.linksPage();
+  rig.window.pages()->setCurrentWidget(page);
+  ASSERT_EQ(page->selectedLink(), "walk");
+  const KeyQuad exact = *keyQuadFromBytes(rig.document().findLink("walk")->keys[0]->data);
+  // The left key 6 pixels right and 4 down of the box (of 640 x 480).
+  const Vec2 off{6.0f / 640, 4.0f / 480};
+  const KeyQuad moved{exact.p0 + off, exact.p1 + off, exact.p2 + off, exact.p3 + off};
+  ASSERT_EQ(rig.session().apply(rig.session().editableModel().setLinkKeys(
+                                    "walk", *keyTextOf(moved),
+                                    encodeKeyText(keyQuadToBytes(*keyQuadFromBytes(
+                                        rig.document().findLink("walk")->keys[1]->data)))),
+                                "test"),
+            EditResult::Done);
+
+  // Refused first: the corners show the move, then go back.
+  std::vector<FramePoint> shown;
+  test::whenModalOpens<QMessageBox>([&](QMessageBox* box) {
+    shown = page->sourcePoints()->points();
+    box->button(QMessageBox::No)->click();
+  });
+  QTest::mouseClick(page->refineButton(), Qt::LeftButton);  // freezes first
+  ASSERT_TRUE(waitUntil([&] { return !shown.empty(); }, 30000))
+      << page->status()->text().toStdString();
+  EXPECT_TRUE(page->frozen());
+  const auto exactCorners = framePositionsOfKey(exact, 512, 384);
+  EXPECT_NEAR(shown[0].x, exactCorners[0].x, 1.0);
+  EXPECT_NEAR(shown[0].y, exactCorners[0].y, 1.0);
+  EXPECT_EQ(keyQuadFromBytes(rig.document().findLink("walk")->keys[0]->data), moved);
+
+  test::whenModalOpens<QMessageBox>(
+      [](QMessageBox* box) { box->button(QMessageBox::Yes)->click(); });
+  QTest::mouseClick(page->refineButton(), Qt::LeftButton);
+  ASSERT_TRUE(waitUntil(
+      [&] { return keyQuadFromBytes(rig.document().findLink("walk")->keys[0]->data) != moved; },
+      30000));
+  const KeyQuad refined = *keyQuadFromBytes(rig.document().findLink("walk")->keys[0]->data);
+  EXPECT_NEAR((refined.p0.x - exact.p0.x) * 640, 0.0, 1.0);
+  EXPECT_NEAR((refined.p0.y - exact.p0.y) * 480, 0.0, 1.0);
 }
 
 TEST(EditorViews, AViewIsAddedTestedAndRemovedWithItsLinks) {
