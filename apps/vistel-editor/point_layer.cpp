@@ -167,7 +167,10 @@ void PointLayer::leaveEvent(QEvent*) {
 void PointLayer::paintEvent(QPaintEvent*) {
   QPainter painter(this);
   painter.setRenderHint(QPainter::Antialiasing);
-  if (points_.size() >= 2) {
+  // A finished shape's outline is the engine's, drawn as the viewer draws it;
+  // the layer adds only its corners.
+  const bool outlined = mode_ == Mode::Key || !closed_;
+  if (outlined && points_.size() >= 2) {
     QPainterPath path(centreOf(points_[0]));
     for (std::size_t i = 1; i < points_.size(); ++i) path.lineTo(centreOf(points_[i]));
     const bool closedOutline = mode_ == Mode::Key ? points_.size() == 4 : closed_;
