@@ -117,8 +117,12 @@ ViewsPage::ViewsPage(EditorSession& session, QWidget* parent)
           [this] { commitField("src", address_->text().trimmed()); });
   connect(fps_, &QLineEdit::editingFinished, this,
           [this] { commitField("fps", fps_->text().trimmed()); });
-  connect(lens_, &QComboBox::currentTextChanged, this,
-          [this](const QString& lens) { commitField("lens", lens.trimmed()); });
+  // A lens chosen from the list, or a name typed and confirmed; not every
+  // keystroke of one.
+  connect(lens_, &QComboBox::activated, this,
+          [this] { commitField("lens", lens_->currentText().trimmed()); });
+  connect(lens_->lineEdit(), &QLineEdit::editingFinished, this,
+          [this] { commitField("lens", lens_->currentText().trimmed()); });
   connect(&session_, &EditorSession::changed, this, &ViewsPage::refresh);
   connect(&session_, &EditorSession::pathChanged, this,
           [this] { preview_->setPictureFolder(session_.pictureFolder()); });

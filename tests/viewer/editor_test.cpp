@@ -270,7 +270,11 @@ TEST(EditorViews, AViewIsAddedTestedAndRemovedWithItsLinks) {
   page->addressField()->setFocus();
   QTest::keyClicks(page->addressField(), "file://right.jpg");
   QTest::keyClick(page->addressField(), Qt::Key_Return);
-  page->lensChoice()->setCurrentText("kamolens1");
+  QLineEdit* lens = page->lensChoice()->lineEdit();
+  lens->selectAll();
+  QTest::keyClicks(lens, "kamolens1");
+  EXPECT_EQ(rig.document().findView("camera1")->findAttribute("lens")->size(), 4u);  // "none" still
+  QTest::keyClick(lens, Qt::Key_Return);
   const ViewElement* view = rig.document().findView("camera1");
   EXPECT_EQ(*view->findAttribute("src"), "file://right.jpg");
   EXPECT_EQ(*view->findAttribute("lens"), "kamolens1");
