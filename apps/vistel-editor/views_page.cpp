@@ -174,6 +174,13 @@ void ViewsPage::fillFields() {
   lens_->addItems({"none", "kamolens0", "kamolens1"});
   for (const auto& [lensId, lens] : doc.lenses) lens_->addItem(text(lensId));
   lens_->setCurrentText(view ? text(attributeOf(*view, "lens")) : QString());
+  // A test result speaks of one address: another view's, or an address
+  // changed since, must not look tested.
+  if (address_->text().trimmed() != testedAddress_) {
+    testedAddress_.clear();
+    result_->clear();
+    picture_->clear();
+  }
   filling_ = false;
   preview_->showProject(viewPreviewText(doc, id));
 }
@@ -226,23 +233,26 @@ QString ViewsPage::probeProgram() {
 void ViewsPage::runTest() {
   const QString address = address_->text().trimmed();
   if (address.isEmpty() || probe_ != nullptr) return;
+  testedAddress_ = address;
   result_->setText(tr("Testing %1 ...").arg(address));
   picture_->clear();
   test_->setEnabled(false);
   probe_ = new QProcess(this);
   probe_->setWorkingDirectory(text(session_.pictureFolder()));
-  connect(probe_, &QProcess::finished, this, [this](int exitCode, QProcess::ExitStatus status) {
-    const QString output = QString::fromUtf8(probe_->readAllStandardOutput());
-    const QString errors = QString::fromUtf8(probe_->readAllStandardError());
-    probe_->deleteLater();
-    probe_ = nullptr;
-    test_->setEnabled(true);
-    if (status != QProcess::NormalExit) {
-      result_->setText(tr("The test stopped: %1").arg(errors.trimmed()));
-      return;
-    }
-    showTestOutcome(exitCode, output);
-  });
+  connect(probe_, &QProcess::finished, this,
+          [this, address](int exitCode, QProcess::ExitStatus status) {
+            const QString output = QString::fromUtf8(probe_->readAllStandardOutput());
+            const QString errors = QString::fromUtf8(probe_->readAllStandardError());
+            probe_->deleteLater();
+            probe_ = nullptr;
+            test_->setEnabled(true);
+            if (address != testedAddress_) return;  // the page shows another address now
+            if (status != QProcess::NormalExit) {
+              result_->setText(tr("The test stopped: %1").arg(errors.trimmed()));
+              return;
+            }
+            showTestOutcome(exitCode, output);
+          });
   connect(probe_, &QProcess::errorOccurred, this, [this](QProcess::ProcessError error) {
     if (error != QProcess::FailedToStart || probe_ == nullptr) return;
     result_->setText(tr("%1 could not be started.").arg(probeProgram()));
@@ -257,8 +267,8 @@ void ViewsPage::runTest() {
   const std::string folder = session_.pictureFolder();
   (void)work_->run<GrabbedPicture>(
       [name, folder] { return grabPicture(name, folder, kTestTimeoutMs); },
-      [this](GrabbedPicture picture) {
-        if (!picture.ok()) return;
+      [this, address](GrabbedPicture picture) {
+        if (!picture.ok() || address != testedAddress_) return;
         const QImage image(picture.pixels.data(), picture.width, picture.height, picture.width * 4,
                            QImage::Format_RGB32);
         picture_->setPixmap(QPixmap::fromImage(

@@ -79,6 +79,7 @@ class ViewsPage : public QWidget {
   EnginePreview* preview_;
   BackgroundWork* work_;
   QProcess* probe_ = nullptr;  // the running camera test, if any
+  QString testedAddress_;      // the address result_ and picture_ speak of; UI thread
   bool filling_ = false;       // fields are being set from the model
 };
 

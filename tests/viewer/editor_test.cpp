@@ -286,6 +286,10 @@ TEST(EditorViews, AViewIsAddedTestedAndRemovedWithItsLinks) {
       << page->testResult()->text().toStdString();
   EXPECT_TRUE(page->testResult()->text().contains("640 x 480"));
   EXPECT_TRUE(waitUntil([&] { return !page->testPicture()->pixmap().isNull(); }, 20000));
+  page->selectView("left");  // an untested view shows no result
+  EXPECT_TRUE(page->testResult()->text().isEmpty());
+  EXPECT_TRUE(page->testPicture()->pixmap().isNull());
+  page->selectView("camera1");
   page->addressField()->setText("file://missing.jpg");
   QTest::mouseClick(page->testButton(), Qt::LeftButton);
   EXPECT_TRUE(waitUntil([&] { return page->testResult()->text().startsWith("No picture"); }, 20000))
