@@ -10,6 +10,7 @@
 #include <QPushButton>
 #include <QSlider>
 #include <QVBoxLayout>
+#include <array>
 #include <cmath>
 
 #include "editor_session.h"
@@ -273,6 +274,12 @@ void LinksPage::showLink() {
   const LinkElement* link = link_.empty() ? nullptr : doc.findLink(link_);
   const std::string from = endView(0), to = endView(1);
   const bool making = link == nullptr && !newFrom_.empty();
+  // Frozen pictures belong to the two views they were taken of; another pair
+  // is shown live until it is frozen itself.
+  if (frozen() && (!frozenPictures_.contains(from) || !frozenPictures_.contains(to))) {
+    frozenPictures_.clear();
+    freeze_->setText(tr("Freeze"));
+  }
   sourceTitle_->setText(
       from.empty() ? tr("No link chosen")
                    : tr("Source view \"%1\": click the square's corners 1 to 4").arg(text(from)));
@@ -470,7 +477,7 @@ void LinksPage::toggleFreeze() {
           if (!picture.ok()) return "error:" + picture.error;
           return writePictureJpeg(picture, path) ? path : "error:the picture cannot be stored";
         },
-        [this, view, pending](std::string result) {
+        [this, view, pending, views = std::array{views[0], views[1]}](std::string result) {
           if (result.starts_with("error:")) {
             (*pending)["#failed"] = view + ": " + result.substr(6);
           } else {
@@ -478,7 +485,9 @@ void LinksPage::toggleFreeze() {
           }
           if (++freezeCount_ < 2) return;
           freeze_->setEnabled(true);
-          if (const auto failed = pending->find("#failed"); failed != pending->end()) {
+          if (endView(0) != views[0] || endView(1) != views[1]) {
+            status_->setText(tr("Not frozen: other views are shown now."));
+          } else if (const auto failed = pending->find("#failed"); failed != pending->end()) {
             status_->setText(tr("Freezing failed: %1").arg(text(failed->second)));
           } else {
             frozenPictures_ = *pending;

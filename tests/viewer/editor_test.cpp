@@ -258,6 +258,15 @@ TEST(EditorLinks, RefineShowsTheMoveOnFrozenPicturesAndTakesItWhenAccepted) {
   const KeyQuad refined = *keyQuadFromBytes(rig.document().findLink("walk")->keys[0]->data);
   EXPECT_NEAR((refined.p0.x - exact.p0.x) * 640, 0.0, 1.0);
   EXPECT_NEAR((refined.p0.y - exact.p0.y) * 480, 0.0, 1.0);
+
+  // Frozen pictures are of "left" and "right": a link to another view is live.
+  ASSERT_EQ(
+      rig.session().apply(
+          rig.session().editableModel().addView("third", "file://left.jpg", "10", "none"), "test"),
+      EditResult::Done);
+  page->toChoice()->setCurrentText("third");
+  QTest::mouseClick(page->newLinkButton(), Qt::LeftButton);
+  EXPECT_FALSE(page->frozen());
 }
 
 TEST(EditorViews, AViewIsAddedTestedAndRemovedWithItsLinks) {
