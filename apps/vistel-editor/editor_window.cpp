@@ -9,6 +9,7 @@
 #include <QListWidget>
 #include <QMenuBar>
 #include <QMessageBox>
+#include <QScrollArea>
 #include <QStatusBar>
 #include <QTabWidget>
 
@@ -52,7 +53,13 @@ EditorWindow::EditorWindow(QWidget* parent)
   pages_->addTab(links_, tr("Links and keys"));
   pages_->addTab(shapes_, tr("Shapes"));
   pages_->addTab(presets_, tr("Presets"));
-  setCentralWidget(pages_);
+  // The previews keep the engine's frame size; on a screen too small for a
+  // page it scrolls, so the menus and the problems stay in sight.
+  auto* scroll = new QScrollArea;
+  scroll->setWidget(pages_);
+  scroll->setWidgetResizable(true);
+  scroll->setFrameShape(QFrame::NoFrame);
+  setCentralWidget(scroll);
 
   auto* dock = new QDockWidget(tr("Problems"), this);
   dock->setObjectName("problems");
@@ -125,6 +132,13 @@ void EditorWindow::jumpToProblem(int row) {
   }
 }
 
+void EditorWindow::warn(const QString& title, const QString& text) {
+  // Messages quote element names as <quilo>: never read them as rich text.
+  QMessageBox box(QMessageBox::Warning, title, text, QMessageBox::Ok, this);
+  box.setTextFormat(Qt::PlainText);
+  box.exec();
+}
+
 bool EditorWindow::mayDiscard() {
   if (!session_->model().modified()) return true;
   const auto answer = QMessageBox::question(
@@ -141,7 +155,7 @@ void EditorWindow::newProject() {
 bool EditorWindow::openProject(const std::filesystem::path& path) {
   QString error;
   if (session_->openFile(path, error)) return true;
-  QMessageBox::warning(this, tr("Open project"), error);
+  warn(tr("Open project"), error);
   return false;
 }
 
@@ -156,7 +170,7 @@ bool EditorWindow::save() {
   if (session_->path().empty()) return saveAs();
   QString error;
   if (session_->saveTo(session_->path(), error)) return true;
-  QMessageBox::warning(this, tr("Save project"), error);
+  warn(tr("Save project"), error);
   return false;
 }
 
@@ -167,7 +181,7 @@ bool EditorWindow::saveAs() {
   if (QFileInfo(path).suffix().isEmpty()) path += ".xml";
   QString error;
   if (session_->saveTo(path.toStdString(), error)) return true;
-  QMessageBox::warning(this, tr("Save project"), error);
+  warn(tr("Save project"), error);
   return false;
 }
 

@@ -57,6 +57,8 @@ class EditorWindow : public QMainWindow {
  private:
   // Asks whether to save unsaved changes; false when the user cancels.
   bool mayDiscard();
+  // A modal warning whose text is shown as written (plain text).
+  void warn(const QString& title, const QString& text);
   void refresh();
 
   EditorSession* session_;

@@ -391,6 +391,18 @@ TEST(EditorFiles, PresetsProblemsAndSavingKeepTheProject) {
   EXPECT_EQ(inspect(dir / "copy.xml"), inspect(dir / "demo.xml"));
   EXPECT_EQ(test::readFile(dir / "copy.params"), "Preset3=0.25;0.10,-0.05;2.00;\n");
   EXPECT_EQ(rig.window.windowTitle().toStdString(), "Vistel editor - copy.xml[*]");
+
+  // A file that is no project is refused, its reason shown as written, and
+  // the open project stays.
+  ASSERT_TRUE(test::writeFile(dir / "page.xml", "<html><body/></html>"));
+  QString shown;
+  test::whenModalOpens<QMessageBox>([&](QMessageBox* box) {
+    shown = box->textFormat() == Qt::PlainText ? box->text() : QString();
+    box->button(QMessageBox::Ok)->click();
+  });
+  EXPECT_FALSE(rig.window.openProject(dir / "page.xml"));
+  EXPECT_TRUE(shown.contains("<html>")) << shown.toStdString();
+  EXPECT_NE(rig.document().findLink("walk"), nullptr);
 }
 
 }  // namespace
