@@ -116,9 +116,10 @@ std::vector<ProjectProblem> findProjectProblems(const ProjectDocument& doc) {
       if (viewId == nullptr || doc.findView(*viewId) == nullptr) {
         add(Kind::LinkViewMissing,
             "Link " + quoted(id) +
-                (viewId ? " names the " + std::string(end) + " view " + quoted(*viewId) +
-                              ", which is not there."
-                        : " has no " + std::string(end) + " view."),
+                (viewId
+                     ? (std::string_view(end) == "from" ? " comes from view " : " goes to view ") +
+                           quoted(*viewId) + ", which is not there."
+                     : " has no " + std::string(end) + " view."),
             here);
       }
     }
