@@ -81,6 +81,8 @@ EditorWindow::EditorWindow(QWidget* parent)
   redo_ = edit->addAction(tr("&Redo"), QKeySequence::Redo, this, [this] { session_->redo(); });
 
   resize(1300, 950);
+  // The pages get the room; the problems a few lines (the user may drag more).
+  resizeDocks({dock}, {110}, Qt::Vertical);
   connect(problems_, &QListWidget::itemActivated, this,
           [this](QListWidgetItem* item) { jumpToProblem(problems_->row(item)); });
   connect(session_, &EditorSession::changed, this, &EditorWindow::refresh);
