@@ -49,17 +49,21 @@ EditorWindow::EditorWindow(QWidget* parent)
       shapes_(new ShapesPage(*session_)),
       presets_(new PresetsPage(*session_)),
       problems_(new QListWidget) {
-  pages_->addTab(views_, tr("Views"));
-  pages_->addTab(links_, tr("Links and keys"));
-  pages_->addTab(shapes_, tr("Shapes"));
-  pages_->addTab(presets_, tr("Presets"));
-  // The previews keep the engine's frame size; on a screen too small for a
-  // page it scrolls, so the menus and the problems stay in sight.
-  auto* scroll = new QScrollArea;
-  scroll->setWidget(pages_);
-  scroll->setWidgetResizable(true);
-  scroll->setFrameShape(QFrame::NoFrame);
-  setCentralWidget(scroll);
+  // The previews keep the engine's frame size; a page taller than the window
+  // scrolls on its own, so the menus, the problems and the other pages' own
+  // buttons stay in sight.
+  const auto addPage = [this](QWidget* page, const QString& title) {
+    auto* scroll = new QScrollArea;
+    scroll->setWidget(page);
+    scroll->setWidgetResizable(true);
+    scroll->setFrameShape(QFrame::NoFrame);
+    pages_->addTab(scroll, title);
+  };
+  addPage(views_, tr("Views"));
+  addPage(links_, tr("Links and keys"));
+  addPage(shapes_, tr("Shapes"));
+  addPage(presets_, tr("Presets"));
+  setCentralWidget(pages_);
 
   auto* dock = new QDockWidget(tr("Problems"), this);
   dock->setObjectName("problems");
@@ -124,14 +128,26 @@ void EditorWindow::jumpToProblem(int row) {
     case ProblemPlace::Element::View:
     case ProblemPlace::Element::Edge:
       if (!place[1].isEmpty()) views_->selectView(place[1].toStdString());
-      pages_->setCurrentWidget(views_);
+      showPage(views_);
       break;
     case ProblemPlace::Element::Link:
     case ProblemPlace::Element::Key:
       links_->selectLink(place[2].toStdString());
-      pages_->setCurrentWidget(links_);
+      showPage(links_);
       break;
   }
+}
+
+void EditorWindow::showPage(QWidget* page) {
+  for (int i = 0; i < pages_->count(); ++i) {
+    const auto* scroll = qobject_cast<const QScrollArea*>(pages_->widget(i));
+    if (scroll && scroll->widget() == page) pages_->setCurrentIndex(i);
+  }
+}
+
+QWidget* EditorWindow::currentPage() const {
+  const auto* scroll = qobject_cast<const QScrollArea*>(pages_->currentWidget());
+  return scroll ? scroll->widget() : nullptr;
 }
 
 void EditorWindow::warn(const QString& title, const QString& text) {

@@ -40,7 +40,10 @@ class EditorWindow : public QMainWindow {
   LinksPage* linksPage() const { return links_; }
   ShapesPage* shapesPage() const { return shapes_; }
   PresetsPage* presetsPage() const { return presets_; }
-  QTabWidget* pages() const { return pages_; }
+  // Shows `page` (one of the four pages above); any other widget: nothing.
+  void showPage(QWidget* page);
+  // The page shown.
+  QWidget* currentPage() const;
   QListWidget* problems() const { return problems_; }
 
  public slots:

@@ -144,7 +144,7 @@ TEST(EditorPoints, ClicksAddNumberedPointsThatDragAndRightClicksRemove) {
 TEST(EditorLinks, EightClicksMakeALinkWhoseKeysAreWhereTheyWereClicked) {
   EditorRig rig(unlinkedDemo("editor_links") / "project.xml");
   LinksPage* page = rig.window.linksPage();
-  rig.window.pages()->setCurrentWidget(page);
+  rig.window.showPage(page);
   page->fromChoice()->setCurrentText("left");
   page->toChoice()->setCurrentText("right");
   page->firstEdge(1)->setChecked(true);  // the right view enters it first
@@ -221,7 +221,7 @@ TEST(EditorLinks, RefineShowsTheMoveOnFrozenPicturesAndTakesItWhenAccepted) {
   }
   EditorRig rig(dir / "demo.xml");
   LinksPage* page = rig.window.linksPage();
-  rig.window.pages()->setCurrentWidget(page);
+  rig.window.showPage(page);
   ASSERT_EQ(page->selectedLink(), "walk");
   const KeyQuad exact = *keyQuadFromBytes(rig.document().findLink("walk")->keys[0]->data);
   // The left key 6 pixels right and 4 down of the box (of 640 x 480).
@@ -323,7 +323,7 @@ TEST(EditorViews, AViewIsAddedTestedAndRemovedWithItsLinks) {
 TEST(EditorShapes, AShapeIsDrawnByClicksAndClosedOnItsFirstCorner) {
   EditorRig rig(unlinkedDemo("editor_shapes") / "project.xml");
   ShapesPage* page = rig.window.shapesPage();
-  rig.window.pages()->setCurrentWidget(page);
+  rig.window.showPage(page);
   page->viewChoice()->setCurrentText("right");
   page->startShape();
   for (QPointF at : {QPointF(128, 96), QPointF(384, 96), QPointF(256, 288), QPointF(129, 97)}) {
@@ -353,7 +353,7 @@ TEST(EditorFiles, PresetsProblemsAndSavingKeepTheProject) {
   }
   EditorRig rig(dir / "demo.xml");
   PresetsPage* presets = rig.window.presetsPage();
-  rig.window.pages()->setCurrentWidget(presets);
+  rig.window.showPage(presets);
   VistelControl& viewer = presets->viewer()->control();
   ASSERT_TRUE(waitUntil([&] { return showsPicture(*presets->viewer()); }, 20000));
   ASSERT_EQ(viewer.GotoPosition(0.25f, 0.1f, -0.05f, 2.0f), 1);
@@ -373,7 +373,7 @@ TEST(EditorFiles, PresetsProblemsAndSavingKeepTheProject) {
   ASSERT_EQ(rig.window.problems()->count(), 1);
   EXPECT_TRUE(rig.window.problems()->item(0)->text().contains("walk"));
   rig.window.jumpToProblem(0);
-  EXPECT_EQ(rig.window.pages()->currentWidget(), rig.window.linksPage());
+  EXPECT_EQ(rig.window.currentPage(), rig.window.linksPage());
   EXPECT_EQ(rig.window.linksPage()->selectedLink(), "walk");
   ASSERT_TRUE(rig.session().undo());
 

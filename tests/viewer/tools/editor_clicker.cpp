@@ -109,7 +109,7 @@ int run(const std::filesystem::path& dir, const std::filesystem::path& demoPath)
   window.show();
   if (!QTest::qWaitForWindowExposed(&window)) return fail("the window never showed");
   LinksPage* page = window.linksPage();
-  window.pages()->setCurrentWidget(page);
+  window.showPage(page);
   page->fromChoice()->setCurrentText("left");
   page->toChoice()->setCurrentText("right");
   QPushButton* newLink = page->newLinkButton();
