@@ -9,7 +9,7 @@ VISTEL_PACKAGES=(
   clang libclang-rt-14-dev
   python3 ffmpeg
   gdb ccache
-  qt6-base-dev xvfb xauth
+  qt6-base-dev xvfb xauth xdotool
   libboost-dev libturbojpeg0-dev chromium nginx openssl
 )
 

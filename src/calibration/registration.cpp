@@ -532,7 +532,7 @@ CorrelationResult phaseCorrelate(const RegistrationState& state) {
 
 RegistrationOutcome registerKeys(const RegistrationPicture& source,
                                  const RegistrationPicture& destination, const KeyQuad& sourceKey,
-                                 const KeyQuad& destinationKey) {
+                                 const KeyQuad& destinationKey, const RegistrationLenses& lenses) {
   using namespace registration;
   RegistrationOutcome outcome;
   outcome.sourceKey = sourceKey;
@@ -565,9 +565,17 @@ RegistrationOutcome registerKeys(const RegistrationPicture& source,
   const RegistrationPicture destinationView = atWorkingSize(destination, scaledDestination);
   RegistrationState state(region.width, region.height);
   std::vector<std::uint32_t> resampled;
-  resampleRegion(sourceView, h1, PointDistorter(kKamoLens0), region, resampled);
+  // A picture without a lens is read where it is: a pinhole of unit focal
+  // length at the origin of the working size's pixels changes no position.
+  LensProfile straight;
+  straight.fx = straight.fy = 1;
+  straight.refWidth = kWorkingWidth;
+  straight.refHeight = kWorkingHeight;
+  resampleRegion(sourceView, h1, PointDistorter(lenses.source.value_or(straight)), region,
+                 resampled);
   greyLevels(resampled, state.greyA);
-  resampleRegion(destinationView, h2, PointDistorter(kKamoLens1), region, resampled);
+  resampleRegion(destinationView, h2, PointDistorter(lenses.destination.value_or(straight)), region,
+                 resampled);
   greyLevels(resampled, state.greyB);
   edgeWeights(state.greyA, state.width, state.height, state.weightA);
   edgeWeights(state.greyB, state.width, state.height, state.weightB);

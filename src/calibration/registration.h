@@ -17,10 +17,12 @@
 // use are safe on several threads, see fft.h.)
 
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "vistel/calibration/matrix.h"
 #include "vistel/scene/geometry.h"
+#include "vistel/scene/lens.h"
 
 namespace vistel {
 
@@ -101,15 +103,24 @@ struct RegistrationOutcome {
   CorrelationResult correlation;
 };
 
-// Registers `source` (corrected with the lens "kamolens0") against
-// `destination` (corrected with "kamolens1") under the keys qS and qD, and
-// returns qS moved by the measured displacement. Pictures of another size than
-// kWorkingWidth x kWorkingHeight are brought to it first (toWorkingSize in
-// registration_p.h): keys and lens profiles are fractions of the picture, so
-// an HD camera's picture gives the key its 640 x 480 picture would.
+// The lens profiles the two pictures are corrected with; nothing for a view
+// whose lens is "none". The control's Recalibrate always uses the defaults.
+struct RegistrationLenses {
+  std::optional<LensProfile> source = kKamoLens0;
+  std::optional<LensProfile> destination = kKamoLens1;
+};
+
+// Registers `source` (corrected with the lens "kamolens0", or the one given)
+// against `destination` (corrected with "kamolens1", or the one given) under
+// the keys qS and qD, and returns qS moved by the measured displacement.
+// Pictures of another size than kWorkingWidth x kWorkingHeight are brought to
+// it first (toWorkingSize in registration_p.h): keys and lens profiles are
+// fractions of the picture, so an HD camera's picture gives the key its
+// 640 x 480 picture would.
 [[nodiscard]] RegistrationOutcome registerKeys(const RegistrationPicture& source,
                                                const RegistrationPicture& destination,
                                                const KeyQuad& sourceKey,
-                                               const KeyQuad& destinationKey);
+                                               const KeyQuad& destinationKey,
+                                               const RegistrationLenses& lenses = {});
 
 }  // namespace vistel

@@ -270,8 +270,8 @@ void setData(DataElement& element, std::vector<std::uint8_t> bytes) {
 // `discarded_`) from the moment it is made.
 class LoadState {
  public:
-  LoadState(XML_Parser parser, std::size_t inputLength)
-      : parser_(parser), inputLength_(inputLength) {
+  LoadState(XML_Parser parser, std::size_t inputLength, LoadObserver* observer)
+      : parser_(parser), inputLength_(inputLength), observer_(observer) {
     pendingKeys_.reserve(kKeyBatch);
   }
 
@@ -369,9 +369,10 @@ class LoadState {
   }
 
   template <class T>
-  static std::unique_ptr<T> make(const XML_Char** attributes) {
+  std::unique_ptr<T> make(const XML_Char** attributes) {
     auto element = std::make_unique<T>();
     fillElement(*element, attributes);
+    if (observer_) observer_->made(currentTag_, *element);
     return element;
   }
 
@@ -387,6 +388,9 @@ class LoadState {
 
   XML_Parser parser_;
   std::size_t inputLength_;
+  LoadObserver* observer_;          // may be null
+  std::size_t startTags_ = 0;       // start tags seen so far
+  std::size_t currentTag_ = 0;      // start tags seen before the one being handled
   std::size_t defaultedBytes_ = 0;  // attribute text supplied by the DTD's defaults
   bool stopped_ = false;
   bool inTemplates_ = false;
@@ -433,6 +437,7 @@ bool LoadState::admitDefaultedAttributes(const XML_Char** attributes) {
 }
 
 void LoadState::start(const XML_Char* name, const XML_Char** attributes) {
+  currentTag_ = startTags_++;
   if (skipDepth_ > 0) {
     ++skipDepth_;
     return;
@@ -598,14 +603,14 @@ struct ParserDeleter {
 }  // namespace
 
 std::unique_ptr<ProjectDocument> loadProjectText(const char* text, std::size_t length,
-                                                 std::size_t chunkBytes) {
+                                                 std::size_t chunkBytes, LoadObserver* observer) {
   if (text == nullptr) length = 0;
   if (chunkBytes == 0 || chunkBytes > static_cast<std::size_t>(INT_MAX))
     chunkBytes = kParseChunkBytes;
 
   const std::unique_ptr<XML_ParserStruct, ParserDeleter> parser(XML_ParserCreate(nullptr));
   if (!parser) return nullptr;
-  LoadState state(parser.get(), length);
+  LoadState state(parser.get(), length, observer);
   XML_SetElementHandler(parser.get(), &LoadState::onStart, &LoadState::onEnd);
   XML_SetCharacterDataHandler(parser.get(), &LoadState::onText);
   XML_SetUserData(parser.get(), &state);

@@ -27,6 +27,7 @@ void PrintTo(const PixelShift& s, std::ostream* os) { *os << "(" << s.dx << ", "
 namespace {
 
 using registration::PixelRegion;
+using test::SceneTexture;
 
 std::string keyText(const KeyQuad& q) { return encodeKeyText(keyQuadToBytes(q)); }
 
@@ -139,6 +140,48 @@ TEST(Registration, HdPicturesOfTheSceneGiveTheKeyOfTheWorkingSize) {
     EXPECT_EQ(got.regionWidth, want.regionWidth);
     EXPECT_EQ(got.correlation.shift, want.correlation.shift);
     EXPECT_EQ(got.sourceKey, want.sourceKey);
+  }
+}
+
+TEST(Registration, PicturesAreSeenThroughTheLensesGiven) {
+  // Cameras with the built-in lenses the other way round, and cameras
+  // without lens distortion: each pair is measured through its own lenses.
+  const SceneTexture texture(9);
+  const double ox = kOffset.x * 640.0 + 5, oy = kOffset.y * 480.0 - 3;
+  const auto moved = [&](double x, double y) { return texture(x + ox, y + oy); };
+  const auto plain = [](const auto& scene) {
+    std::vector<std::uint8_t> out(std::size_t(kWorkingWidth) * (kWorkingHeight + 1) * 4 + 4, 0);
+    for (int y = 0; y < kWorkingHeight; ++y)
+      for (int x = 0; x < kWorkingWidth; ++x) {
+        const auto level = static_cast<std::uint8_t>(std::lround(255 * scene(x, y)));
+        std::fill_n(out.data() + (std::size_t(y) * kWorkingWidth + x) * 4, 3, level);
+      }
+    return out;
+  };
+  struct Case {
+    const char* what;
+    std::vector<std::uint8_t> source, destination;
+    RegistrationLenses lenses;
+  };
+  const Case cases[] = {
+      {"swapped lenses",
+       test::cameraPicture(kKamoLens1, texture),
+       test::cameraPicture(kKamoLens0, moved),
+       {kKamoLens1, kKamoLens0}},
+      {"no lenses", plain(texture), plain(moved), {std::nullopt, std::nullopt}},
+  };
+  const KeyQuad qS = test::offsetKey(kImageCornerKey, kOffset);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const RegistrationPicture source{c.source.data(), kWorkingWidth, kWorkingHeight};
+    const RegistrationPicture destination{c.destination.data(), kWorkingWidth, kWorkingHeight};
+    const RegistrationOutcome out =
+        registerKeys(source, destination, qS, kImageCornerKey, c.lenses);
+    EXPECT_EQ(out.correlation.shift, (PixelShift{-5, 3}));
+    EXPECT_LT(out.correlation.score, 0.01);
+    // The control's lenses see these pictures wrongly.
+    EXPECT_NE(registerKeys(source, destination, qS, kImageCornerKey).correlation.shift,
+              (PixelShift{-5, 3}));
   }
 }
 
