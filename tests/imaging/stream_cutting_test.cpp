@@ -573,34 +573,70 @@ TEST(FramePacer, ZeroRateMarksOnlyTheFirstPictureEver) {
   EXPECT_FALSE(pacer.partStored(now + 100000, 0.0f));
 }
 
-TEST(FramePacer, MarksWhenMoreThanTheIntervalAccumulated) {
+// Marks over `seconds` of a camera sending `cameraFps` pictures a second,
+// each up to `jitterMs` early or late (a fixed pseudo-random sequence).
+int marksOverCamera(float cameraFps, float wantedFps, int seconds, int jitterMs) {
   FramePacer pacer;
-  std::uint32_t now = 100;
+  std::mt19937 rng(7);
+  std::uniform_int_distribution<int> jitter(-jitterMs, jitterMs);
+  const std::uint32_t start = 0xFFFF0000u;  // across the wrap on the way
+  pacer.restart(start);
+  int marks = 0;
+  const int pictures = static_cast<int>(cameraFps) * seconds;
+  for (int i = 1; i <= pictures; ++i) {
+    const double ideal = i * 1000.0 / cameraFps;
+    const auto at = start + static_cast<std::uint32_t>(ideal + (jitterMs ? jitter(rng) : 0));
+    marks += pacer.partStored(at, wantedFps);
+  }
+  return marks;
+}
+
+TEST(FramePacer, CameraAtTheWantedRateHasEveryPictureMarkedDespiteJitter) {
+  for (const float fps : {15.0f, 25.0f, 10.0f, 2.0f}) {
+    const int pictures = static_cast<int>(fps) * 20;
+    EXPECT_EQ(marksOverCamera(fps, fps, 20, 0), pictures) << fps;
+    // Jitter of up to a fifth of an interval either way loses nothing either.
+    EXPECT_EQ(marksOverCamera(fps, fps, 20, static_cast<int>(200 / fps)), pictures) << fps;
+  }
+}
+
+TEST(FramePacer, FasterCameraHasTheWantedNumberMarked) {
+  // 20 s of a 25 fps camera: 10, 7.5 and 1 pictures a second wanted.
+  EXPECT_NEAR(marksOverCamera(25, 10, 20, 5), 200, 1);
+  EXPECT_NEAR(marksOverCamera(25, 7.5f, 20, 5), 150, 1);
+  EXPECT_NEAR(marksOverCamera(25, 1, 20, 5), 20, 1);
+  EXPECT_NEAR(marksOverCamera(30, 15, 20, 3), 300, 1);
+}
+
+TEST(FramePacer, GapStartsTheScheduleAgainWithoutABurst) {
+  FramePacer pacer;
+  std::uint32_t now = 1000;
   pacer.restart(now);
-  // 10 per second (100 ms) with parts every 40 ms: the first, then whenever
-  // more than 100 ms gathered (40, 80, 120 -> every third part).
-  const auto marks = readyMarks(pacer, 10.0f, 10, 40, now);
-  const std::vector<bool> expected = {true,  false, false, true,  false,
-                                      false, true,  false, false, true};
-  EXPECT_EQ(marks, expected);
-  // Exactly the interval is not more than it.
-  FramePacer exact;
-  now = 0;
-  exact.restart(now);
-  const auto exactMarks = readyMarks(exact, 10.0f, 4, 50, now);
-  EXPECT_EQ(exactMarks, (std::vector<bool>{true, false, false, true}));
-  EXPECT_EQ(exact.lastPartTime(), now);
+  EXPECT_TRUE(pacer.partStored(now += 100, 10.0f));
+  EXPECT_TRUE(pacer.partStored(now += 100, 10.0f));
+  // Two seconds without a picture, then the camera sends at its rate again:
+  // every picture is marked, none twice, none owed from the gap.
+  now += 2000;
+  std::vector<bool> marks;
+  for (int i = 0; i < 6; ++i) marks.push_back(pacer.partStored(now += i == 0 ? 0 : 100, 10.0f));
+  EXPECT_EQ(marks, std::vector<bool>(6, true));
+  // A camera sending twice as fast after the gap: every other picture.
+  marks.clear();
+  now += 3000;
+  for (int i = 0; i < 6; ++i) marks.push_back(pacer.partStored(now += 50, 10.0f));
+  EXPECT_EQ(marks, (std::vector<bool>{true, false, true, false, true, false}));
+  EXPECT_EQ(pacer.lastPartTime(), now);
 }
 
 TEST(FramePacer, CountsAcrossTheClockWrap) {
   FramePacer pacer;
   std::uint32_t now = 0xFFFFFF00u;
   pacer.restart(now);
-  EXPECT_TRUE(pacer.partStored(now += 10, 4.0f));  // the first
-  EXPECT_FALSE(pacer.partStored(now += 200, 4.0f));
-  now += 100;  // wrapped past 0
+  EXPECT_TRUE(pacer.partStored(now += 10, 4.0f));    // the first; the next is due 250 ms later
+  EXPECT_FALSE(pacer.partStored(now += 100, 4.0f));  // more than half an interval early
+  now += 150;                                        // wrapped past 0
   EXPECT_LT(now, 0x100u);
-  EXPECT_TRUE(pacer.partStored(now, 4.0f));  // 300 ms > 250 ms
+  EXPECT_TRUE(pacer.partStored(now, 4.0f));  // due
 }
 
 }  // namespace
