@@ -1,6 +1,7 @@
 #include "vistel/imaging/image_source_manager.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <iterator>
 #include <optional>
@@ -63,6 +64,7 @@ ImageSourceManager::ImageSourceManager(const ThreadStarter& starter, std::int32_
       observers_(std::move(observers)) {
   for (std::int32_t i = 0; i < readerCount && readerFactory; ++i) {
     if (auto reader = readerFactory(starter)) {
+      reader->setWakeUp([this] { wakeLoader(); });
       readers_.push_back(std::make_unique<ReaderSlot>(std::move(reader)));
     }
   }
@@ -71,8 +73,8 @@ ImageSourceManager::ImageSourceManager(const ThreadStarter& starter, std::int32_
 
 ImageSourceManager::~ImageSourceManager() {
   stop_.store(true, std::memory_order_release);
-  // A probe runs on the loader thread and may wait for a camera that never
-  // answers; cut it short so the join below cannot take minutes.
+  wakeLoader();
+  // Readers end their connection attempts and reads at once.
   for (auto& slot : readers_) {
     if (slot->reader) slot->reader->shutdown();
   }
@@ -283,8 +285,21 @@ void ImageSourceManager::loaderLoop() {
     pollReaders();
     if (stop_.load(std::memory_order_acquire)) break;
     trim();
-    sleepMs(kLoaderPeriodMs);
+    // The period stays the fallback; a reader with a picture ends the pause
+    // at once, so a picture does not wait up to a period to be decoded.
+    std::unique_lock<std::mutex> lock(loaderWakeLock_);
+    loaderWake_.wait_for(lock, std::chrono::milliseconds(kLoaderPeriodMs),
+                         [this] { return loaderWoken_; });
+    loaderWoken_ = false;
   }
+}
+
+void ImageSourceManager::wakeLoader() {
+  {
+    std::lock_guard<std::mutex> guard(loaderWakeLock_);
+    loaderWoken_ = true;
+  }
+  loaderWake_.notify_one();
 }
 
 void ImageSourceManager::pollReaders() {
@@ -387,7 +402,13 @@ bool ImageSourceManager::chooseRequest(Work& work) {
     work.fps = request.fps();
     return true;
   };
-  auto idle = [](const ImageSource& source) { return !source.busy() && !source.failed(); };
+  const std::uint32_t now = nowMs();
+  // A camera in its backoff waits, and so does one whose streaming reader
+  // connects again by itself: a second reader would only double the attempts.
+  auto mayAsk = [&](const ImageSource& source) {
+    return !source.busy() && source.health().waitMs(now) == 0 && !heldByActiveReader(source);
+  };
+  auto idle = [&](const ImageSource& source) { return mayAsk(source) && !source.failed(); };
 
   for (const auto& request : requests_) {
     if (request->waiting() && idle(*request->source())) return pick(*request);
@@ -395,10 +416,9 @@ bool ImageSourceManager::chooseRequest(Work& work) {
   for (const auto& request : requests_) {
     if (idle(*request->source()) && !request->source()->encoded()) return pick(*request);
   }
-  const std::uint32_t now = nowMs();
   for (auto it = requests_.begin(); it != requests_.end(); ++it) {
     const SourceRequest& request = **it;
-    if (request.source()->busy()) continue;
+    if (!mayAsk(*request.source())) continue;
     const float fps = request.fps();
     if (fps == 0.0f) continue;
     const FrameRef encoded = request.source()->encoded();
@@ -481,11 +501,17 @@ void ImageSourceManager::decodeSource(ImageSource& source, bool notify) {
 }
 
 void ImageSourceManager::failSource(ImageSource& source) {
-  // The renderer shows the canvas rather than a stale picture.
   FrameRef placeholder = newPlaceholder();
   FrameRef old;
   std::lock_guard<std::mutex> guard(source.lock_);
   if (source.dropped_) return;
+  // A picture the camera delivered stays: a short drop does not blank the
+  // view, and a long one shows the picture as stale, with its age. Without
+  // one the view shows the canvas, as it is now.
+  if (source.decoded_ && source.decoded_->kind() == Frame::Kind::Decoded &&
+      source.decoded_->width() > 0) {
+    return;
+  }
   addBytes(0, sizeOf(placeholder) - sizeOf(source.decoded_));
   old = std::exchange(source.decoded_, std::move(placeholder));
 }
@@ -497,8 +523,10 @@ void ImageSourceManager::trim() {
   }
   {
     std::lock_guard<std::mutex> guard(sourceLock_);
+    const std::int64_t encodedLimit = encodedLimit_;
+    const std::int64_t decodedLimit = decodedLimit_;
     // Whole sources go first, least recently released (the back) first.
-    for (auto it = sources_.end(); it != sources_.begin() && encodedBytes() > encodedLimit_;) {
+    for (auto it = sources_.end(); it != sources_.begin() && encodedBytes() > encodedLimit;) {
       const auto entry = std::prev(it);
       ImageSource& source = **entry;
       if (source.useCount_ != 0 || source.busy() || heldByActiveReader(source)) {
@@ -509,7 +537,7 @@ void ImageSourceManager::trim() {
       it = sources_.erase(entry);
     }
     // Then pictures of sources nobody draws; their JPEG bytes stay for a later acquire.
-    for (auto it = sources_.end(); it != sources_.begin() && decodedBytes() > decodedLimit_;) {
+    for (auto it = sources_.end(); it != sources_.begin() && decodedBytes() > decodedLimit;) {
       --it;
       ImageSource& source = **it;
       if (source.useCount_ != 0) continue;

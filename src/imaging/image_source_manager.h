@@ -6,8 +6,14 @@
 // rate, decides which source each idle reader of its pool fetches next, reads
 // "file://" pictures itself, decodes every received JPEG once, and trims the
 // cache to two byte budgets, least recently released sources first. A loader
-// thread does all of this every 10 ms; the drawing thread only takes and gives
-// back references to frames.
+// thread does all of this every 10 ms, and at once when a reader has a
+// picture or a failure for it; it never waits on the network (the readers
+// connect and probe on their own threads). The drawing thread only takes and
+// gives back references to frames.
+//
+// A camera that fails is asked again only when its backoff allows
+// (source_health.h), and keeps its last picture: the view shows that picture
+// (as stale once it is old) rather than nothing.
 //
 // Thread-safety: acquire, release, prefetchHint, setOutputCanvas and the
 // statistics may be called from any thread. currentFrame, releaseFrame and the
@@ -20,6 +26,7 @@
 // inside either of them (or is taken alone); counterLock is always innermost.
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <list>
@@ -176,6 +183,7 @@ class ImageSourceManager {
   void failSource(ImageSource& source);
   void trim();
   void dropSource(ImageSource& source);
+  void wakeLoader();
   bool heldByActiveReader(const ImageSource& source) const;
   FrameRef newPlaceholder() const;
   std::string resolveName(std::string_view name) const;
@@ -195,6 +203,11 @@ class ImageSourceManager {
   mutable std::mutex counterLock_;
   std::int64_t encodedBytes_ = 0;  // guarded by counterLock_
   std::int64_t decodedBytes_ = 0;  // guarded by counterLock_
+
+  // Ends the loader's pause early (a reader has news, or destruction). Taken alone.
+  std::mutex loaderWakeLock_;
+  std::condition_variable loaderWake_;
+  bool loaderWoken_ = false;  // guarded by loaderWakeLock_
 
   mutable std::mutex fileBaseLock_;  // taken alone
   std::string fileBase_;             // guarded by fileBaseLock_

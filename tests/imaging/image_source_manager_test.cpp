@@ -371,8 +371,8 @@ TEST_F(ManagerTest, IdleReaderIsGivenTheSourceAndItsFrameRate) {
   EXPECT_EQ(manager->encodedBytes(), static_cast<std::int64_t>(jpeg.size()));
   EXPECT_EQ(manager->decodedBytes(), decodedSizeOf(40, 30));
 
-  // A failed connection: failed, not busy, the canvas instead of the stale
-  // picture, and the picture's bytes leave the count.
+  // A failed connection: failed, not busy, and the camera's last picture
+  // stays (to be shown as stale once it is old), not the canvas.
   auto canvas = std::make_shared<TestCanvas>(8, 8);
   manager->setOutputCanvas(canvas);
   reader.fail();
@@ -380,10 +380,9 @@ TEST_F(ManagerTest, IdleReaderIsGivenTheSourceAndItsFrameRate) {
   info = manager->sources()[0];
   EXPECT_TRUE(info.failed);
   EXPECT_FALSE(info.busy);
-  EXPECT_EQ(info.decodedSize, 0);
-  EXPECT_EQ(manager->decodedBytes(), 0);
-  EXPECT_EQ(manager->currentFrame(request), canvas->pixels());
-  EXPECT_TRUE(manager->releaseFrame(request));
+  EXPECT_EQ(info.decodedSize, decodedSizeOf(40, 30));
+  EXPECT_EQ(manager->decodedBytes(), decodedSizeOf(40, 30));
+  EXPECT_EQ(peek(*manager, request).timestamp, 5000u);
 
   // The stream reconnects and delivers again: failed clears.
   reader.deliver(jpeg, 6000);
@@ -456,11 +455,14 @@ TEST_F(ManagerTest, StillPictureFreesItsSourceAfterEachFetch) {
 }
 
 TEST_F(ManagerTest, TrimmedSourceWaitsOnceThenShowsAPlaceholderAndFailedOneGivesNull) {
-  auto manager = makeManager(2, 4096, 1);  // 1 KiB for decoded pictures: any picture is too much
+  auto manager = makeManager(3, 4096, 1);  // 1 KiB for decoded pictures: any picture is too much
+  const auto dir = test::scratchDir("manager-trimmed");
   auto canvas = std::make_shared<TestCanvas>(32, 16);
   manager->setOutputCanvas(canvas);
   FakeReader& first = *pool.readers[0];
   FakeReader& second = *pool.readers[1];
+  FakeReader& third = *pool.readers[2];
+  third.hold(true);  // until the file below is to be read
 
   // The first reader streams a picture that stays in use, so the decoded
   // budget is exceeded from then on. The second is held meanwhile: polled
@@ -470,7 +472,7 @@ TEST_F(ManagerTest, TrimmedSourceWaitsOnceThenShowsAPlaceholderAndFailedOneGives
   SourceRequest* live = manager->acquire("http://cam/live.mjpg");
   ASSERT_TRUE(waitFor([&] { return first.starts().size() == 1; }));
   second.hold(false);
-  first.deliver(sceneJpeg(64, 64), 10);
+  first.deliver(sceneJpeg(16, 16), 10);
   ASSERT_TRUE(waitFor([&] { return peek(*manager, live).timestamp == 10; }));
 
   // The second reader fails its only source.
@@ -481,10 +483,19 @@ TEST_F(ManagerTest, TrimmedSourceWaitsOnceThenShowsAPlaceholderAndFailedOneGives
   ASSERT_TRUE(
       waitFor([&] { return findSource(manager->sources(), "http://cam/broken.mjpg")->failed; }));
 
-  // Both readers are taken now, so this source is never fetched.
+  // Both readers are taken now, and the third is held, so this source is not fetched yet.
   SourceRequest* waiting = manager->acquire("http://cam/idle.jpg");
   manager->release(waiting);
   manager->release(broken);
+  // The budget holds three times the picture in use; a larger picture nobody
+  // uses any more (a file, read by the loader itself) exceeds it, so
+  // trimming drops the pictures of every source not in use.
+  const auto large = dir / "large.jpg";
+  ASSERT_TRUE(test::writeFile(large, test::encodeTestJpeg(test::cornerScene(64, 64), 64, 64)));
+  SourceRequest* unused = manager->acquire(fileUrl(large));
+  third.hold(false);
+  ASSERT_TRUE(waitFor([&] { return peek(*manager, unused).width == 64; }));
+  manager->release(unused);
   ASSERT_TRUE(waitFor([&] {
     const auto list = manager->sources();
     return findSource(list, "http://cam/idle.jpg")->decodedSize == -1 &&
