@@ -61,7 +61,9 @@ ImageSourceManager::ImageSourceManager(const ThreadStarter& starter, std::int32_
                                        SourceReaderFactory readerFactory, Observers observers)
     : encodedLimit_(std::int64_t{encodedLimitKiB} * 1024),
       decodedLimit_(std::int64_t{decodedLimitKiB} * 1024),
-      observers_(std::move(observers)) {
+      observers_(std::move(observers)),
+      encodedBudget_(encodedLimit_),
+      decodedBudget_(decodedLimit_) {
   for (std::int32_t i = 0; i < readerCount && readerFactory; ++i) {
     if (auto reader = readerFactory(starter)) {
       reader->setWakeUp([this] { wakeLoader(); });
@@ -516,6 +518,29 @@ void ImageSourceManager::failSource(ImageSource& source) {
   old = std::exchange(source.decoded_, std::move(placeholder));
 }
 
+void ImageSourceManager::updateBudgets() {
+  std::int64_t encoded = 0, decoded = 0;
+  for (const auto& source : sources_) {
+    if (source->useCount_ == 0) continue;
+    std::lock_guard<std::mutex> frames(source->lock_);
+    encoded = std::max<std::int64_t>(encoded, sizeOf(source->encoded_));
+    decoded = std::max<std::int64_t>(decoded, sizeOf(source->decoded_));
+  }
+  std::lock_guard<std::mutex> guard(counterLock_);
+  encodedBudget_ = std::max(encodedLimit_, kPicturesInBudget * encoded);
+  decodedBudget_ = std::max(decodedLimit_, kPicturesInBudget * decoded);
+}
+
+std::int64_t ImageSourceManager::encodedBudget() const {
+  std::lock_guard<std::mutex> guard(counterLock_);
+  return encodedBudget_;
+}
+
+std::int64_t ImageSourceManager::decodedBudget() const {
+  std::lock_guard<std::mutex> guard(counterLock_);
+  return decodedBudget_;
+}
+
 void ImageSourceManager::trim() {
   {
     std::lock_guard<std::mutex> guard(counterLock_);
@@ -523,8 +548,9 @@ void ImageSourceManager::trim() {
   }
   {
     std::lock_guard<std::mutex> guard(sourceLock_);
-    const std::int64_t encodedLimit = encodedLimit_;
-    const std::int64_t decodedLimit = decodedLimit_;
+    updateBudgets();
+    const std::int64_t encodedLimit = encodedBudget();
+    const std::int64_t decodedLimit = decodedBudget();
     // Whole sources go first, least recently released (the back) first.
     for (auto it = sources_.end(); it != sources_.begin() && encodedBytes() > encodedLimit;) {
       const auto entry = std::prev(it);

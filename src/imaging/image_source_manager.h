@@ -13,7 +13,9 @@
 //
 // A camera that fails is asked again only when its backoff allows
 // (source_health.h), and keeps its last picture: the view shows that picture
-// (as stale once it is old) rather than nothing.
+// (as stale once it is old) rather than nothing. The budgets always hold the
+// pictures being drawn: each is at least three times the largest picture of a
+// source in use, however small it was configured.
 //
 // Thread-safety: acquire, release, prefetchHint, setOutputCanvas and the
 // statistics may be called from any thread. currentFrame, releaseFrame and the
@@ -92,7 +94,7 @@ class ImageSourceManager {
 
   // Builds the reader pool (readerCount readers from `readerFactory`, each
   // given `starter`), then starts the loader thread through `starter`.
-  // Budgets are in KiB.
+  // Budgets are in KiB; they grow while the sources in use need more.
   ImageSourceManager(const ThreadStarter& starter,
                      std::int32_t encodedLimitKiB = kDefaultEncodedLimitKiB,
                      std::int32_t decodedLimitKiB = kDefaultDecodedLimitKiB,
@@ -158,8 +160,15 @@ class ImageSourceManager {
   // Bytes held in encoded and decoded frames of cached sources. Any thread.
   std::int64_t encodedBytes() const;
   std::int64_t decodedBytes() const;
+  // The budgets as configured.
   std::int64_t encodedLimit() const { return encodedLimit_; }
   std::int64_t decodedLimit() const { return decodedLimit_; }
+  // The budgets the last trim applied: the configured ones, raised to three
+  // times the largest encoded and decoded picture of a source in use.
+  std::int64_t encodedBudget() const;
+  std::int64_t decodedBudget() const;
+  // How many pictures (and of which size) a budget must hold at least.
+  static constexpr std::int64_t kPicturesInBudget = 3;
   // The source list, front (most recently released) first. Any thread.
   std::vector<SourceInfo> sources() const;
   // Readers in the pool (those the factory built).
@@ -182,6 +191,8 @@ class ImageSourceManager {
   void decodeSource(ImageSource& source, bool notify);
   void failSource(ImageSource& source);
   void trim();
+  // Raises the budgets to what the sources in use need. Under sourceLock_.
+  void updateBudgets();
   void dropSource(ImageSource& source);
   void wakeLoader();
   bool heldByActiveReader(const ImageSource& source) const;
@@ -203,6 +214,8 @@ class ImageSourceManager {
   mutable std::mutex counterLock_;
   std::int64_t encodedBytes_ = 0;  // guarded by counterLock_
   std::int64_t decodedBytes_ = 0;  // guarded by counterLock_
+  std::int64_t encodedBudget_;     // guarded by counterLock_
+  std::int64_t decodedBudget_;     // guarded by counterLock_
 
   // Ends the loader's pause early (a reader has news, or destruction). Taken alone.
   std::mutex loaderWakeLock_;

@@ -521,6 +521,47 @@ TEST_F(ManagerTest, TrimmedSourceWaitsOnceThenShowsAPlaceholderAndFailedOneGives
   manager->release(live);
 }
 
+TEST_F(ManagerTest, BudgetsHoldThreeTimesTheLargestPictureInUse) {
+  // Two HD cameras on screen and the picture of the view just left, which a
+  // travel back needs at once: one 1920x1080 picture is 8.3 MB, twice the
+  // engine's decoded budget of 4 MiB.
+  const auto dir = test::scratchDir("manager-hd");
+  const auto hd = bytesOf(test::encodeTestJpeg(test::cornerScene(1920, 1080), 1920, 1080));
+  const std::int64_t hdSize = decodedSizeOf(1920, 1080);
+  auto manager = makeManager(3);  // the engine's budgets
+  FakeReader& a = *pool.readers[0];
+  FakeReader& b = *pool.readers[1];
+  FakeReader& files = *pool.readers[2];
+  a.streamNext(true);
+  b.streamNext(true);
+  files.hold(true);  // so that it takes no stream
+  SourceRequest* cameras[] = {manager->acquire("http://cam/a.mjpg"),
+                              manager->acquire("http://cam/b.mjpg")};
+  ASSERT_TRUE(waitFor([&] { return a.starts().size() == 1 && b.starts().size() == 1; }));
+  a.deliver(hd, 100);
+  b.deliver(hd, 100);
+  for (SourceRequest* camera : cameras)
+    ASSERT_TRUE(waitFor([&] { return peek(*manager, camera).width == 1920; }));
+
+  files.hold(false);
+  const auto left = dir / "left.jpg";
+  ASSERT_TRUE(test::writeFile(left, std::string(hd.begin(), hd.end())));
+  SourceRequest* previous = manager->acquire(fileUrl(left));
+  ASSERT_TRUE(waitFor([&] { return peek(*manager, previous).width == 1920; }));
+  manager->release(previous);
+  ASSERT_TRUE(files.waitForPolls(5));
+  EXPECT_EQ(findSource(manager->sources(), fileUrl(left))->decodedSize, hdSize);
+  EXPECT_EQ(manager->decodedBytes(), 3 * hdSize);
+  EXPECT_EQ(manager->decodedBudget(), 3 * hdSize);
+  EXPECT_EQ(manager->decodedLimit(), 4096 * 1024);
+  EXPECT_EQ(manager->encodedBudget(), std::max<std::int64_t>(2048 * 1024, 3 * hd.size()));
+
+  // Nothing on screen any more: the configured budget applies again.
+  for (SourceRequest* camera : cameras) manager->release(camera);
+  ASSERT_TRUE(waitFor([&] { return manager->decodedBytes() <= 4096 * 1024; }));
+  EXPECT_EQ(manager->decodedBudget(), 4096 * 1024);
+}
+
 TEST_F(ManagerTest, StreamingSourceOutlivesTrimmingAndKeepsTheCountsExact) {
   const auto dir = test::scratchDir("manager-stream-trim");
   const auto still = bytesOf(test::encodeTestJpeg(test::noiseScene(128, 128), 128, 128));
