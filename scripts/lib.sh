@@ -4,7 +4,7 @@
 # Everything the library, its tests, benchmarks and fuzzers need on Debian 12.
 VISTEL_PACKAGES=(
   build-essential cmake ninja-build pkg-config git
-  libexpat1-dev libjpeg62-turbo-dev libcurl4-openssl-dev
+  libexpat1-dev libjpeg62-turbo-dev libcurl4-openssl-dev libssl-dev
   libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev
   clang libclang-rt-14-dev
   python3 ffmpeg

@@ -151,29 +151,27 @@ constexpr Point3 kRightTarget{-0.5, 3.5, 0.0};
 
 // demo.xml, with the {name} fields filled in by demoProjectText.
 constexpr const char* kProjectTemplate = R"(<?xml version="1.0" encoding="UTF-8"?>
-<!-- Street demo, generated with the demo tool (in the source folder: build/tools/make_demo
-     examples/demo). Change the scene in tools/demo_scene.cpp and tools/street_texture.cpp
-     and regenerate rather than editing this file or the pictures.
+{header}
 
      Two cameras photograph one painted street, a single plane (metres: x east across
      the street, y north along it, z up):
        {leftCamera}
        {rightCamera}
-     left.jpg and right.jpg are what these cameras deliver, lens distortion included.
+{pictures}
      The keys give the corners of the yellow hatched box (A far left, B far right,
      C near right, D near left) in each corrected picture. Since everything lies on
      the box's plane, one homography relates the two corrected pictures exactly:
      travelling the link morphs one view into the other without ghosting. The shapes
      outline the "30" roundel (left view) and the zebra crossing (right view).
 
-     Picture names are file:// addresses relative to this file's folder.
+{sources}
      Check how Vistel reads the project with: vistel inspect demo.xml -->
 <quilo startview="left" title="Street demo">
   <script id="oninit">
     <set visits="0"/>
   </script>
 
-  <view id="left" src="file://left.jpg" fps="10" lens="kamolens0" label="Left camera">
+  <view id="left" src="{leftSrc}" fps="{fps}" lens="kamolens0" label="Left camera">
     <edge link="walk" dir="forward"/>
     <preload>right</preload>
     <!-- points as fractions of the corrected picture, 0 to 1 from the top left -->
@@ -185,7 +183,7 @@ constexpr const char* kProjectTemplate = R"(<?xml version="1.0" encoding="UTF-8"
     </shape>
   </view>
 
-  <view id="right" src="file://right.jpg" fps="10" lens="kamolens1" label="Right camera">
+  <view id="right" src="{rightSrc}" fps="{fps}" lens="kamolens1" label="Right camera">
     <edge link="walk" dir="backward"/>
     <preload>left</preload>
     <shape id="crossing" linecolor="#ff20e0a0" projected="true">
@@ -245,55 +243,104 @@ KeyQuad demoKey(const DemoCamera& camera) {
 }
 
 std::vector<std::uint8_t> renderCameraPicture(const DemoCamera& camera, RenderStats* stats) {
+  return renderCameraPicture(camera, kPictureWidth, kPictureHeight, kSupersampling, stats);
+}
+
+std::vector<std::uint8_t> renderCameraPicture(const DemoCamera& camera, int width, int height,
+                                              int supersampling, RenderStats* stats,
+                                              std::vector<GroundSample>* groundOfPixel) {
   const LensProfile& p = *camera.lens;
-  const double toRefX = static_cast<double>(p.refWidth) / kPictureWidth;
-  const double toRefY = static_cast<double>(p.refHeight) / kPictureHeight;
-  constexpr int n = kSupersampling;
+  const double toRefX = static_cast<double>(p.refWidth) / width;
+  const double toRefY = static_cast<double>(p.refHeight) / height;
+  const int n = supersampling;
   RenderStats counted;
-  std::vector<std::uint8_t> picture(static_cast<std::size_t>(kPictureWidth) * kPictureHeight * 4);
+  std::vector<std::uint8_t> picture(static_cast<std::size_t>(width) * height * 4);
+  if (groundOfPixel != nullptr) groundOfPixel->assign(static_cast<std::size_t>(width) * height, {});
+  GroundSample* ground = groundOfPixel != nullptr ? groundOfPixel->data() : nullptr;
+  // Where the ray through camera position (x, y) meets the ground; counts
+  // the misses and failed inversions.
+  const auto groundAt = [&](double x, double y) {
+    const double yd = (y * toRefY - p.cy) / p.fy;
+    const double xd = (x * toRefX - p.cx) / p.fx - p.skew * yd;
+    double xn = 0, yn = 0;
+    if (!undistort(p, xd, yd, xn, yn)) ++counted.unconverged;
+    const Point3 ray = camera.right * xn + camera.down * yn + camera.forward;
+    const double along = ray.z < 0 ? -camera.centre.z / ray.z : 0;
+    if (along <= 0 || along * std::sqrt(dot(ray, ray)) > kMaxRange) ++counted.missed;
+    const Point3 hit = camera.centre + ray * along;
+    return PlanePoint{hit.x, hit.y};
+  };
   std::uint8_t* out = picture.data();
-  for (int j = 0; j < kPictureHeight; ++j) {
-    for (int i = 0; i < kPictureWidth; ++i, out += 4) {
+  for (int j = 0; j < height; ++j) {
+    for (int i = 0; i < width; ++i, out += 4) {
       Rgb sum;
       // Pixel i covers camera positions i - 0.5 .. i + 0.5 (the viewer samples
       // pixel i at position i); the samples sit at the centres of an n x n grid.
       for (int sy = 0; sy < n; ++sy) {
         const double y = j - 0.5 + (sy + 0.5) / n;
-        const double yd = (y * toRefY - p.cy) / p.fy;
         for (int sx = 0; sx < n; ++sx) {
           const double x = i - 0.5 + (sx + 0.5) / n;
-          const double xd = (x * toRefX - p.cx) / p.fx - p.skew * yd;
-          double xn = 0, yn = 0;
-          if (!undistort(p, xd, yd, xn, yn)) ++counted.unconverged;
-          const Point3 ray = camera.right * xn + camera.down * yn + camera.forward;
-          const double along = ray.z < 0 ? -camera.centre.z / ray.z : 0;
-          if (along <= 0 || along * std::sqrt(dot(ray, ray)) > kMaxRange) ++counted.missed;
-          const Point3 hit = camera.centre + ray * along;
-          const Rgb c = streetColour({hit.x, hit.y});
+          const Rgb c = streetColour(groundAt(x, y));
           sum.r += c.r;
           sum.g += c.g;
           sum.b += c.b;
           ++counted.samples;
         }
       }
-      const auto byte = [](double total) {
+      const auto byte = [n](double total) {
         return static_cast<std::uint8_t>(std::clamp(std::floor(total / (n * n) + 0.5), 0.0, 255.0));
       };
       out[0] = byte(sum.b);
       out[1] = byte(sum.g);
       out[2] = byte(sum.r);
       out[3] = 0;
+      if (ground != nullptr) {
+        const RenderStats kept = counted;  // the centre is no sample of the picture
+        const PlanePoint centre = groundAt(i, j);
+        counted = kept;
+        *ground++ = {static_cast<float>(centre.x), static_cast<float>(centre.y)};
+      }
     }
   }
   if (stats != nullptr) *stats = counted;
   return picture;
 }
 
-std::string demoProjectText() {
+std::string demoProjectText(DemoKind kind) {
   const DemoCamera& left = demoCameras()[0];
   const DemoCamera& right = demoCameras()[1];
   const KeyQuad leftKey = demoKey(left), rightKey = demoKey(right);
   std::string text = kProjectTemplate;
+  if (kind == DemoKind::Files) {
+    fill(text, "{header}",
+         "<!-- Street demo, generated with the demo tool (in the source folder: "
+         "build/tools/make_demo\n"
+         "     examples/demo). Change the scene in tools/demo_scene.cpp and "
+         "tools/street_texture.cpp\n"
+         "     and regenerate rather than editing this file or the pictures.");
+    fill(text, "{pictures}",
+         "     left.jpg and right.jpg are what these cameras deliver, lens distortion included.");
+    fill(text, "{sources}",
+         "     Picture names are file:// addresses relative to this file's folder.");
+    fill(text, "{leftSrc}", "file://left.jpg");
+    fill(text, "{rightSrc}", "file://right.jpg");
+  } else {
+    fill(text, "{header}",
+         "<!-- Live street demo, generated with the demo tool (tools/make_demo.cpp, its live\n"
+         "     option). Change the scene in tools/demo_scene.cpp and tools/street_texture.cpp\n"
+         "     and regenerate rather than editing this file.");
+    fill(text, "{pictures}",
+         "     `vistel camera-sim` serves what these cameras deliver, live and lens distortion\n"
+         "     included, with two cars driving along the street.");
+    fill(text, "{sources}",
+         "     The cameras are http:// addresses on this machine: start `vistel camera-sim`\n"
+         "     (without arguments) first.");
+    fill(text, "{leftSrc}", liveCameraUrl(0));
+    fill(text, "{rightSrc}", liveCameraUrl(1));
+  }
+  const std::string fps = kind == DemoKind::Files ? "10" : std::to_string(kLiveDemoFps);
+  fill(text, "{fps}", fps);
+  fill(text, "{fps}", fps);
   fill(text, "{leftCamera}", cameraLine(left, kLeftTarget));
   fill(text, "{rightCamera}", cameraLine(right, kRightTarget));
   fill(text, "{roundel}", shapePoints(left, roundelOutline()));
@@ -322,8 +369,12 @@ bool writeDemoFiles(const std::filesystem::path& folder, std::string& error) {
       return false;
     }
   }
+  return writeDemoProject(folder, DemoKind::Files, error);
+}
+
+bool writeDemoProject(const std::filesystem::path& folder, DemoKind kind, std::string& error) {
   const std::filesystem::path path = folder / "demo.xml";
-  const std::string text = demoProjectText();
+  const std::string text = demoProjectText(kind);
   std::ofstream file(path, std::ios::binary);
   file.write(text.data(), static_cast<std::streamsize>(text.size()));
   file.close();
@@ -332,6 +383,10 @@ bool writeDemoFiles(const std::filesystem::path& folder, std::string& error) {
     return false;
   }
   return true;
+}
+
+std::string liveCameraUrl(std::size_t camera) {
+  return "http://127.0.0.1:" + std::to_string(kLiveDemoPorts[camera]) + std::string(kLiveDemoPath);
 }
 
 }  // namespace vistel::demo

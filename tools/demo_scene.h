@@ -99,12 +99,45 @@ struct RenderStats {
 std::vector<std::uint8_t> renderCameraPicture(const DemoCamera& camera,
                                               RenderStats* stats = nullptr);
 
-// The whole text of demo.xml.
-std::string demoProjectText();
+// A ground point in single precision, for per-pixel tables.
+struct GroundSample {
+  float x = 0;  // metres east
+  float y = 0;  // metres north
+};
+
+// The same camera at any picture size: the lens's reference picture scaled to
+// width x height (as the viewer scales it back), `supersampling` x
+// `supersampling` samples per pixel. With `groundOfPixel` it also fills, for
+// every pixel (rows top first), the ground point its centre shows. At 640 x 480
+// with kSupersampling this is the picture above, byte for byte.
+std::vector<std::uint8_t> renderCameraPicture(const DemoCamera& camera, int width, int height,
+                                              int supersampling, RenderStats* stats = nullptr,
+                                              std::vector<GroundSample>* groundOfPixel = nullptr);
+
+// The two bundled projects: the pictures as files (examples/demo), or the
+// same cameras live from `vistel camera-sim` (examples/demo-live).
+enum class DemoKind { Files, Live };
+
+// Where the simulator serves the live demo's cameras by default (left, right)
+// and at what rate; the live project names these addresses. Ports below the
+// range Linux hands out for outgoing connections, and rarely used.
+inline constexpr std::array<std::uint16_t, 2> kLiveDemoPorts{28471, 28472};
+inline constexpr std::string_view kLiveDemoPath = "/video.mjpg";
+inline constexpr int kLiveDemoFps = 15;
+
+// "http://127.0.0.1:PORT/video.mjpg" of camera 0 (left) or 1 (right).
+std::string liveCameraUrl(std::size_t camera);
+
+// The whole text of demo.xml, of either project.
+std::string demoProjectText(DemoKind kind = DemoKind::Files);
 
 // Writes left.jpg, right.jpg and demo.xml into `folder` (which must exist).
 // False, with a message in `error`, when a file cannot be written or a picture
 // is not exact (RenderStats not clean).
 [[nodiscard]] bool writeDemoFiles(const std::filesystem::path& folder, std::string& error);
+
+// Writes only demo.xml of the given kind into `folder` (which must exist).
+[[nodiscard]] bool writeDemoProject(const std::filesystem::path& folder, DemoKind kind,
+                                    std::string& error);
 
 }  // namespace vistel::demo

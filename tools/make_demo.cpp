@@ -1,9 +1,11 @@
 // make_demo FOLDER: writes the bundled demo project into FOLDER: the two camera
 // pictures left.jpg and right.jpg and the project demo.xml, all made from the
-// scene description in demo_scene.cpp and street_texture.cpp. Run from the
-// source tree as
+// scene description in demo_scene.cpp and street_texture.cpp.
+// make_demo --live FOLDER: writes the live demo's demo.xml, whose cameras are
+// the ones `vistel camera-sim` serves. Run from the source tree as
 //
 //   build/tools/make_demo examples/demo
+//   build/tools/make_demo --live examples/demo-live
 //
 // The output is the same bytes on every run; the tools tests check that the
 // committed files still match the scene description.
@@ -16,20 +18,28 @@
 #include "demo_scene.h"
 
 int main(int argc, char** argv) {
-  if (argc != 2 || std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0) {
-    std::fprintf(argc == 2 ? stdout : stderr,
+  const bool live = argc == 3 && std::strcmp(argv[1], "--live") == 0;
+  const bool help =
+      argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0);
+  if (help || !(argc == 2 || live) || (argc == 2 && argv[1][0] == '-')) {
+    std::fprintf(help ? stdout : stderr,
                  "usage: make_demo FOLDER\n"
-                 "Writes the demo project (left.jpg, right.jpg, demo.xml) into FOLDER.\n");
-    return argc == 2 ? 0 : 2;
+                 "       make_demo --live FOLDER\n"
+                 "Writes the demo project (left.jpg, right.jpg, demo.xml) into FOLDER, or with\n"
+                 "--live the live demo's demo.xml (cameras served by `vistel camera-sim`).\n");
+    return help ? 0 : 2;
   }
-  const std::filesystem::path folder = argv[1];
+  const std::filesystem::path folder = argv[argc - 1];
   std::error_code ec;
   if (!std::filesystem::is_directory(folder, ec)) {
-    std::fprintf(stderr, "make_demo: %s is not a folder\n", argv[1]);
+    std::fprintf(stderr, "make_demo: %s is not a folder\n", argv[argc - 1]);
     return 1;
   }
   std::string error;
-  if (!vistel::demo::writeDemoFiles(folder, error)) {
+  const bool written =
+      live ? vistel::demo::writeDemoProject(folder, vistel::demo::DemoKind::Live, error)
+           : vistel::demo::writeDemoFiles(folder, error);
+  if (!written) {
     std::fprintf(stderr, "make_demo: %s\n", error.c_str());
     return 1;
   }

@@ -22,16 +22,18 @@ const Command kCommands[] = {
     {"probe", "fetch pictures from a camera address and describe them", kProbeHelp, runProbe},
     {"calibrate", "correct a camera pair's source key from two pictures", kCalibrateHelp,
      runCalibrate},
-    {"generate", "print the project text the control loads for a set of properties",
-     kGenerateHelp, runGenerate},
+    {"generate", "print the project text the control loads for a set of properties", kGenerateHelp,
+     runGenerate},
     {"render", "render a project's view through the viewer engine into a picture file", kRenderHelp,
      runRender},
+    {"camera-sim", "serve the demo street's two cameras live over HTTP", kCameraSimHelp,
+     runCameraSim},
 };
 
 void printUsage(std::ostream& out) {
   out << "usage: vistel COMMAND [ARGS...]\n\ncommands:\n";
   for (const auto& command : kCommands) {
-    out << "  " << command.name << std::string(10 - std::strlen(command.name), ' ')
+    out << "  " << command.name << std::string(12 - std::strlen(command.name), ' ')
         << command.summary << "\n";
   }
   out << "\nRun `vistel COMMAND --help` for the arguments of one command.\n";
@@ -40,8 +42,7 @@ void printUsage(std::ostream& out) {
 }  // namespace
 
 int usageError(Io io, const std::string& command, const std::string& message, int status) {
-  io.err << "vistel " << command << ": " << message << " (try `vistel " << command
-         << " --help`)\n";
+  io.err << "vistel " << command << ": " << message << " (try `vistel " << command << " --help`)\n";
   return status;
 }
 

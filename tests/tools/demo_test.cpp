@@ -272,6 +272,9 @@ TEST(DemoProject, ToolMakesTheCommittedFiles) {
     EXPECT_TRUE(made == committed)
         << name << " differs from the committed file: run make_demo examples/demo";
   }
+  EXPECT_TRUE(demo::demoProjectText(demo::DemoKind::Live) ==
+              test::readFile(test::sourceDir() / "examples" / "demo-live" / "demo.xml"))
+      << "examples/demo-live/demo.xml differs: run make_demo --live examples/demo-live";
 }
 
 }  // namespace
