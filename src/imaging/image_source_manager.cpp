@@ -231,6 +231,27 @@ std::int32_t ImageSourceManager::heldHeight(const SourceRequest* request) const 
   return request && request->held_ ? request->held_->height() : -1;
 }
 
+bool ImageSourceManager::heldIsPicture(const SourceRequest* request) const {
+  return request && request->held_ && request->held_->kind() == Frame::Kind::Decoded &&
+         request->held_->width() > 0;
+}
+
+ImageSourceManager::PictureStatus ImageSourceManager::pictureStatus(const SourceRequest* request,
+                                                                    std::uint32_t now) const {
+  PictureStatus status;
+  if (request == nullptr) return status;
+  const ImageSource& source = *request->source();
+  status.health = source.health().state();
+  const FrameRef picture = source.decoded();
+  if (!picture || picture->kind() != Frame::Kind::Decoded || picture->width() <= 0) return status;
+  status.hasPicture = true;
+  const std::int32_t age = elapsedMs(now, picture->timestamp());
+  status.ageMs = age > 0 ? static_cast<std::uint32_t>(age) : 0;
+  const std::uint32_t limit = staleLimitMs(request->fps());
+  status.stale = limit > 0 && status.ageMs > limit;
+  return status;
+}
+
 float ImageSourceManager::fps(const SourceRequest* request) const {
   return request ? request->fps() : 0.0f;
 }

@@ -147,6 +147,20 @@ class ImageSourceManager {
   std::uint32_t heldTimestamp(const SourceRequest* request) const;
   std::int32_t heldWidth(const SourceRequest* request) const;
   std::int32_t heldHeight(const SourceRequest* request) const;
+  // Whether the held frame is a camera picture (not a placeholder). Drawing thread.
+  bool heldIsPicture(const SourceRequest* request) const;
+
+  // How a request's source stands, for its view to say so.
+  struct PictureStatus {
+    bool hasPicture = false;  // the source has a camera picture (not a placeholder)
+    std::uint32_t ageMs = 0;  // how old that picture is
+    bool stale = false;       // older than staleLimitMs of the request's frame rate
+    SourceHealthState health;
+  };
+  // The status at clock time `now`, from the source's current picture and
+  // health. Any thread (the request must not be released meanwhile).
+  PictureStatus pictureStatus(const SourceRequest* request, std::uint32_t now) const;
+
   // The request's frame rate (0 until set; -1 every picture). Any thread.
   // A reader that is fetching the request's source is told the rate its
   // requests want at the loader's next poll: -1 when any wants every picture,
