@@ -1,4 +1,5 @@
-// The placeholder's lettering: captions in a frame, clipped at its edges.
+// The placeholder's lettering: captions in a frame, clipped at its edges, and
+// the words a view uses for its camera.
 #include "vistel/scene/caption.h"
 
 #include <gtest/gtest.h>
@@ -6,6 +7,8 @@
 #include <algorithm>
 #include <string>
 #include <vector>
+
+#include "vistel/scene/source_caption.h"
 
 namespace vistel {
 namespace {
@@ -58,6 +61,30 @@ TEST(Caption, BoxIsBlackWithTheTextAndClippedToTheFrame) {
   EXPECT_LT(inkIn(captionPicture("CAMERA SILENT", 20, kCaptionHeight)),
             inkIn(captionPicture("CAMERA SILENT", 100, kCaptionHeight)));
   EXPECT_TRUE(captionPicture("X", 0, 5).empty());
+}
+
+TEST(SourceCaption, ReasonWithoutAPictureAndAgeOfAStaleOne) {
+  ImageSourceManager::PictureStatus status;
+  EXPECT_EQ(sourceCaption(status), "");  // waiting: the placeholder says so
+  status.health.failure = SourceFailure::NotFound;
+  status.health.httpStatus = 404;
+  EXPECT_EQ(sourceCaption(status), "NOT FOUND (404)");
+  status.health.failure = SourceFailure::ErrorStatus;
+  status.health.httpStatus = 503;
+  EXPECT_EQ(sourceCaption(status), "CAMERA ANSWERED 503");
+
+  status.hasPicture = true;
+  status.ageMs = 14999;
+  EXPECT_EQ(sourceCaption(status), "");  // fresh, whatever failed since
+  status.stale = true;
+  status.health.failure = SourceFailure::None;
+  EXPECT_EQ(sourceCaption(status), "PICTURE 14 S OLD");
+  status.ageMs = 150000;
+  status.health.failure = SourceFailure::NotReachable;
+  EXPECT_EQ(sourceCaption(status), "PICTURE 2 MIN OLD: CAMERA NOT REACHABLE");
+  status.ageMs = 3 * 3600000 + 5;
+  status.health.failure = SourceFailure::None;
+  EXPECT_EQ(sourceCaption(status), "PICTURE 3 H OLD");
 }
 
 }  // namespace
