@@ -436,8 +436,10 @@ bool ImageSourceManager::chooseRequest(Work& work) {
   for (const auto& request : requests_) {
     if (request->waiting() && idle(*request->source())) return pick(*request);
   }
+  // A view still waiting for its first picture is asked again after a
+  // failure too, whatever its frame rate, as its backoff allows.
   for (const auto& request : requests_) {
-    if (idle(*request->source()) && !request->source()->encoded()) return pick(*request);
+    if (mayAsk(*request->source()) && !request->source()->encoded()) return pick(*request);
   }
   for (auto it = requests_.begin(); it != requests_.end(); ++it) {
     const SourceRequest& request = **it;

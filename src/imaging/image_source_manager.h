@@ -13,7 +13,8 @@
 //
 // A camera that fails is asked again only when its backoff allows
 // (source_health.h), and keeps its last picture: the view shows that picture
-// (as stale once it is old) rather than nothing. The budgets always hold the
+// (as stale once it is old) rather than nothing. A view that has no picture at
+// all has its camera asked again after failures whatever its frame rate. The budgets always hold the
 // pictures being drawn: each is at least three times the largest picture of a
 // source in use, however small it was configured.
 //

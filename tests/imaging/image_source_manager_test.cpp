@@ -454,6 +454,32 @@ TEST_F(ManagerTest, StillPictureFreesItsSourceAfterEachFetch) {
   manager->release(request);
 }
 
+TEST_F(ManagerTest, ViewWithoutAPictureIsAskedAgainAsItsBackoffAllows) {
+  ManualClock clock(1000);
+  const ScopedClock installed(clock);
+  auto manager = makeManager(1);
+  FakeReader& reader = *pool.readers[0];
+  // fps 0: the view wants one picture, and has none yet.
+  SourceRequest* request = manager->acquire("http://cam/snap.jpg");
+  ASSERT_TRUE(waitFor([&] { return reader.starts().size() == 1; }));
+  // The reader records why, as the stream reader does, and fails.
+  request->source()->health().recordFailure(clock.nowMs(), SourceFailure::NotReachable, 0);
+  reader.fail();
+  ASSERT_TRUE(waitFor([&] { return manager->sources()[0].failed; }));
+  clock.advance(499);
+  ASSERT_TRUE(reader.waitForPolls(5));
+  EXPECT_EQ(reader.starts().size(), 1u);
+  clock.advance(1);
+  ASSERT_TRUE(waitFor([&] { return reader.starts().size() == 2; }));
+  // Once it has its picture, fps 0 asks for nothing more.
+  reader.deliver(sceneJpeg(32, 32), clock.nowMs());
+  ASSERT_TRUE(waitFor([&] { return peek(*manager, request).width == 32; }));
+  clock.advance(60000);
+  ASSERT_TRUE(reader.waitForPolls(5));
+  EXPECT_EQ(reader.starts().size(), 2u);
+  manager->release(request);
+}
+
 TEST_F(ManagerTest, TrimmedSourceWaitsOnceThenShowsAPlaceholderAndFailedOneGivesNull) {
   auto manager = makeManager(3, 4096, 1);  // 1 KiB for decoded pictures: any picture is too much
   const auto dir = test::scratchDir("manager-trimmed");
