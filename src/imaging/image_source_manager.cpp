@@ -474,11 +474,15 @@ bool ImageSourceManager::chooseUnfetchedSource(Work& work) {
 
 void ImageSourceManager::readFile(ImageSource& source) {
   std::vector<std::uint8_t> bytes;
+  const std::uint32_t now = nowMs();
   if (!readWholeFile(source.url().substr(kFilePrefix.size()), bytes)) {
+    // A file that appears later is read then; until then not on every poll.
+    source.health().recordFailure(now, SourceFailure::FileUnreadable, 0);
     source.failed_.store(true, std::memory_order_release);
     return;
   }
-  storePicture(source, std::move(bytes), nowMs());
+  source.health().recordPicture();
+  storePicture(source, std::move(bytes), now);
   source.failed_.store(false, std::memory_order_release);
   source.busy_.store(false, std::memory_order_release);
 }
@@ -522,6 +526,9 @@ void ImageSourceManager::decodeSource(ImageSource& source, bool notify) {
       event.kept = true;
     }
   }
+  // Bytes that are no picture at all say so, for the view and `vistel probe`.
+  if (notify && event.width <= 0)
+    source.health().recordFailure(event.decodedAtMs, SourceFailure::NoPictures, 0);
   if (notify && observers_.decoded) observers_.decoded(event);
 }
 

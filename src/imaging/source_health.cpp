@@ -27,6 +27,8 @@ std::string failureText(SourceFailure failure, int httpStatus) {
       return "connection lost";
     case SourceFailure::NoPictures:
       return "no pictures in the stream";
+    case SourceFailure::FileUnreadable:
+      return "picture file not readable";
   }
   return {};
 }

@@ -30,12 +30,14 @@ enum class SourceFailure : std::int32_t {
   ErrorStatus,      // another error status
   ConnectionLost,   // the answer broke off or ended before a whole picture
   NoPictures,       // a stream with no picture delimiter in 1 MiB
+  FileUnreadable,   // a file:// picture that cannot be read
 };
 
 // The words a view's placeholder and `vistel probe` use for `failure`, in lower
 // case ("camera not reachable", "not found (404)", "password refused (401)",
 // "not a camera (wrong content type)", "camera silent", "camera answered 503",
-// "connection lost", "no pictures in the stream"); empty for None. `httpStatus`
+// "connection lost", "no pictures in the stream", "picture file not
+// readable"); empty for None. `httpStatus`
 // is only read for ErrorStatus.
 [[nodiscard]] std::string failureText(SourceFailure failure, int httpStatus);
 

@@ -664,6 +664,7 @@ TEST_F(ManagerTest, FilePicturesAreReadAndDecodedOnTheLoaderThread) {
     const Held none = peek(*manager, bad);
     EXPECT_EQ(none.size, 0);
     EXPECT_EQ(none.timestamp, 0u);
+    EXPECT_EQ(bad->source()->health().state().failure, SourceFailure::FileUnreadable);
     manager->release(bad);
   }
   EXPECT_EQ(decodes.load(), 1);
