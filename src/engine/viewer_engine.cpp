@@ -229,9 +229,11 @@ std::vector<ViewPicture> ViewerEngine::currentPictures() const {
   std::vector<ViewPicture> out;
   for (const auto& view : scene_->currentViews()) {
     if (!view) continue;
-    ViewPicture picture{view->id(), view->rememberedSrc(), ViewPicture::State::NoSource};
+    ViewPicture picture{view->id(), view->rememberedSrc(), ViewPicture::State::NoSource, {}};
     if (const SourceRequest* request = view->request()) {
       const ImageSource& source = *request->source();
+      const SourceHealthState health = source.health().state();
+      picture.reason = failureText(health.failure, health.httpStatus);
       const FrameRef decoded = source.decoded();
       if (decoded && decoded->kind() == Frame::Kind::Decoded && decoded->width() > 0) {
         picture.state = ViewPicture::State::Delivered;

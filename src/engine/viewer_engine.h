@@ -99,6 +99,7 @@ struct ViewPicture {
   std::string viewId;
   std::string source;  // the view's `src` as written; empty without one
   State state = State::NoSource;
+  std::string reason;  // why the camera has failed lately (failureText), empty when it has not
 };
 
 class ViewerEngine final : private ScriptHost {
