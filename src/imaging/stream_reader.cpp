@@ -436,7 +436,17 @@ void StreamReader::Impl::storePart(const Job& job, const std::uint8_t* data, std
 }
 
 bool StreamReader::Impl::streamLoop(const Job& job, Failure& failure) {
-  if (!openUrl(job, failure)) return false;
+  std::string contentType;
+  if (!openUrl(job, failure, &contentType)) return false;
+  std::string ignored;
+  if (detail::modeFromContentType(contentType, ignored, 0) != ModeStream) {
+    // The camera serves something else now (an error page, single
+    // pictures): it is asked afresh which mode it serves at the next attempt.
+    closeFile();
+    failure.reason = SourceFailure::NotACamera;
+    ifCurrent(job.generation, [&] { readerMode.store(kModeProbing, std::memory_order_release); });
+    return false;
+  }
   std::string serverBoundary;
   bool learnOff = false;
   {

@@ -476,6 +476,34 @@ TEST_F(StreamReaderTest, ErrorStatusesDoNotStart) {
   EXPECT_EQ(poller.pictures[0], jpegs[0]);
 }
 
+TEST_F(StreamReaderTest, StreamThatTurnsIntoAWebPageIsProbedAgain) {
+  const auto jpegs = testJpegs(2);
+  std::atomic<int> connections{0};
+  HttpTestServer server([&](HttpTestConnection& c) {
+    if (connections++ == 0) {
+      c.send(streamHead("multipart/x-mixed-replace; boundary=cam") + part("cam", jpegs[0]));
+      return;
+    }
+    // From then on a login page, as a camera shows after a reset.
+    c.send(test::httpResponse(200, {{"Content-Type", "text/html"}}, "<html>login</html>"));
+  });
+  ASSERT_TRUE(server.ok());
+  StreamReader reader(defaultThreadStarter(), kShortWatchdogMs * 10);
+  reader.setFrameRate(StreamReader::kFrameRateSelector, -1.0f);
+  ASSERT_EQ(reader.start(nullptr, server.url("/cam"), 0, StreamReader::ModeProbe),
+            StreamReader::Started);
+  // The probe, the stream that is a web page, and a probe that finds one:
+  // the reader stops there instead of reconnecting to the page.
+  Poller poller;
+  ASSERT_TRUE(poller.run(reader, [&] {
+    return server.requests().size() >= 3 && reader.health().failure == SourceFailure::NotACamera &&
+           poller.states.back() == StreamReader::StateIdle;
+  }));
+  EXPECT_EQ(reader.lastProbe().contentType, "text/html");
+  std::this_thread::sleep_for(1500ms);
+  EXPECT_EQ(server.requests().size(), 3u);
+}
+
 // ---- Single pictures ------------------------------------------------------------
 
 TEST_F(StreamReaderTest, SinglePictureIsFetchedOnceAndHandedOver) {
