@@ -29,3 +29,10 @@ else()
 endif()
 configure_file(${CMAKE_SOURCE_DIR}/cmake/vistel.pc.in ${CMAKE_BINARY_DIR}/vistel.pc @ONLY)
 install(FILES ${CMAKE_BINARY_DIR}/vistel.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+
+# The bundled demo, which `vistel serve` shows when it is given no project; the
+# desktop viewer installs the same files when it is built.
+if(NOT VISTEL_BUILD_VIEWER)
+  file(GLOB VISTEL_SERVE_DEMO_FILES ${CMAKE_SOURCE_DIR}/examples/demo/*)
+  install(FILES ${VISTEL_SERVE_DEMO_FILES} DESTINATION ${CMAKE_INSTALL_DATADIR}/vistel/demo)
+endif()

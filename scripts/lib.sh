@@ -10,6 +10,7 @@ VISTEL_PACKAGES=(
   python3 ffmpeg
   gdb
   qt6-base-dev xvfb xauth
+  libboost-dev libturbojpeg0-dev chromium nginx openssl
 )
 
 # Installs the packages among "$@" that are missing, with apt-get.
@@ -26,6 +27,24 @@ ensure_packages() {
   export DEBIAN_FRONTEND=noninteractive
   "${sudo[@]}" apt-get update -qq
   "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
+}
+
+# Node and npm for the browser tests, unless some Node is there already (a
+# Node from elsewhere brings its own npm, which Debian's npm would conflict with).
+ensure_node() {
+  command -v node >/dev/null && command -v npm >/dev/null && return 0
+  ensure_packages nodejs npm
+}
+
+# The browser tests' Node packages, exactly as tests/web/package-lock.json
+# locks them; reinstalled when the lock file changed. No browser is
+# downloaded: the tests use Debian's chromium.
+prepare_browser_tests() {
+  ensure_node
+  local stamp=tests/web/node_modules/.package-lock.json
+  if [ ! -f "$stamp" ] || [ tests/web/package-lock.json -nt "$stamp" ]; then
+    (cd tests/web && PUPPETEER_SKIP_DOWNLOAD=1 npm ci --no-audit --no-fund --loglevel=error)
+  fi
 }
 
 jobs() { nproc 2>/dev/null || echo 2; }

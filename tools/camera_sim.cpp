@@ -186,6 +186,22 @@ std::optional<CameraFault> faultFromName(std::string_view name) {
   return std::nullopt;
 }
 
+void PartLog::add(const PartSent& part) {
+  if (part.camera >= parts_.size()) return;
+  std::lock_guard guard(lock_);
+  auto& parts = parts_[part.camera];
+  parts.try_emplace(part.frameNumber, part);  // the first sending stays
+  while (parts.size() > capacity_) parts.erase(parts.begin());
+}
+
+std::optional<PartSent> PartLog::find(std::size_t camera, std::uint32_t frameNumber) const {
+  if (camera >= parts_.size()) return std::nullopt;
+  std::lock_guard guard(lock_);
+  const auto found = parts_[camera].find(frameNumber);
+  if (found == parts_[camera].end()) return std::nullopt;
+  return found->second;
+}
+
 // ---------------------------------------------------------------------------
 
 struct CameraSimulator::Impl {

@@ -31,7 +31,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -84,6 +86,30 @@ struct PartSent {
   std::uint32_t sentMs = 0;                        // the frame's due time, as in its JPEG comment
   std::chrono::steady_clock::time_point lastByte;  // when its last byte was handed to the socket
   std::uint32_t lastByteMs = 0;                    // the same on the clock of platform/clock.h
+};
+
+// The parts a simulator sent, for looking up when a frame went out (a
+// benchmark that sees frame n on screen asks when n's last byte was written).
+// Keeps, per camera, the first sending of each of the latest `capacity`
+// frames. Thread-safe.
+class PartLog {
+ public:
+  explicit PartLog(std::size_t capacity = 4096) : capacity_(capacity) {}
+
+  void add(const PartSent& part);
+  // The first time frame `frameNumber` of `camera` was written whole to a
+  // client; nothing when it was not (or has left the log).
+  std::optional<PartSent> find(std::size_t camera, std::uint32_t frameNumber) const;
+  // A hook for SimulatorOptions::onPartSent that adds to this log, which must
+  // outlive the simulator.
+  std::function<void(const PartSent&)> hook() {
+    return [this](const PartSent& part) { add(part); };
+  }
+
+ private:
+  const std::size_t capacity_;
+  mutable std::mutex lock_;
+  std::array<std::map<std::uint32_t, PartSent>, 2> parts_;  // guarded by lock_, per camera
 };
 
 struct CameraCounters {

@@ -17,15 +17,21 @@
 
 namespace {
 
-// Crashes are reported with message boxes by the desktop helper beside the
-// executable; without it, the terminal helper of the library's default.
-void installCrashReporter() {
-  constexpr std::string_view kName = vistel::kAboutProductName;
+// The folder of this executable; empty when it cannot be told.
+std::filesystem::path executableFolder() {
   std::error_code ec;
   const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", ec);
+  return ec ? std::filesystem::path() : self.parent_path();
+}
+
+// Crashes are reported with message boxes by the desktop helper beside the
+// executable; without it, the terminal helper of the library's default.
+void installCrashReporter(const std::filesystem::path& folder) {
+  constexpr std::string_view kName = vistel::kAboutProductName;
+  std::error_code ec;
   std::filesystem::path helper;
-  if (!ec) {
-    const std::filesystem::path dialogs = self.parent_path() / "vistel-viewer-crash-report";
+  if (!folder.empty()) {
+    const std::filesystem::path dialogs = folder / "vistel-viewer-crash-report";
     if (std::filesystem::is_regular_file(dialogs, ec)) helper = dialogs;
   }
   if (!helper.empty()) {
@@ -39,18 +45,28 @@ void installCrashReporter() {
 
 int main(int argc, char** argv) {
   const std::vector<std::string> args(argv + 1, argv + argc);
+  const std::filesystem::path folder = executableFolder();
+  const std::filesystem::path demo =
+      folder.empty() ? std::filesystem::path() : vistel::findDemoProject(folder);
   std::string error;
-  const auto options = vistel::parseViewerArguments(args, error);
+  const auto options = vistel::parseViewerArguments(args, error, demo);
   if (!options) {
     std::fprintf(stderr, "vistel-viewer: %s\n", error.c_str());
     return 2;
   }
   if (options->help) {
-    std::fputs(vistel::viewerUsage().c_str(), stdout);
+    std::fputs(vistel::viewerUsage(demo).c_str(), stdout);
     return 0;
   }
+  if (options->project.empty() && !options->properties.contains("Project") &&
+      !vistel::generatesTwoCameraProject(options->properties)) {
+    std::fprintf(stderr,
+                 "vistel-viewer: the bundled demo is not installed (looked for %s); open a "
+                 "project from the context menu\n",
+                 (vistel::demoFolder(folder) / "demo.xml").c_str());
+  }
   // Before Qt starts threads of its own: the reporter wants to be first.
-  installCrashReporter();
+  installCrashReporter(folder);
 
   QApplication app(argc, argv);
   QApplication::setApplicationName(QStringLiteral("Vistel"));

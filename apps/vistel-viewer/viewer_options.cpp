@@ -5,6 +5,8 @@
 #include <system_error>
 #include <vector>
 
+#include "vistel/host/vistel_control.h"
+
 namespace vistel {
 
 namespace {
@@ -49,7 +51,8 @@ bool readProject(const std::filesystem::path& file, std::string& text, std::stri
 }  // namespace
 
 std::optional<ViewerOptions> parseViewerArguments(std::span<const std::string> args,
-                                                  std::string& error) {
+                                                  std::string& error,
+                                                  const std::filesystem::path& demo) {
   ViewerOptions options;
   std::vector<std::string> rest(args.begin(), args.end());
   if (!takePropertyOptions(rest, options.properties, error)) return std::nullopt;
@@ -81,6 +84,13 @@ std::optional<ViewerOptions> parseViewerArguments(std::span<const std::string> a
   }
   if (options.help) return options;
 
+  // With nothing to show, the demo shows, as if it had been named.
+  if (!haveProject && !demo.empty() && !options.properties.contains("Project") &&
+      !generatesTwoCameraProject(options.properties)) {
+    options.project = demo;
+    haveProject = true;
+  }
+
   std::error_code ec;
   if (haveProject) {
     if (options.properties.contains("Project")) {
@@ -100,13 +110,29 @@ std::optional<ViewerOptions> parseViewerArguments(std::span<const std::string> a
   return options;
 }
 
-std::string viewerUsage() {
+std::filesystem::path demoFolder(const std::filesystem::path& executableDir) {
+  return (executableDir / VISTEL_DEMO_RELATIVE_DIR).lexically_normal();
+}
+
+std::filesystem::path findDemoProject(const std::filesystem::path& executableDir) {
+  const std::filesystem::path project = demoFolder(executableDir) / "demo.xml";
+  std::error_code ec;
+  return std::filesystem::is_regular_file(project, ec) ? project : std::filesystem::path();
+}
+
+std::string viewerUsage(const std::filesystem::path& demo) {
   return "usage: vistel-viewer [PROJECT] [--param NAME=VALUE]... [--params FILE] [--size WxH]\n"
          "Shows a Vistel project in a window.\n"
          "  PROJECT            project file to show (its pictures are found from its folder)\n"
          "  --param NAME=VALUE one load-time property of the viewer control (repeatable)\n"
          "  --params FILE      NAME=VALUE lines; blank lines and lines starting with # skipped\n"
-         "  --size WxH         size of the view in pixels (default 800x600, at most 2047)\n";
+         "  --size WxH         size of the view in pixels (default 800x600, at most 2047)\n"
+         "Without a project (no PROJECT, Project property or two camera addresses) it shows\n"
+         "the bundled demo, " +
+         (demo.empty() ? std::string("which is not installed here") : demo.string()) +
+         ".\n"
+         "In the window: Ctrl+C copies the position as a preset text; \"Open project...\"\n"
+         "in the context menu, Ctrl+O or dropping a project file on the window opens one.\n";
 }
 
 }  // namespace vistel

@@ -5,7 +5,9 @@
 // PROJECT is a project file: its text becomes the control's `Project`
 // property and relative file:// pictures are read from its folder. --param
 // and --params set load-time properties of the control (property_bag.h), as a
-// page's <param>s would; --size sets the size of the view in pixels.
+// page's <param>s would; --size sets the size of the view in pixels. Without
+// a project (no PROJECT, no `Project` property, no two camera addresses) the
+// bundled demo is shown, from the data folder installed with the viewer.
 //
 // Thread-safety: plain functions on their arguments.
 
@@ -33,12 +35,21 @@ struct ViewerOptions {
 };
 
 // Reads `args` (after the program name), reading a --params file and the
-// PROJECT file. On failure returns nothing and sets `error` to one line
-// saying why.
+// PROJECT file. Without a project, the project file `demo` (empty: none) is
+// read as if it were PROJECT. On failure returns nothing and sets `error` to
+// one line saying why.
 std::optional<ViewerOptions> parseViewerArguments(std::span<const std::string> args,
-                                                  std::string& error);
+                                                  std::string& error,
+                                                  const std::filesystem::path& demo = {});
 
-// The usage text, ending with a line break.
-std::string viewerUsage();
+// The folder of the bundled demo for the executable in `executableDir`: the
+// same place relative to it where it is installed and in the build tree.
+std::filesystem::path demoFolder(const std::filesystem::path& executableDir);
+// demo.xml in demoFolder(executableDir), or empty when it is not there.
+std::filesystem::path findDemoProject(const std::filesystem::path& executableDir);
+
+// The usage text, ending with a line break; it names `demo` (empty: says the
+// demo is missing).
+std::string viewerUsage(const std::filesystem::path& demo = {});
 
 }  // namespace vistel

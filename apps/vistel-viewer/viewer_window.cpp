@@ -1,5 +1,6 @@
 #include "viewer_window.h"
 
+#include <QFile>
 #include <QVBoxLayout>
 #include <string_view>
 
@@ -24,6 +25,10 @@ ViewerWindow::ViewerWindow(const ViewerOptions& options,
   layout->setContentsMargins(0, 0, 0, 0);
   viewer_ = new VistelWidget(makeEngine, this);
   layout->addWidget(viewer_);
+  viewer_->control().setProjectOpening(ProjectOpening::Offered);
+  connect(viewer_, &VistelWidget::projectOpened, this, [this](const QString& path) {
+    setWindowTitle(viewerWindowTitle(QFile::encodeName(path).toStdString()));
+  });
   resize(options.width, options.height);
   // Before the window exists, as a page's properties are read.
   viewer_->control().load(options.properties);

@@ -2,7 +2,8 @@
 
 // The main window of vistel-viewer: the viewer widget and nothing else (no
 // menu bar, no tool bar), titled with the product name and the project's
-// file name.
+// file name. Its viewer offers opening project files (context menu, Ctrl+O,
+// dropped files), and the title follows the project opened.
 //
 // Thread-safety: a widget; the Qt user-interface thread only.
 

@@ -28,6 +28,9 @@ const Command kCommands[] = {
      runRender},
     {"camera-sim", "serve the demo street's two cameras live over HTTP", kCameraSimHelp,
      runCameraSim},
+#if VISTEL_HAS_SERVE
+    {"serve", "serve the viewer to web pages (HTTP and WebSocket)", kServeHelp, runServe},
+#endif
 };
 
 void printUsage(std::ostream& out) {

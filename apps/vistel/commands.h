@@ -25,6 +25,7 @@ int runProbe(const std::vector<std::string>& args, Io io);
 int runCalibrate(const std::vector<std::string>& args, Io io);
 int runGenerate(const std::vector<std::string>& args, Io io);
 int runRender(const std::vector<std::string>& args, Io io);
+int runServe(const std::vector<std::string>& args, Io io);
 int runCameraSim(const std::vector<std::string>& args, Io io);
 
 extern const char* const kInspectHelp;
@@ -34,6 +35,7 @@ extern const char* const kProbeHelp;
 extern const char* const kCalibrateHelp;
 extern const char* const kGenerateHelp;
 extern const char* const kRenderHelp;
+extern const char* const kServeHelp;
 extern const char* const kCameraSimHelp;
 
 // `text` as a whole decimal number from `low` to `high`, digits only (no sign,

@@ -385,9 +385,12 @@ int runRender(const std::vector<std::string>& args, Io io) {
            << " ms; nothing written\n";
     return kExitFailure;
   }
-  // A frame begun after the pictures arrived shows them.
+  // Every pass that renders from now on began after the pictures arrived, and
+  // so shows them. The engine renders only when something changed, so a frame
+  // is asked for.
   const std::int64_t seen = sink.frames();
-  if (!waitFor([&] { return sink.frames() >= seen + 2; }, kEngineSlack)) {
+  (void)engine->postEvent(kEventRepaint, 0, 0);
+  if (!waitFor([&] { return sink.frames() >= seen + 1; }, kEngineSlack)) {
     io.err << "vistel render: nothing could be rendered\n";
     return kExitFailure;
   }

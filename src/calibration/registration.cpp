@@ -161,8 +161,14 @@ PixelRegion pixelRegion(const RegionBox& box) {
         r.heightP > 0 && r.heightP < kLimit)) {
     return r;
   }
-  r.left = static_cast<std::int32_t>(x0);
-  r.top = static_cast<std::int32_t>(y0);
+  // The first column and row inside the box: a box edge a rounding error
+  // short of a whole pixel still starts there, and one between pixels starts
+  // at the next, so the region's first column and row show both pictures
+  // (truncating would start a pixel outside the picture whose edge that is,
+  // and its black would dominate the correlation).
+  constexpr float kEdgeTolerance = 1e-3f;
+  r.left = static_cast<std::int32_t>(std::ceil(x0 - kEdgeTolerance));
+  r.top = static_cast<std::int32_t>(std::ceil(y0 - kEdgeTolerance));
   r.width = static_cast<std::int32_t>(r.widthP);
   r.height = static_cast<std::int32_t>(r.heightP);
   return r;
@@ -385,34 +391,89 @@ double scoreShift(const RegistrationState& state, const ScoreTables& tables, Pix
   return total / sum;
 }
 
+namespace {
+
+// One output sample of a resampling along one axis: the input samples
+// first .. first + weights.size() - 1 (clamped to the input) and their weights,
+// which add up to 1.
+struct Taps {
+  std::int32_t first = 0;
+  std::vector<float> weights;
+};
+
+// How each of `outputs` samples along an axis of `inputs` samples is made when
+// output sample k stands at input position k * inputs / outputs (sample i of
+// either at position i, as normalised coordinates place pixels). Shrinking
+// averages the input samples under the output sample's cell, of width
+// inputs / outputs centred there, each weighted by its share of the cell: an
+// HD camera's picture then brings all of its pixels to the working size, not
+// the one in three or four a point sample would read, so its sensor noise and
+// fine texture average out instead of aliasing into false detail. Enlarging
+// interpolates linearly between the two nearest samples.
+std::vector<Taps> axisTaps(std::int32_t inputs, std::int32_t outputs) {
+  std::vector<Taps> taps(static_cast<std::size_t>(outputs));
+  const double scale = static_cast<double>(inputs) / outputs;
+  for (std::int32_t k = 0; k < outputs; ++k) {
+    const double centre = k * scale;
+    Taps& t = taps[static_cast<std::size_t>(k)];
+    if (scale <= 1) {
+      t.first = static_cast<std::int32_t>(centre);
+      const auto f = static_cast<float>(centre - t.first);
+      t.weights = {1 - f, f};
+      continue;
+    }
+    const double lo = centre - scale / 2, hi = centre + scale / 2;
+    // Input sample i covers [i - 0.5, i + 0.5).
+    t.first = static_cast<std::int32_t>(std::floor(lo + 0.5));
+    const auto last = static_cast<std::int32_t>(std::ceil(hi + 0.5)) - 1;
+    for (std::int32_t i = t.first; i <= last; ++i) {
+      const double overlap = std::min(hi, i + 0.5) - std::max(lo, i - 0.5);
+      t.weights.push_back(static_cast<float>(std::max(overlap, 0.0) / scale));
+    }
+  }
+  return taps;
+}
+
+}  // namespace
+
 std::vector<std::uint8_t> toWorkingSize(const RegistrationPicture& picture) {
   constexpr std::size_t kRowBytes = static_cast<std::size_t>(kWorkingWidth) * 4;
   std::vector<std::uint8_t> out(kRowBytes * (kWorkingHeight + 1) + 4, 0);
   const std::int32_t w = picture.width, h = picture.height;
-  // Working pixel k stands where normalised x = k / 640 - 0.5 is, which is
-  // position k * w / 640 in the picture.
-  const double stepX = static_cast<double>(w) / kWorkingWidth,
-               stepY = static_cast<double>(h) / kWorkingHeight;
+  const std::vector<Taps> across = axisTaps(w, kWorkingWidth), down = axisTaps(h, kWorkingHeight);
+  // Samples beyond an edge repeat the edge's pixel.
+  const auto clampTo = [](std::int32_t i, std::int32_t n) { return std::clamp(i, 0, n - 1); };
+  // Across first, into blue, green, red floats per working column of every
+  // picture row; then down.
+  std::vector<float> rows(static_cast<std::size_t>(h) * kWorkingWidth * 3);
+  for (std::int32_t y = 0; y < h; ++y) {
+    const std::uint8_t* in = picture.pixels + static_cast<std::size_t>(y) * w * 4;
+    float* o = rows.data() + static_cast<std::size_t>(y) * kWorkingWidth * 3;
+    for (const Taps& t : across) {
+      float sum[3] = {};
+      for (std::size_t n = 0; n < t.weights.size(); ++n) {
+        const std::uint8_t* p =
+            in + static_cast<std::size_t>(clampTo(t.first + static_cast<std::int32_t>(n), w)) * 4;
+        for (int ch = 0; ch < 3; ++ch) sum[ch] += t.weights[n] * p[ch];
+      }
+      for (int ch = 0; ch < 3; ++ch) *o++ = sum[ch];
+    }
+  }
   for (std::int32_t r = 0; r < kWorkingHeight; ++r) {
-    const double sy = r * stepY;
-    const auto y0 = std::min(static_cast<std::int32_t>(sy), h - 1);
-    const std::int32_t y1 = std::min(y0 + 1, h - 1);
-    const double fy = sy - y0;
-    for (std::int32_t c = 0; c < kWorkingWidth; ++c) {
-      const double sx = c * stepX;
-      const auto x0 = std::min(static_cast<std::int32_t>(sx), w - 1);
-      const std::int32_t x1 = std::min(x0 + 1, w - 1);
-      const double fx = sx - x0;
-      const auto px = [&picture, w](std::int32_t y, std::int32_t x) {
-        return picture.pixels + (static_cast<std::size_t>(y) * w + x) * 4;
-      };
-      const std::uint8_t *p00 = px(y0, x0), *p01 = px(y0, x1), *p10 = px(y1, x0), *p11 = px(y1, x1);
-      std::uint8_t* o =
-          out.data() + static_cast<std::size_t>(r) * kRowBytes + static_cast<std::size_t>(c) * 4;
+    const Taps& t = down[static_cast<std::size_t>(r)];
+    std::uint8_t* o = out.data() + static_cast<std::size_t>(r) * kRowBytes;
+    for (std::int32_t c = 0; c < kWorkingWidth * 3; c += 3, o += 4) {
+      float sum[3] = {};
+      for (std::size_t n = 0; n < t.weights.size(); ++n) {
+        const float* p =
+            rows.data() +
+            static_cast<std::size_t>(clampTo(t.first + static_cast<std::int32_t>(n), h)) *
+                kWorkingWidth * 3 +
+            c;
+        for (int ch = 0; ch < 3; ++ch) sum[ch] += t.weights[n] * p[ch];
+      }
       for (int ch = 0; ch < 3; ++ch) {
-        const double top = p00[ch] + (p01[ch] - p00[ch]) * fx;
-        const double bottom = p10[ch] + (p11[ch] - p10[ch]) * fx;
-        o[ch] = static_cast<std::uint8_t>(std::lround(top + (bottom - top) * fy));
+        o[ch] = static_cast<std::uint8_t>(std::clamp(std::lround(sum[ch]), 0L, 255L));
       }
     }
   }
@@ -423,7 +484,8 @@ namespace {
 
 // The picture itself when it has the working size, else a scaled copy kept in
 // `storage`.
-RegistrationPicture atWorkingSize(const RegistrationPicture& picture, std::vector<std::uint8_t>& storage) {
+RegistrationPicture atWorkingSize(const RegistrationPicture& picture,
+                                  std::vector<std::uint8_t>& storage) {
   if (picture.width == kWorkingWidth && picture.height == kWorkingHeight) return picture;
   storage = toWorkingSize(picture);
   return {storage.data(), kWorkingWidth, kWorkingHeight};
@@ -468,8 +530,9 @@ CorrelationResult phaseCorrelate(const RegistrationState& state) {
   return result;
 }
 
-RegistrationOutcome registerKeys(const RegistrationPicture& source, const RegistrationPicture& destination,
-                                 const KeyQuad& sourceKey, const KeyQuad& destinationKey) {
+RegistrationOutcome registerKeys(const RegistrationPicture& source,
+                                 const RegistrationPicture& destination, const KeyQuad& sourceKey,
+                                 const KeyQuad& destinationKey) {
   using namespace registration;
   RegistrationOutcome outcome;
   outcome.sourceKey = sourceKey;
@@ -482,7 +545,10 @@ RegistrationOutcome registerKeys(const RegistrationPicture& source, const Regist
   }
 
   const Homography h1 = quadToQuad(sourceKey, sourceKey);
-  const Homography h2 = quadToQuad(sourceKey, destinationKey);
+  // Both resamplings show the source key's frame: h1 takes it onto the source
+  // picture, h2 onto the destination picture (a point with square
+  // coordinates s in the source key has them in the destination key too).
+  const Homography h2 = quadToQuad(destinationKey, sourceKey);
   const std::optional<RegionBox> box = commonRegion(h1, h2);
   if (!box) return outcome;
   const PixelRegion region = pixelRegion(*box);
@@ -517,12 +583,15 @@ RegistrationOutcome registerKeys(const RegistrationPicture& source, const Regist
                     static_cast<double>(0.0015625f) * 0.5;
   const double dy = outcome.correlation.transform.at(1, 2) * region.heightP *
                     static_cast<double>(0.0020833334f) * 0.5;
-  // A zero move leaves the key's bytes as they were (adding 0 would turn a
-  // -0 into +0 and change the key text).
+  // A source key off by e makes the destination's resampling show the scene
+  // that the source's shows e further on, so the correlation finds the shift
+  // -e and the key moves back by the shift. (The correlation's y entry is
+  // negated, hence the opposite signs.) A zero move leaves the key's bytes as
+  // they were (adding 0 would turn a -0 into +0 and change the key text).
   for (Vec2* p : {&outcome.sourceKey.p0, &outcome.sourceKey.p1, &outcome.sourceKey.p2,
                   &outcome.sourceKey.p3}) {
-    if (dx != 0) p->x = static_cast<float>(p->x + dx);
-    if (dy != 0) p->y = static_cast<float>(p->y - dy);
+    if (dx != 0) p->x = static_cast<float>(p->x - dx);
+    if (dy != 0) p->y = static_cast<float>(p->y + dy);
   }
   return outcome;
 }

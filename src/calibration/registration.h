@@ -3,9 +3,12 @@
 // Image registration: corrects the source key of a camera pair by phase
 // correlation. Both pictures are resampled, through their lens profiles and
 // the homographies the two keys imply, into the region of the source key's
-// frame that both pictures cover; the displacement between the two
-// resamplings is measured by phase correlation, checked by a weighted
-// difference score, and added to the source key.
+// frame that both pictures cover: the source picture as it is, the destination
+// picture through the homography that takes the source key onto the
+// destination key (as the renderer relates two views). The displacement
+// between the two resamplings is measured by phase correlation and checked by
+// a weighted difference score; the source key moves by it to where the
+// destination's resampling would match the source's.
 //
 // Only a translation is estimated; the destination key comes back unchanged.
 //
@@ -101,7 +104,9 @@ struct RegistrationOutcome {
 // Registers `source` (corrected with the lens "kamolens0") against
 // `destination` (corrected with "kamolens1") under the keys qS and qD, and
 // returns qS moved by the measured displacement. Pictures of another size than
-// kWorkingWidth x kWorkingHeight are scaled to it (bilinear) first.
+// kWorkingWidth x kWorkingHeight are brought to it first (toWorkingSize in
+// registration_p.h): keys and lens profiles are fractions of the picture, so
+// an HD camera's picture gives the key its 640 x 480 picture would.
 [[nodiscard]] RegistrationOutcome registerKeys(const RegistrationPicture& source,
                                                const RegistrationPicture& destination,
                                                const KeyQuad& sourceKey,

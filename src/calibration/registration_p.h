@@ -39,7 +39,9 @@ void keepInside(std::span<const Segment> segments, std::span<const Segment> outl
 [[nodiscard]] std::optional<RegionBox> commonRegion(const Homography& h1, const Homography& h2);
 
 // The region in working pixels: columns left .. left + width - 1 and rows
-// top .. top + height - 1. widthP and heightP are the untruncated sizes.
+// top .. top + height - 1, every one inside the box (left and top round the
+// box's corner up, within a rounding error; width and height are truncated).
+// widthP and heightP are the untruncated sizes.
 struct PixelRegion {
   std::int32_t left = 0;
   std::int32_t top = 0;
@@ -101,10 +103,12 @@ struct ScoreTables {
 [[nodiscard]] double scoreShift(const RegistrationState& state, const ScoreTables& tables,
                                 PixelShift shift);
 
-// `picture` scaled bilinearly to the working size, in a buffer with the
-// decoder's spare row and four bytes. Working pixel k samples position
-// k * width / kWorkingWidth (likewise down), so the two sizes share their
-// normalised coordinates.
+// `picture` at the working size, in a buffer with the decoder's spare row and
+// four bytes. Working pixel k stands at picture position k * width /
+// kWorkingWidth (likewise down), so the two sizes share their normalised
+// coordinates. A larger picture is averaged: each working pixel is the mean of
+// the picture pixels under its cell, weighted by their share of it; a smaller
+// one is interpolated linearly. Pixels beyond an edge repeat the edge.
 [[nodiscard]] std::vector<std::uint8_t> toWorkingSize(const RegistrationPicture& picture);
 
 }  // namespace vistel::registration

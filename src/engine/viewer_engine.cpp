@@ -84,17 +84,34 @@ void ViewerEngine::threadRoutine() {
   stopped_.store(true, std::memory_order_release);
 }
 
+ViewerEngine::ViewState ViewerEngine::viewState() const {
+  const LinkTraversal* link = scene_->currentLink();
+  return {link, link ? link->navProgress() : 0.0f, renderer_->xOffset(), renderer_->yOffset(),
+          renderer_->zoom()};
+}
+
 void ViewerEngine::runPass() {
   std::lock_guard<std::mutex> guard(passLock_);
   suspendedThisPass_ = suspended_.load(std::memory_order_acquire);
   drainEvents();
-  if (!visible_ || suspendedThisPass_ || !navigator_) return;
-  navigator_->step();
+  const bool active = visible_ && !suspendedThisPass_ && navigator_;
+  // What changed while passes stood still was not followed: catch up once.
+  if (active && !activeLastPass_) requestRender(kRenderActivated);
+  activeLastPass_ = active;
+  if (!active) return;
+  const ViewState before = viewState();
+  navigator_->step();  // pushes the navigator's pan and zoom, also a host's setZoom
+  // Scripts change nothing that shows: `set` has no effect and `play` only
+  // names a link.
   scene_->dispatchEvents(*this);
   // After the scripts, so that views leaving the scene ran their "onexit".
   scene_->clearDisposal();
-  (void)scene_->updateViews();  // every active pass renders anyway
-  if (sized_) (void)navigator_->render();
+  if (scene_->updateViews()) requestRender(kRenderPictures);
+  if (viewState() != before) requestRender(kRenderView);
+  if (sized_ && renderCauses_ != 0) {
+    renderCauses_ = 0;
+    (void)navigator_->render();
+  }
 }
 
 void ViewerEngine::drainEvents() {
@@ -115,8 +132,12 @@ void ViewerEngine::applyEvent(const EngineEvent& event) {
     case kEventShow:
       visible_ = event.a == 1;
       break;
+    case kEventRepaint:
+      requestRender(kRenderRepaint);
+      break;
     case kEventSize:
       if (validSide(event.a) && validSide(event.b)) {
+        if (!sized_ || event.a != width_ || event.b != height_) requestRender(kRenderSize);
         width_ = event.a;
         height_ = event.b;
         sized_ = true;
@@ -156,26 +177,37 @@ bool ViewerEngine::enterEdge(Instance& edge) {
 
 // ---- Host thread -------------------------------------------------------------
 
-void ViewerEngine::postEvent(std::int32_t code, std::int32_t a, std::int32_t b) {
+bool ViewerEngine::postEvent(std::int32_t code, std::int32_t a, std::int32_t b) {
+  // A host posts on every mouse move: waiting for a thread that will never
+  // drain again would freeze it for good.
+  if (stopPosted_ || !drains()) return false;
   const std::int32_t write = writeIndex_.load(std::memory_order_relaxed);
   const std::int32_t next = (write + 1) & kRingMask;
-  while (next == readIndex_.load(std::memory_order_acquire)) sleepMs(kPollMs);
+  while (next == readIndex_.load(std::memory_order_acquire)) {
+    if (!drains()) return false;
+    sleepMs(kPollMs);
+  }
   events_[static_cast<std::size_t>(write)] = {code, a, b};
   writeIndex_.store(next, std::memory_order_release);
+  if (code == kEventStop) stopPosted_ = true;
+  return true;
 }
 
-void ViewerEngine::postPosition(std::unique_ptr<NavPosition> position, bool usePresetTime) {
-  if (!position || !navigator_) return;
+bool ViewerEngine::postPosition(std::unique_ptr<NavPosition> position, bool usePresetTime) {
+  if (!position || !navigator_) return false;
   position->usePresetTime = usePresetTime;
   navigator_->post(std::move(position));
+  return true;
 }
 
 NavPosition ViewerEngine::currentPosition() const {
   std::lock_guard<std::mutex> guard(passLock_);
+  if (!navigator_) return {};
+  // A project without a link still has the navigator's pan and zoom: reading
+  // zeros there made zoom commands and copied positions start from zoom 0.
   const LinkTraversal* link = scene_->currentLink();
-  if (!navigator_ || !link) return {};
-  return {link->navProgress(), navigator_->xOffset(), navigator_->yOffset(), navigator_->zoom(),
-          false};
+  return {link ? link->navProgress() : 0.0f, navigator_->xOffset(), navigator_->yOffset(),
+          navigator_->zoom(), false};
 }
 
 float ViewerEngine::zoom() const { return navigator_ ? navigator_->zoom() : 0.0f; }
@@ -188,6 +220,7 @@ void ViewerEngine::setPlaceholder(const std::uint8_t* rgb, std::int32_t width,
                                   std::int32_t height) {
   std::lock_guard<std::mutex> guard(passLock_);
   renderer_->setPlaceholder(rgb, width, height);
+  requestRender(kRenderPlaceholder);
 }
 
 bool ViewerEngine::copyFrame(std::vector<std::uint32_t>& pixels, std::int32_t& width,
@@ -234,6 +267,7 @@ bool ViewerEngine::loadProject(const char* text, std::size_t length, std::string
   document_ = std::move(document);
   (void)scene_->setCurrentViews({startView});
   navigator_ = std::make_unique<Navigator>(*this);
+  requestRender(kRenderProject);
   suspended_.store(false, std::memory_order_release);
   return true;
 }

@@ -6,8 +6,10 @@
 // engine thread) that, every pass followed by a 15 ms sleep, drains the
 // window events the host posted and, while a project is loaded, the window is
 // visible and the engine is not suspended, steps the navigator, runs queued
-// scripts, follows the views' pictures and renders one frame into the host's
-// frame sink.
+// scripts, follows the views' pictures and, when something that shows has
+// changed since the last frame, renders one frame into the host's frame sink.
+// A still project therefore costs one frame, not one every pass; the host
+// keeps the last frame it was given and paints it as often as it needs.
 //
 // A host typically: create()s the engine with its thread starter and sink,
 // posts Show (1) and Size (width, height) as its window appears, calls
@@ -43,6 +45,7 @@ namespace vistel {
 
 class ImageSourceManager;
 class Instance;
+class LinkTraversal;
 class Navigator;
 class ProjectDocument;
 class Scene;
@@ -62,7 +65,7 @@ struct NavPosition {
 enum EngineEventCode : std::int32_t {
   kEventCreated = 1,         // 0, 0
   kEventShow = 3,            // show flag (1: visible), status
-  kEventRepaint = 4,         // nothing beyond the next pass
+  kEventRepaint = 4,         // the host lost its picture: the next active pass renders
   kEventSize = 5,            // width, height (each 1..2047, else ignored)
   kEventStop = 7,            // ends the engine thread after the pass in progress
   kEventIdle = 8,            // 0, 0
@@ -138,18 +141,23 @@ class ViewerEngine final : private ScriptHost {
   ViewerEngine(const ViewerEngine&) = delete;
   ViewerEngine& operator=(const ViewerEngine&) = delete;
 
-  // Appends one event to the ring. While the ring is full (31 unread) it waits,
-  // in kPollMs sleeps, until the engine thread has drained one. Do not post
-  // into a full ring after Stop: nothing drains it any more.
-  void postEvent(std::int32_t code, std::int32_t a, std::int32_t b);
+  // Appends one event to the ring; true when it was queued. While the ring is
+  // full (31 unread) it waits, in kPollMs sleeps, until the engine thread has
+  // drained one, but only while that thread will drain: after a posted Stop,
+  // once the thread has ended, or when it never started, the event is dropped
+  // at once (false). The host may ignore the result: nobody would read a
+  // dropped event.
+  bool postEvent(std::int32_t code, std::int32_t a, std::int32_t b);
 
   // Sets the record's usePresetTime and queues it with the navigator, which
-  // travels to it after the positions queued before. Discarded without a
-  // navigator (no project loaded). Null is ignored.
-  void postPosition(std::unique_ptr<NavPosition> position, bool usePresetTime);
+  // travels to it after the positions queued before; true when queued.
+  // Discarded (false) without a navigator (no project loaded); null is
+  // ignored (false).
+  bool postPosition(std::unique_ptr<NavPosition> position, bool usePresetTime);
 
-  // Progress along the current link and the navigator's pan and zoom;
-  // usePresetTime false. All zero without a navigator or a current link.
+  // Progress along the current link (0 when the project has none) and the
+  // navigator's pan and zoom; usePresetTime false. All zero without a
+  // navigator (no project loaded).
   [[nodiscard]] NavPosition currentPosition() const;
   // The navigator's zoom; 0 without one.
   [[nodiscard]] float zoom() const;
@@ -197,7 +205,36 @@ class ViewerEngine final : private ScriptHost {
  private:
   friend class Navigator;
 
+  // What makes the next active pass render. Each cause sets its bit where it
+  // happens; the render clears them all. A new cause of change (an overlay
+  // that ages, a placeholder reason) adds a bit and sets it where it arises.
+  enum RenderCause : std::uint32_t {
+    kRenderProject = 1u << 0,      // a project was loaded
+    kRenderSize = 1u << 1,         // the output size changed
+    kRenderActivated = 1u << 2,    // passes run again: shown, resumed, first project
+    kRenderPlaceholder = 1u << 3,  // the blank frames' picture changed
+    kRenderPictures = 1u << 4,     // a current view's source or picture changed
+    kRenderView = 1u << 5,         // progress, pan or zoom moved (motions, setZoom)
+    kRenderRepaint = 1u << 6,      // the host has no picture left and asked for one
+  };
+  // What the frame is seen through; a change of any part shows.
+  struct ViewState {
+    const LinkTraversal* link = nullptr;
+    float progress = 0;
+    float xOffset = 0;
+    float yOffset = 0;
+    float zoom = 0;
+    friend bool operator==(const ViewState&, const ViewState&) = default;
+  };
+
+  void requestRender(RenderCause cause) { renderCauses_ |= cause; }
+  ViewState viewState() const;
   void threadRoutine();
+  // Whether the engine thread will still drain the ring. Any thread.
+  bool drains() const {
+    return !stopRequested_.load(std::memory_order_acquire) &&
+           !stopped_.load(std::memory_order_acquire);
+  }
   void runPass();
   void drainEvents();
   void applyEvent(const EngineEvent& event);
@@ -235,6 +272,7 @@ class ViewerEngine final : private ScriptHost {
   std::array<EngineEvent, kEventSlots> events_{};
   std::atomic<std::int32_t> readIndex_{0};
   std::atomic<std::int32_t> writeIndex_{0};
+  bool stopPosted_ = false;  // host thread: a Stop is in the ring, so nothing after it is read
 
   std::atomic<bool> stopRequested_{false};  // engine thread (Stop) or destructor
   std::atomic<bool> stopped_{false};        // engine thread, as its last act
@@ -254,7 +292,9 @@ class ViewerEngine final : private ScriptHost {
   bool pressedThisPass_ = false;
   std::int32_t pressX_ = 0;
   std::int32_t pressY_ = 0;
-  std::string pendingLink_;  // the link the last `play` action named; nothing reads it yet
+  std::string pendingLink_;         // the link the last `play` action named; nothing reads it yet
+  std::uint32_t renderCauses_ = 0;  // RenderCause bits gathered since the last frame
+  bool activeLastPass_ = false;     // the last pass stepped and could render
 
   Thread thread_;  // last: started when everything else exists
 };

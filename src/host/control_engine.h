@@ -37,12 +37,15 @@ class ControlEngine {
  public:
   virtual ~ControlEngine() = default;
 
-  // Appends one event to the engine's queue; waits while the queue is full.
+  // Appends one event to the engine's queue; waits while the queue is full
+  // and the engine still takes events (never once it has stopped).
   virtual void postEvent(WindowEvent code, std::int32_t a, std::int32_t b) = 0;
   // Queues a motion to `target`, lasting the preset time (usePresetTime) or
-  // the manual time. Discarded while no project is loaded.
-  virtual void postPosition(const ViewPosition& target, bool usePresetTime) = 0;
-  // Progress, pan and zoom now; all zero while no project is loaded.
+  // the manual time; true when queued. Discarded (false) while no project is
+  // loaded.
+  [[nodiscard]] virtual bool postPosition(const ViewPosition& target, bool usePresetTime) = 0;
+  // Progress (0 in a project without a link), pan and zoom now; all zero
+  // while no project is loaded.
   [[nodiscard]] virtual ViewPosition currentPosition() const = 0;
   // The zoom factor now; 0 while no project is loaded.
   [[nodiscard]] virtual float zoom() const = 0;
@@ -60,9 +63,11 @@ class ControlEngine {
                               std::int32_t height) = 0;
   // Writes the current frame as a JPEG file; false when nothing was written.
   virtual bool saveSnapshot(const std::string& path) = 0;
-  // Parses `text` as a project and shows it; false when it is not one with a
-  // start view (what happens to the project shown before is the engine's).
-  virtual bool loadProject(std::string_view text) = 0;
+  // Parses `text` as a project and shows it, reading relative file://
+  // pictures from the folder `fileBase` (empty: the folder the engine was
+  // made with); false when it is not one with a start view, and the project
+  // shown before stays.
+  virtual bool loadProject(std::string_view text, std::string_view fileBase) = 0;
 };
 
 }  // namespace vistel

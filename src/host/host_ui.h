@@ -75,6 +75,23 @@ class HostUi {
     return false;
   }
 
+  // What the open-file chooser is asked for. The view is valid for the call.
+  struct OpenFileRequest {
+    std::string_view filter;  // "Description|*.a;*.b;|" pairs
+  };
+
+  // Lets the user choose an existing file to read. True with the chosen path
+  // in `path`; false on cancel, with `path` untouched.
+  [[nodiscard]] virtual bool chooseOpenFile(const OpenFileRequest& request, std::string& path) {
+    (void)request;
+    (void)path;
+    return false;
+  }
+
+  // The control now shows the project read from the file `path` (for a
+  // window title, say).
+  virtual void projectOpened(std::string_view path) { (void)path; }
+
   // Puts `text` on the clipboard as plain text. True when it is there.
   virtual bool setClipboardText(std::string_view text) {
     (void)text;

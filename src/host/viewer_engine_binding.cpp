@@ -33,15 +33,15 @@ class ViewerEngineBinding final : public ControlEngine {
       : engine_(std::move(engine)), fileBase_(std::move(fileBase)) {}
 
   void postEvent(WindowEvent code, std::int32_t a, std::int32_t b) override {
-    engine_->postEvent(static_cast<std::int32_t>(code), a, b);
+    (void)engine_->postEvent(static_cast<std::int32_t>(code), a, b);
   }
-  void postPosition(const ViewPosition& target, bool usePresetTime) override {
+  bool postPosition(const ViewPosition& target, bool usePresetTime) override {
     auto position = std::make_unique<NavPosition>();
     position->navProgress = target.navProgress;
     position->xOffset = target.xOffset;
     position->yOffset = target.yOffset;
     position->zoomFactor = target.zoomFactor;
-    engine_->postPosition(std::move(position), usePresetTime);
+    return engine_->postPosition(std::move(position), usePresetTime);
   }
   ViewPosition currentPosition() const override {
     const NavPosition now = engine_->currentPosition();
@@ -61,8 +61,8 @@ class ViewerEngineBinding final : public ControlEngine {
   bool saveSnapshot(const std::string& path) override {
     return engine_->saveSnapshot(path.c_str());
   }
-  bool loadProject(std::string_view text) override {
-    return engine_->loadProject(text.data(), text.size(), fileBase_);
+  bool loadProject(std::string_view text, std::string_view fileBase) override {
+    return engine_->loadProject(text.data(), text.size(), fileBase.empty() ? fileBase_ : fileBase);
   }
 
  private:

@@ -1,7 +1,10 @@
 #include "vistel/host/vistel_control.h"
 
 #include <cmath>
+#include <filesystem>
+#include <fstream>
 #include <span>
+#include <system_error>
 
 #include "vistel/calibration/calibrator.h"
 #include "vistel/host/generated_project.h"
@@ -29,6 +32,18 @@ constexpr HostUi::MenuItem kContextMenu[] = {
     {static_cast<std::int32_t>(ControlCommand::About), kAboutMenuLabel},
 };
 
+// The same with the file entries together.
+constexpr HostUi::MenuItem kContextMenuWithOpen[] = {
+    {static_cast<std::int32_t>(ControlCommand::ZoomIn), "Zoom in"},
+    {static_cast<std::int32_t>(ControlCommand::ZoomOut), "Zoom out"},
+    {static_cast<std::int32_t>(ControlCommand::MaximizeView), "Maximize view"},
+    {0, ""},
+    {static_cast<std::int32_t>(ControlCommand::OpenProject), kOpenProjectLabel},
+    {static_cast<std::int32_t>(ControlCommand::SaveSnapshot), "Save snapshot..."},
+    {0, ""},
+    {static_cast<std::int32_t>(ControlCommand::About), kAboutMenuLabel},
+};
+
 float clampZoom(float zoom) {
   if (zoom > kMaxZoom) zoom = kMaxZoom;
   if (zoom < kMinZoom) zoom = kMinZoom;
@@ -37,7 +52,39 @@ float clampZoom(float zoom) {
 
 bool within(float value, float low, float high) { return value >= low && value <= high; }
 
+// The whole of a project file; false with a sentence for the user saying why not.
+bool readProjectFile(const std::string& path, std::string& text, std::string& problem) {
+  std::error_code ec;
+  if (!std::filesystem::is_regular_file(path, ec)) {
+    problem = "There is no project file \"" + path + "\".";
+    return false;
+  }
+  const std::uintmax_t size = std::filesystem::file_size(path, ec);
+  if (!ec && size > PropertyBag::kMaxValueBytes) {
+    problem = "The project file \"" + path + "\" is larger than 8 MiB.";
+    return false;
+  }
+  std::string bytes(ec ? 0 : static_cast<std::size_t>(size), '\0');
+  std::ifstream in(path, std::ios::binary);
+  if (ec || !in || !in.read(bytes.data(), static_cast<std::streamsize>(bytes.size()))) {
+    problem = "The project file \"" + path + "\" cannot be read.";
+    return false;
+  }
+  text = std::move(bytes);
+  return true;
+}
+
 }  // namespace
+
+bool generatesTwoCameraProject(const PropertyBag& properties) {
+  std::string first;
+  std::string second;
+  (void)properties.read("startImage", first);
+  (void)properties.read("endImage", second);
+  (void)properties.read("topCameraAddress", first);
+  (void)properties.read("bottomCameraAddress", second);
+  return !first.empty() && !second.empty();
+}
 
 VistelControl::VistelControl(HostUi& ui, const EngineFactory& makeEngine)
     : ui_(ui), credentials_(ui), calibrator_(std::make_unique<Calibrator>()) {
@@ -80,6 +127,7 @@ void VistelControl::load(const PropertyBag& properties) {
   } else {
     project_.clear();
   }
+  projectBase_.clear();
 
   for (std::size_t i = 1; i < presets_.size(); ++i) {
     text.clear();
@@ -92,7 +140,7 @@ void VistelControl::load(const PropertyBag& properties) {
     (void)properties.read("Project", text);
     project_ = text.empty() ? std::string(kDefaultProjectText) : text;
     if (engine_ && windowExists()) {
-      (void)engine_->loadProject(project_);
+      (void)engine_->loadProject(project_, projectBase_);
       modified_ = true;
     }
   }
@@ -122,7 +170,7 @@ void VistelControl::load(const PropertyBag& properties) {
 
 void VistelControl::Project(std::string_view text) {
   if (!engine_) return;
-  (void)engine_->loadProject(text);
+  (void)engine_->loadProject(text, projectBase_);
   modified_ = true;
 }
 
@@ -133,8 +181,8 @@ std::int16_t VistelControl::GotoPosition(float navProgress, float xOffset, float
   if (!within(zoomFactor, kMinZoom, kMaxZoom)) return 0;
   if (!within(xOffset, -0.5f, 0.5f)) return 0;
   if (!within(yOffset, -0.5f, 0.5f)) return 0;
-  engine_->postPosition({navProgress, xOffset, yOffset, zoomFactor}, true);
-  return 1;
+  // Without a project nothing is queued, and the caller is told so.
+  return engine_->postPosition({navProgress, xOffset, yOffset, zoomFactor}, true) ? 1 : 0;
 }
 
 void VistelControl::GotoPreset(std::int16_t preset) {
@@ -149,14 +197,14 @@ void VistelControl::Zoom(float offset) {
   if (!engine_ || !windowExists() || std::isnan(offset)) return;
   ViewPosition target = engine_->currentPosition();
   target.zoomFactor = clampZoom(target.zoomFactor + offset);
-  engine_->postPosition(target, true);
+  (void)engine_->postPosition(target, true);
 }
 
 void VistelControl::Blend(float offset) {
   if (!engine_ || !windowExists() || !within(offset, 0.0f, 1.0f)) return;
   ViewPosition target = engine_->currentPosition();
   target.navProgress = offset;
-  engine_->postPosition(target, true);
+  (void)engine_->postPosition(target, true);
 }
 
 void VistelControl::SetZoom(float zoomFactor) {
@@ -200,7 +248,7 @@ void VistelControl::PromptSnapshot() {
 
 void VistelControl::Home() {
   if (!engine_ || !windowExists()) return;
-  engine_->postPosition(kHomeView, true);
+  (void)engine_->postPosition(kHomeView, true);
 }
 
 void VistelControl::Suspend() {
@@ -216,7 +264,7 @@ void VistelControl::SetStartKey(std::string_view key) { (void)key; }
 void VistelControl::SetEndKey(std::string_view key) { (void)key; }
 
 void VistelControl::SetProjectXMLBuffer(std::string_view xml) {
-  if (engine_) (void)engine_->loadProject(xml);
+  if (engine_) (void)engine_->loadProject(xml, projectBase_);
 }
 
 void VistelControl::ExecSilentURL(std::string_view url) { (void)credentials_.execSilentUrl(url); }
@@ -239,7 +287,7 @@ void VistelControl::onCreate() {
   if (!engine_) return;
   engine_->setPlaceholder(placeholderPicture(), kPlaceholderWidth, kPlaceholderHeight);
   post(WindowEvent::Created);
-  (void)engine_->loadProject(project_);
+  (void)engine_->loadProject(project_, projectBase_);
   modified_ = true;
 }
 
@@ -291,14 +339,23 @@ void VistelControl::onRightButtonUp(std::int32_t x, std::int32_t y) {
   std::int32_t screenX = x;
   std::int32_t screenY = y;
   ui_.clientToScreen(screenX, screenY);
-  const std::int32_t chosen = ui_.trackPopupMenu(contextMenu(), screenX, screenY);
+  const std::int32_t chosen = ui_.trackPopupMenu(menu(), screenX, screenY);
   if (chosen != 0) (void)runCommand(chosen);
   post(WindowEvent::SecondaryUp, screenX, screenY);
 }
 
 bool VistelControl::onMouseWheel(std::int16_t delta) {
   if (!engine_) return false;
-  const int notches = delta / kWheelNotch;  // truncated: a partial notch is no notch
+  // High-resolution wheels and touchpads send parts of a notch: they add up
+  // until a whole notch is there, and the rest waits for the next event.
+  // Turning the other way starts again from nothing, so the part left over
+  // from the old direction does not swallow the first steps of the new one.
+  if ((delta > 0 && wheelRemainder_ < 0) || (delta < 0 && wheelRemainder_ > 0)) {
+    wheelRemainder_ = 0;
+  }
+  wheelRemainder_ += delta;
+  const std::int32_t notches = wheelRemainder_ / kWheelNotch;
+  wheelRemainder_ -= notches * kWheelNotch;
   if (notches != 0) {
     const float zoom = engine_->zoom();
     engine_->setZoom(clampZoom(zoom + zoom * kZoomStep * static_cast<float>(notches)));
@@ -312,10 +369,18 @@ void VistelControl::paint(std::int32_t width, std::int32_t height, PaintPlan& pl
   plan.border = {0, 0, width, height};
   plan.borderColour = 0x9E9E9E;
   plan.hasFrame = mailbox_.copyLatest(plan.frame);
-  if (!project_.empty()) post(WindowEvent::Repaint);
+  // The engine renders only when what it shows changes, and the latest frame
+  // is kept here for every paint; only a window with no frame to show asks
+  // for one (asking on every paint would make every frame cause another).
+  if (!plan.hasFrame && !project_.empty()) post(WindowEvent::Repaint);
 }
 
 std::span<const HostUi::MenuItem> VistelControl::contextMenu() { return kContextMenu; }
+
+std::span<const HostUi::MenuItem> VistelControl::menu() const {
+  if (opening_ == ProjectOpening::Offered) return kContextMenuWithOpen;
+  return kContextMenu;
+}
 
 bool VistelControl::runCommand(std::int32_t command) {
   switch (static_cast<ControlCommand>(command)) {
@@ -340,6 +405,10 @@ bool VistelControl::runCommand(std::int32_t command) {
     case ControlCommand::CopyPosition:
       copyPosition();
       return true;
+    case ControlCommand::OpenProject:
+      if (opening_ != ProjectOpening::Offered) return false;
+      chooseProjectFile();
+      return true;
   }
   return false;
 }
@@ -355,7 +424,7 @@ void VistelControl::zoomByHalf(bool in) {
     target.zoomFactor -= step;
     if (target.zoomFactor < kMinZoom) target.zoomFactor = kMinZoom;
   }
-  engine_->postPosition(target, false);
+  (void)engine_->postPosition(target, false);
 }
 
 void VistelControl::saveSnapshot() {
@@ -374,6 +443,41 @@ void VistelControl::saveSnapshot() {
   }
   // Also after a cancel, and even when a script had suspended the engine.
   engine_->resume();
+}
+
+void VistelControl::chooseProjectFile() {
+  std::string path;
+  if (ui_.chooseOpenFile({.filter = kOpenProjectFilter}, path)) (void)openProjectFile(path);
+}
+
+void VistelControl::onDropFile(const std::string& path) {
+  if (opening_ == ProjectOpening::Offered) (void)openProjectFile(path);
+}
+
+OpenProjectResult VistelControl::openProjectFile(const std::string& path) {
+  if (!engine_ || opening_ != ProjectOpening::Offered) return OpenProjectResult::Refused;
+  std::string text;
+  std::string problem;
+  if (!readProjectFile(path, text, problem)) {
+    ui_.messageBox(kOpenProjectCaption, problem + " The project shown stays.");
+    return OpenProjectResult::Unreadable;
+  }
+  std::error_code ec;
+  std::filesystem::path file = std::filesystem::absolute(path, ec);
+  if (ec) file = path;
+  std::string folder = file.parent_path().string();
+  if (!engine_->loadProject(text, folder)) {
+    ui_.messageBox(kOpenProjectCaption,
+                   "\"" + path +
+                       "\" is not a Vistel project: it needs a <quilo> root element whose "
+                       "startview names one of its views. The project shown stays.");
+    return OpenProjectResult::NotAProject;
+  }
+  project_ = std::move(text);
+  projectBase_ = std::move(folder);
+  modified_ = true;
+  ui_.projectOpened(path);
+  return OpenProjectResult::Opened;
 }
 
 void VistelControl::copyPosition() {

@@ -60,8 +60,22 @@ enum class ControlCommand : std::int32_t {
   CopyPosition = 2,  // not in the menu: the host binds it to a key or a menu of its own
   SaveSnapshot = 3,
   MaximizeView = 4,
+  OpenProject = 5,  // in the menu only where the host offers opening project files
   ZoomIn = 0x8000,
   ZoomOut = 0x8001,
+};
+
+// Whether the host lets its user open project files (a desktop viewer does; a
+// page embedding the control does not): the "Open project..." menu entry and
+// files dropped on the window.
+enum class ProjectOpening { Off, Offered };
+
+// What opening a project file came to.
+enum class OpenProjectResult {
+  Opened,       // shown now
+  Unreadable,   // no such file, not a file, unreadable or above 8 MiB
+  NotAProject,  // no <quilo> root whose startview names a view
+  Refused,      // no engine, or opening is not offered
 };
 
 // Texts of the About box, the same in every host.
@@ -74,6 +88,10 @@ inline constexpr std::array<std::string_view, 2> kAboutLinks = {"https://www.ijg
                                                                 "https://libjpeg-turbo.org/"};
 // The About item of the context menu.
 inline constexpr std::string_view kAboutMenuLabel = "About Vistel Panorama viewer...";
+// The menu item, chooser filter and message caption of opening a project.
+inline constexpr std::string_view kOpenProjectLabel = "Open project...";
+inline constexpr std::string_view kOpenProjectFilter = "Vistel project|*.xml;|All files|*;|";
+inline constexpr std::string_view kOpenProjectCaption = "Open project";
 
 // The project text when the properties give neither two cameras nor a
 // project. It is handed to the engine as text (and fails to load), never
@@ -109,6 +127,12 @@ struct PaintPlan {
   bool hasFrame = false;
   FrameCopy frame;  // valid when hasFrame; kept by the host between paints
 };
+
+// Whether load(`properties`) makes the control write its two-camera project:
+// both camera addresses given and non-empty (topCameraAddress over
+// startImage, bottomCameraAddress over endImage), for a control that has not
+// loaded properties before.
+[[nodiscard]] bool generatesTwoCameraProject(const PropertyBag& properties);
 
 class VistelControl {
  public:
@@ -236,24 +260,45 @@ class VistelControl {
   // Shows the context menu through HostUi::trackPopupMenu and runs the
   // chosen command.
   void onRightButtonUp(std::int32_t x, std::int32_t y);
-  // Zooms by whole notches of 120 at once; true (handled) when there is an
+  // Zooms at once by a sixth of the zoom factor a notch of 120. Parts of a
+  // notch add up over the events until a whole one is there; a change of
+  // direction drops the part left over. True (handled) when there is an
   // engine.
   bool onMouseWheel(std::int16_t delta);
+  // A file was dropped on the window: opened as a project when the host
+  // offers opening (see openProjectFile), otherwise ignored.
+  void onDropFile(const std::string& path);
 
   // Fills `plan` for a window of `width` x `height` pixels, with a copy of
-  // the latest frame when there is one, and asks the engine for a new frame
-  // when a project text is set.
+  // the latest frame when there is one; without one, and with a project text
+  // set, asks the engine to render.
   void paint(std::int32_t width, std::int32_t height, PaintPlan& plan);
 
-  // The context menu, in order; separators have command 0.
+  // The context menu of every host, in order; separators have command 0.
   static std::span<const HostUi::MenuItem> contextMenu();
+  // The menu this control shows: contextMenu(), with "Open project..."
+  // before "Save snapshot..." when the host offers opening project files.
+  std::span<const HostUi::MenuItem> menu() const;
 
   // Runs a command of ControlCommand: ZoomIn / ZoomOut (a motion by half the
   // zoom, within 0.24..4, lasting the manual time), MaximizeView (preset
   // 0), SaveSnapshot (suspend, file dialog, JPEG, resume in every case),
   // About, CopyPosition ("%.2f;%.2f,%.2f;%.2f;" of the current position to
-  // the clipboard). False for an unknown identifier.
+  // the clipboard), OpenProject (file chooser, then openProjectFile; only
+  // where offered). False for an unknown identifier or a command not offered.
   bool runCommand(std::int32_t command);
+
+  // ---- Project files (a desktop host's) -------------------------------------
+
+  // Offers opening project files, or not (Off, the default).
+  void setProjectOpening(ProjectOpening opening) { opening_ = opening; }
+  ProjectOpening projectOpening() const { return opening_; }
+  // Reads the project file `path` (at most 8 MiB) and shows it: it becomes
+  // the project text, its relative file:// pictures are read from its folder,
+  // and HostUi::projectOpened is told. A file that cannot be read or holds no
+  // project is reported in a message box and changes nothing: the project
+  // shown before stays. Refused without an engine or when opening is Off.
+  OpenProjectResult openProjectFile(const std::string& path);
 
   // ---- Frame hand-off (see the top of this file) -------------------------
 
@@ -271,6 +316,7 @@ class VistelControl {
   void zoomByHalf(bool in);
   void saveSnapshot();
   void copyPosition();
+  void chooseProjectFile();
 
   HostUi& ui_;
   CameraCredentials credentials_;
@@ -289,6 +335,9 @@ class VistelControl {
   std::string endImage_;
   std::string text_;
   bool modified_ = false;
+  std::string projectBase_;          // folder of project_'s pictures; empty: the engine's own
+  std::int32_t wheelRemainder_ = 0;  // part of a wheel notch not yet zoomed, signed
+  ProjectOpening opening_ = ProjectOpening::Off;
 
   // Last, so it is destroyed first: its thread may still deliver frames.
   std::unique_ptr<ControlEngine> engine_;

@@ -30,6 +30,23 @@ std::vector<std::uint32_t> makeBlankFrame(std::int32_t width, std::int32_t heigh
   return pixels;
 }
 
+void clearOutsideBlocks(FrameView frame) {
+  if (!frameUsable(frame)) return;
+  const BlockArea area = blockAreaOf(frame.width, frame.height);
+  const std::size_t width = static_cast<std::size_t>(frame.width);
+  std::uint32_t* const pixels = frame.pixels;
+  const auto clearRows = [&](std::int32_t first, std::int32_t end) {
+    std::fill(pixels + first * width, pixels + end * width, 0u);
+  };
+  clearRows(0, area.top);
+  clearRows(area.top + area.height, frame.height);
+  for (std::int32_t y = area.top; y < area.top + area.height; ++y) {
+    std::uint32_t* row = pixels + y * width;
+    std::fill(row, row + area.left, 0u);
+    std::fill(row + area.left + area.width, row + width, 0u);
+  }
+}
+
 void drawLine(FrameView frame, std::int32_t x0, std::int32_t y0, std::int32_t x1, std::int32_t y1,
               std::uint32_t colour) {
   if (!frameUsable(frame)) return;

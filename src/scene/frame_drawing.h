@@ -29,6 +29,26 @@ struct RgbPicture {
 [[nodiscard]] std::vector<std::uint32_t> makeBlankFrame(std::int32_t width, std::int32_t height,
                                                         const RgbPicture* placeholder);
 
+// The centred part of a width x height frame that the renderer's 16 x 16
+// blocks cover: (width div 16) x (height div 16) blocks from column
+// (width div 2) mod 8, row (height div 2) mod 8. The pictures are mapped onto
+// the frame from that corner; the margins around it show no picture.
+struct BlockArea {
+  std::int32_t left = 0;
+  std::int32_t top = 0;
+  std::int32_t width = 0;
+  std::int32_t height = 0;
+};
+
+constexpr BlockArea blockAreaOf(std::int32_t width, std::int32_t height) {
+  if (width <= 0 || height <= 0) return {};
+  return {(width / 2) % 8, (height / 2) % 8, width / 16 * 16, height / 16 * 16};
+}
+
+// Sets every pixel of `frame` outside its block area to 0 (nothing for an
+// unusable frame).
+void clearOutsideBlocks(FrameView frame);
+
 // Draws the line from (x0, y0) to (x1, y1) inclusive as a float DDA: along the
 // longer axis one pixel per step, the other coordinate starting at the end with
 // the smaller major coordinate and advancing by the slope, truncated toward

@@ -173,6 +173,7 @@ std::int32_t FrameRenderer::renderFrame() {
       const WarpSource b = sourceOf(destination, Path::Transition, held);
       (void)renderTransitionPixels(frame, grid_, *tf, {zoom_, xOffset_, yOffset_}, a, b);
     }
+    clearOutsideBlocks(frame);
     if (source && scene_.showsSourceButtons(*link)) {
       for (const auto& shape : source->shapes()) drawProjected(*this, *shape, tf->srcH);
     }
@@ -193,6 +194,7 @@ std::int32_t FrameRenderer::renderFrame() {
       HeldFrames held(sources_);
       (void)renderSingleViewPixels(frame, grid_, sourceOf(view, Path::SingleView, held));
     }
+    clearOutsideBlocks(frame);
     if (view) {
       for (const auto& shape : view->shapes()) drawFlat(*this, *shape);
     }

@@ -89,7 +89,10 @@ class FrameRenderer {
   // Renders the scene into the frame and hands it to the sink; the sink's
   // result, or 0 without a sink or before the first resize (nothing rendered).
   // A view without a usable picture, or a place the current views leave empty,
-  // shows the blank frame.
+  // shows the blank frame. The margins around the block area, which no
+  // picture covers, are cleared to 0 before the outlines are drawn: outlines
+  // may reach into them (flat shapes are fractions of the whole frame), and
+  // nothing else would ever overwrite what one left there.
   [[nodiscard]] std::int32_t renderFrame();
 
   std::int32_t width() const { return width_; }

@@ -77,10 +77,14 @@ std::unique_ptr<TransitionFrame> LinkTraversal::transitionAt() {
 }
 
 bool LinkTraversal::showsButtons(std::string_view attribute) {
+  // Every frame from kLastProgress on is the link's end, and transitionAt
+  // stores kLastProgress in place of the 1 the navigator wrote: keys up to
+  // the end (time 1) are reached there.
+  const float reached = navProgress_ >= kLastProgress ? 1.0f : navProgress_;
   bool shown = false;
   for (const auto& key : keys_) {
-    if (!(key->time() <= navProgress_)) break;
-    if (ScriptValue* value = key->scope().lookup(attribute)) shown = value->toTruth();
+    if (!(key->time() <= reached)) break;
+    if (ScriptValue* value = key->ownAttribute(attribute)) shown = value->toTruth();
   }
   return shown;
 }

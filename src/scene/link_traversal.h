@@ -4,7 +4,8 @@
 // swapped when travelled backwards), its keys as LinkKeys (in reverse order,
 // time and blend mirrored, when backwards), and the position along it, which
 // the navigator writes. transitionAt turns the position into the pair of
-// homographies the renderer warps by.
+// homographies the renderer warps by. Travelled backwards, each key's
+// srcbuttons and dstbuttons trade places too (see LinkKey).
 //
 // Every traversal has a previous key at position 0 and a next key at 0.99 (see
 // create), so every position transitionAt can meet has both.
@@ -54,8 +55,9 @@ class LinkTraversal final : public Instance {
   std::unique_ptr<TransitionFrame> transitionAt();
 
   // Whether the source (destination) view's shapes show at navProgress: the
-  // last key reached (time <= navProgress, walking in order) that has
-  // `srcbuttons` (`dstbuttons`) decides; false when none has.
+  // last key reached (time <= navProgress, walking in order; from
+  // kLastProgress on, time <= 1) that has `srcbuttons` (`dstbuttons`) of its
+  // own decides; false when none has.
   bool showsSourceButtons() { return showsButtons("srcbuttons"); }
   bool showsDestinationButtons() { return showsButtons("dstbuttons"); }
 

@@ -1,5 +1,6 @@
 #include "vistel/scene/scene.h"
 
+#include <algorithm>
 #include <utility>
 
 #include "vistel/project/script_context.h"
@@ -12,18 +13,20 @@ Scene::~Scene() {
   // Instances refer to their parents; children go first.
   link_.reset();
   current_.clear();
+  views_.clear();
   disposal_.clear();
   root_.reset();
 }
 
 ViewInstance* Scene::currentView(std::size_t index) const {
-  return index < current_.size() ? current_[index].get() : nullptr;
+  return index < current_.size() ? current_[index] : nullptr;
 }
 
 bool Scene::rebuild(const ProjectDocument* document) {
   link_.reset();
-  for (auto& view : current_) destroyView(view);
   current_.clear();
+  for (auto& view : views_) destroyView(view);
+  views_.clear();
   clearDisposal();
   if (root_) {
     pendingActions_.discard(root_.get());
@@ -36,44 +39,50 @@ bool Scene::rebuild(const ProjectDocument* document) {
 }
 
 bool Scene::setCurrentViews(const std::vector<std::string>& ids) {
-  std::vector<std::unique_ptr<ViewInstance>> next;
-  next.reserve(ids.size());
+  std::vector<std::unique_ptr<ViewInstance>> views;
+  std::vector<ViewInstance*> places;
+  places.reserve(ids.size());
   bool allFound = true;
+  const auto find = [](std::vector<std::unique_ptr<ViewInstance>>& list, const std::string& id) {
+    return std::find_if(list.begin(), list.end(),
+                        [&id](const auto& v) { return v && v->id() == id; });
+  };
   for (const std::string& id : ids) {
-    std::unique_ptr<ViewInstance> view;
-    for (auto& current : current_) {
-      if (current && current->id() == id) {
-        view = std::move(current);
-        break;
-      }
-    }
-    if (!view) {
+    ViewInstance* view = nullptr;
+    if (auto named = find(views, id); named != views.end()) {
+      view = named->get();  // named earlier in this list: the same instance
+    } else if (auto current = find(views_, id); current != views_.end()) {
+      views.push_back(std::move(*current));
+      view = views.back().get();
+    } else {
       const ViewElement* element = document_ ? document_->findView(id) : nullptr;
       if (element && root_) {
-        view = std::make_unique<ViewInstance>(*element, *root_, *document_, sources_);
+        views.push_back(std::make_unique<ViewInstance>(*element, *root_, *document_, sources_));
+        view = views.back().get();
         view->subscribe();
         raiseForView(*view, "oninit");
       } else {
         allFound = false;
       }
     }
-    next.push_back(std::move(view));
+    places.push_back(view);
   }
-  for (auto& old : current_) {
+  for (auto& old : views_) {
     if (!old) continue;
     old->releaseSource();
     ViewInstance& leaving = *old;
     disposal_.push_back(std::move(old));
     raiseForView(leaving, "onexit");
   }
-  current_ = std::move(next);
+  views_ = std::move(views);
+  current_ = std::move(places);
   return allFound;
 }
 
 bool Scene::updateViews() {
   bool changed = false;
-  for (auto& view : current_) {
-    if (view && view->update()) changed = true;
+  for (auto& view : views_) {
+    if (view->update()) changed = true;
   }
   return changed;
 }

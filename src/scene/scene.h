@@ -54,16 +54,18 @@ class Scene {
   bool rebuild(const ProjectDocument* document);
 
   // Makes the views named by `ids`, in order, the current views. A view
-  // already current keeps its instance (no script runs; an id listed twice
-  // gets a second instance for the second place). Others are instantiated,
-  // subscribed to their source and sent "oninit" (then each of their shapes).
-  // Views no longer current give their request back, wait in disposal until
-  // clearDisposal, and are sent "onexit" (then their shapes). An id naming no
-  // view leaves its place empty (currentView gives null there) and makes the
-  // result false.
+  // already current keeps its instance (no script runs). Others are
+  // instantiated, subscribed to their source and sent "oninit" (then each of
+  // their shapes). An id listed twice (a link from a view to itself) names one
+  // instance for both places: one subscription, one "oninit", later one
+  // "onexit". Views no longer current give their request back, wait in
+  // disposal until clearDisposal, and are sent "onexit" (then their shapes).
+  // An id naming no view leaves its place empty (currentView gives null there)
+  // and makes the result false.
   bool setCurrentViews(const std::vector<std::string>& ids);
 
-  // ViewInstance::update for each current view; true when any changed.
+  // ViewInstance::update for each current view (once for a view in two
+  // places); true when any changed.
   bool updateViews();
   // Deletes the views that left the current ones (and any events still
   // queued for them).
@@ -97,9 +99,10 @@ class Scene {
   const ProjectDocument* document() const { return document_; }
   // The root instance, or null before a rebuild with a document.
   Instance* root() const { return root_.get(); }
-  // Current views in order; an entry is null where an id named no view.
-  // Valid until the next setCurrentViews or rebuild.
-  std::span<const std::unique_ptr<ViewInstance>> currentViews() const { return current_; }
+  // Current views in order; an entry is null where an id named no view, and
+  // one view may fill two places. Valid until the next setCurrentViews or
+  // rebuild.
+  std::span<ViewInstance* const> currentViews() const { return current_; }
   // Current view `index` (0: source or the only view, 1: destination), or null.
   ViewInstance* currentView(std::size_t index) const;
   // Views waiting for clearDisposal.
@@ -116,7 +119,8 @@ class Scene {
   EventQueue pendingActions_;
   const ProjectDocument* document_ = nullptr;  // not owned
   ImageSourceManager& sources_;
-  std::vector<std::unique_ptr<ViewInstance>> current_;
+  std::vector<std::unique_ptr<ViewInstance>> views_;  // each current view once
+  std::vector<ViewInstance*> current_;                // places, into views_ (or null)
   std::vector<std::unique_ptr<ViewInstance>> disposal_;
   std::unique_ptr<LinkTraversal> link_;
   std::unique_ptr<Instance> root_;

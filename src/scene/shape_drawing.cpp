@@ -18,20 +18,18 @@ std::int32_t toPixel(float v) {
   return static_cast<std::int32_t>(v);
 }
 
-// Draws the closed polygon of `count` points given by `pointAt` (frame fractions).
-template <class PointAt>
+// Draws the closed polygon of `count` points given by `pixelAt` (frame pixel
+// positions, not yet truncated).
+template <class PixelAt>
 void drawOutline(FrameRenderer& renderer, ShapeInstance& shape, std::size_t count,
-                 PointAt pointAt) {
+                 PixelAt pixelAt) {
   if (count == 0) return;
   const std::uint32_t colour = shape.scope().getColour("linecolor");
-  const float width = static_cast<float>(renderer.width());
-  const float height = static_cast<float>(renderer.height());
-  Vec2 a = pointAt(count - 1);
+  Vec2 a = pixelAt(count - 1);
   for (std::size_t i = 0; i < count; ++i) {
-    const Vec2 b = pointAt(i);
-    const float ax = a.x * width, ay = a.y * height, bx = b.x * width, by = b.y * height;
-    if (!std::isnan(ax) && !std::isnan(ay) && !std::isnan(bx) && !std::isnan(by)) {
-      renderer.drawLine(toPixel(ax), toPixel(ay), toPixel(bx), toPixel(by), colour);
+    const Vec2 b = pixelAt(i);
+    if (!std::isnan(a.x) && !std::isnan(a.y) && !std::isnan(b.x) && !std::isnan(b.y)) {
+      renderer.drawLine(toPixel(a.x), toPixel(a.y), toPixel(b.x), toPixel(b.y), colour);
     }
     a = b;
   }
@@ -41,8 +39,10 @@ void drawOutline(FrameRenderer& renderer, ShapeInstance& shape, std::size_t coun
 
 void drawFlat(FrameRenderer& renderer, ShapeInstance& shape) {
   const auto points = shape.points();
+  const float width = static_cast<float>(renderer.width());
+  const float height = static_cast<float>(renderer.height());
   drawOutline(renderer, shape, points.size(), [&](std::size_t i) {
-    return Vec2{points[i].x, points[i].y};
+    return Vec2{points[i].x * width, points[i].y * height};
   });
 }
 
@@ -53,9 +53,17 @@ void drawProjected(FrameRenderer& renderer, ShapeInstance& shape, const Homograp
   }
   const Homography imageToView = inverse(viewToImage);
   const Vec2 half{0.5f, 0.5f};
+  const float width = static_cast<float>(renderer.width());
+  const float height = static_cast<float>(renderer.height());
+  const BlockArea blocks = blockAreaOf(renderer.width(), renderer.height());
+  const float zoom = renderer.zoom();
+  const Vec2 offset{renderer.xOffset(), renderer.yOffset()};
   const auto points = shape.points();
   drawOutline(renderer, shape, points.size(), [&](std::size_t i) {
-    return applyToPoint(imageToView, Vec2{points[i].x, points[i].y} - half) + half;
+    const Vec2 view = applyToPoint(imageToView, Vec2{points[i].x, points[i].y} - half);
+    const Vec2 fraction = (view - offset) * zoom + half;
+    return Vec2{static_cast<float>(blocks.left) + fraction.x * width,
+                static_cast<float>(blocks.top) + fraction.y * height};
   });
 }
 

@@ -100,7 +100,14 @@ TEST(Render, ProjectFromStandardInputReadsPicturesFromTheCurrentFolder) {
   for (const char* name : {"left.jpg", "right.jpg"}) {
     std::filesystem::copy_file(kDemo / name, withPictures / name);
   }
-  const Outcome shown = render("- --size 64x48 --out frame.jpg" + input, withPictures);
+  // Without a frame rate the pictures are read once and never change: the
+  // engine has nothing new to render after they came, and the frame must
+  // still be written.
+  std::string still = test::readFile(kDemo / "demo.xml");
+  const std::string rate = " fps=\"10\"";
+  for (std::size_t at; (at = still.find(rate)) != std::string::npos;) still.erase(at, rate.size());
+  ASSERT_TRUE(test::writeFile(withPictures / "still.xml", still));
+  const Outcome shown = render("- --size 64x48 --out frame.jpg < still.xml", withPictures);
   ASSERT_EQ(shown.status, 0) << shown.err;
   EXPECT_EQ(decodeFile(withPictures / "frame.jpg").width, 64);
 

@@ -2,14 +2,20 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <complex>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <numbers>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "support/registration_scene.h"
+#include "support/scene_project.h"
+#include "support/test_paths.h"
 #include "vistel/calibration/calibrator.h"
 #include "vistel/calibration/registration_p.h"
 #include "vistel/project/encoding.h"
@@ -43,7 +49,9 @@ TEST(Registration, SourceKeyMovesByTheShiftAndThenStays) {
     const KeyQuad qS = test::offsetKey(qD, c.offset);
     const RegistrationOutcome out = registerKeys(pair.sourceView(), pair.destinationView(), qS, qD);
     ASSERT_EQ(out.status, RegistrationStatus::Registered);
-    EXPECT_EQ(out.correlation.shift, c.expected);
+    // The destination's resampling shows the source's scene moved back by
+    // the error; the key moves forward by it.
+    EXPECT_EQ(out.correlation.shift, (PixelShift{-c.expected.dx, -c.expected.dy}));
     EXPECT_LT(out.correlation.score, 0.01);
     // Every corner moves by the whole-pixel shift in key units (within 0.02
     // pixel: the region's width is truncated to whole pixels).
@@ -115,50 +123,122 @@ TEST(Registration, WithNothingToMeasureTheKeysComeBackUnchanged) {
   EXPECT_EQ(calibrator.sourceKeyText(), broken);
 }
 
-TEST(Registration, PicturesOfAnotherSizeAreScaledFirst) {
-  // Doubling every pixel and scaling back lands on the original pixels.
-  const test::PicturePair pair = test::shiftedPair(3, kOffset, -4, 6);
-  const auto doubled = [](const std::vector<std::uint8_t>& p) {
-    std::vector<std::uint8_t> out(std::size_t{1280} * 960 * 4);
-    for (int y = 0; y < 960; ++y) {
-      for (int x = 0; x < 1280; ++x) {
-        for (int ch = 0; ch < 4; ++ch)
-          out[(std::size_t(y) * 1280 + x) * 4 + ch] =
-              p[(std::size_t(y / 2) * 640 + x / 2) * 4 + ch];
-      }
-    }
-    return out;
-  };
-  const std::vector<std::uint8_t> source = doubled(pair.source),
-                                  destination = doubled(pair.destination);
+TEST(Registration, HdPicturesOfTheSceneGiveTheKeyOfTheWorkingSize) {
+  // The same cameras at 640 x 480, 1280 x 720 and 1920 x 1080 (keys and lens
+  // profiles are fractions of the picture, so each sees the same scene).
   const KeyQuad qS = test::offsetKey(kImageCornerKey, kOffset);
-  const RegistrationOutcome small =
-      registerKeys(pair.sourceView(), pair.destinationView(), qS, kImageCornerKey);
-  const RegistrationOutcome large = registerKeys(
-      {source.data(), 1280, 960}, {destination.data(), 1280, 960}, qS, kImageCornerKey);
-  EXPECT_EQ(small.correlation.shift, (PixelShift{-4, 6}));
-  EXPECT_EQ(large.sourceKey, small.sourceKey);
+  const test::PicturePair small = test::shiftedPair(3, kOffset, -4, 6);
+  const RegistrationOutcome want =
+      registerKeys(small.sourceView(), small.destinationView(), qS, kImageCornerKey);
+  ASSERT_EQ(want.correlation.shift, (PixelShift{4, -6}));
+  for (auto [width, height] : {std::pair{1280, 720}, std::pair{1920, 1080}}) {
+    SCOPED_TRACE(testing::Message() << width << "x" << height);
+    const test::PicturePair large = test::shiftedPair(3, kOffset, -4, 6, width, height);
+    const RegistrationOutcome got =
+        registerKeys(large.sourceView(), large.destinationView(), qS, kImageCornerKey);
+    EXPECT_EQ(got.regionWidth, want.regionWidth);
+    EXPECT_EQ(got.correlation.shift, want.correlation.shift);
+    EXPECT_EQ(got.sourceKey, want.sourceKey);
+  }
+}
+
+TEST(Registration, TheDemoCamerasKeepTheirKeysAndGetThemBackWhenOff) {
+  // The demo's keys relate its two cameras exactly (through a perspective
+  // homography, not a shift), so registration leaves them as they are and
+  // brings a source key a few pixels off back to them, through Recalibrate's
+  // own path from the files.
+  const std::filesystem::path demo = test::sourceDir() / "examples/demo";
+  std::ifstream file(demo / "demo.xml");
+  const std::string xml((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  const std::unique_ptr<ProjectDocument> document = test::loadProject(xml);
+  ASSERT_TRUE(document);
+  const LinkElement* walk = document->findLink("walk");
+  ASSERT_TRUE(walk && walk->keys.size() == 2);
+  const KeyQuad qS = *keyQuadFromBytes(walk->keys[0]->data);
+  const KeyQuad qD = *keyQuadFromBytes(walk->keys[1]->data);
+  const std::string left = (demo / "left.jpg").string(), right = (demo / "right.jpg").string();
+  for (const Vec2 error : {Vec2{0, 0}, Vec2{6 / 640.0f, 0}, Vec2{-4 / 640.0f, 5 / 480.0f}}) {
+    SCOPED_TRACE(testing::Message() << "off by " << error.x * 640 << ", " << error.y * 480);
+    Calibrator calibrator;
+    ASSERT_EQ(calibrator.recalibrate(left, keyText(test::offsetKey(qS, error)), right, keyText(qD)),
+              RecalibrateCode::Ok);
+    const std::optional<KeyQuad> got = keyQuadFromBytes(decodeKeyText(calibrator.sourceKeyText()));
+    ASSERT_TRUE(got);
+    const Vec2 corners[4][2] = {
+        {got->p0, qS.p0}, {got->p1, qS.p1}, {got->p2, qS.p2}, {got->p3, qS.p3}};
+    for (const auto& [moved, truth] : corners) {
+      EXPECT_NEAR(moved.x * 640, truth.x * 640, 0.51);
+      EXPECT_NEAR(moved.y * 480, truth.y * 480, 0.51);
+    }
+  }
+}
+
+TEST(RegistrationSteps, LargePicturesComeToTheWorkingSizeAveraged) {
+  // A ramp keeps its positions: working pixel k shows what the picture shows
+  // at k * 1920 / 640 across and k * 1080 / 480 down.
+  constexpr int kWidth = 1920, kHeight = 1080;
+  std::vector<std::uint8_t> ramp(std::size_t{kWidth} * kHeight * 4);
+  for (int y = 0; y < kHeight; ++y) {
+    for (int x = 0; x < kWidth; ++x) {
+      std::uint8_t* p = &ramp[(std::size_t(y) * kWidth + x) * 4];
+      p[0] = static_cast<std::uint8_t>(std::min(x, 255));
+      p[1] = static_cast<std::uint8_t>(std::min(y, 255));
+    }
+  }
+  std::vector<std::uint8_t> out = registration::toWorkingSize({ramp.data(), kWidth, kHeight});
+  ASSERT_EQ(out.size(), std::size_t{kWorkingWidth} * (kWorkingHeight + 1) * 4 + 4);
+  for (int r = 2; r < 110; r += 3) {
+    for (int c = 2; c < 80; c += 3) {
+      const std::uint8_t* p = &out[(std::size_t(r) * kWorkingWidth + c) * 4];
+      ASSERT_NEAR(p[0], c * 3.0, 0.51) << c << "," << r;
+      ASSERT_NEAR(p[1], r * 2.25, 0.51) << c << "," << r;
+    }
+  }
+
+  // Sensor noise averages out over the pixels each working pixel covers
+  // (about seven here) rather than passing through as a point sample would.
+  std::vector<std::uint8_t> noisy(ramp.size());
+  std::mt19937 random(7);
+  std::normal_distribution<double> noise(128, 25);
+  for (std::size_t i = 0; i < noisy.size(); ++i) {
+    noisy[i] = static_cast<std::uint8_t>(std::clamp(std::lround(noise(random)), 0L, 255L));
+  }
+  out = registration::toWorkingSize({noisy.data(), kWidth, kHeight});
+  double sum = 0, squares = 0;
+  const int count = kWorkingWidth * kWorkingHeight;
+  for (int i = 0; i < count; ++i) {
+    sum += out[std::size_t(i) * 4];
+    squares += double(out[std::size_t(i) * 4]) * out[std::size_t(i) * 4];
+  }
+  const double mean = sum / count;
+  EXPECT_NEAR(mean, 128, 1);
+  EXPECT_LT(std::sqrt(squares / count - mean * mean), 12);
 }
 
 TEST(RegistrationSteps, CommonRegionOfOffsetAndDefaultKeys) {
   const KeyQuad qS = test::offsetKey(kImageCornerKey, kOffset);
-  const auto box = registration::commonRegion(quadToQuad(qS, qS), quadToQuad(qS, kImageCornerKey));
+  // The destination picture lies 0.1 right and 0.05 down of the source's in
+  // the source's frame.
+  const auto box = registration::commonRegion(quadToQuad(qS, qS), quadToQuad(kImageCornerKey, qS));
   ASSERT_TRUE(box);
-  EXPECT_NEAR(box->x0, -0.5, 1e-6);
-  EXPECT_NEAR(box->y0, -0.5, 1e-6);
+  EXPECT_NEAR(box->x0, -0.4, 1e-6);
+  EXPECT_NEAR(box->y0, -0.45, 1e-6);
   EXPECT_NEAR(box->width, 0.9, 1e-6);
   EXPECT_NEAR(box->height, 0.95, 1e-6);
 
-  // The default keys are the lower and the upper half: a 640 x 240 region.
+  // The default keys are the lower and the upper half: the lower half of the
+  // source picture is what both show.
   const auto source = keyQuadFromBytes(decodeKeyText(kDefaultSourceKeyText));
   const auto destination = keyQuadFromBytes(decodeKeyText(kDefaultDestinationKeyText));
   ASSERT_TRUE(source && destination);
   EXPECT_EQ(*source, (KeyQuad{{-0.5f, 0}, {0.5f, 0}, {0.5f, 0.5f}, {-0.5f, 0.5f}}));
   EXPECT_EQ(*destination, (KeyQuad{{-0.5f, -0.5f}, {0.5f, -0.5f}, {0.5f, 0}, {-0.5f, 0}}));
   const auto half =
-      registration::commonRegion(quadToQuad(*source, *source), quadToQuad(*source, *destination));
+      registration::commonRegion(quadToQuad(*source, *source), quadToQuad(*destination, *source));
   ASSERT_TRUE(half);
   const PixelRegion region = registration::pixelRegion(*half);
+  EXPECT_EQ(region.left, 0);
+  EXPECT_EQ(region.top, 240);
   EXPECT_EQ(region.width, 640);
   EXPECT_EQ(region.height, 240);
 }

@@ -8,6 +8,9 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <deque>
+#include <functional>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -58,6 +61,28 @@ TEST(EngineRing, KeepsThirtyOneEventsWhileStalledAndTheNextWaits) {
   h.gate.run();
   EXPECT_EQ(h.frames.width(), 32);
   EXPECT_EQ(h.frames.height(), 24);
+}
+
+TEST(EngineRing, PostingNeverWaitsForAThreadThatWillNotDrain) {
+  // Every post below would wait for ever if it waited for a full ring to drain.
+  test::FrameLog frames;
+  const ThreadStarter failing = [](std::function<void()>, std::size_t) { return Thread(); };
+  const auto orphan = ViewerEngine::create(&frames, failing, &test::FrameLog::sink,
+                                           {nullptr, {}, test::offlineReaderFactory()});
+  EXPECT_FALSE(orphan->running());
+  for (int i = 0; i < 40; ++i) EXPECT_FALSE(orphan->postEvent(kEventPointerMove, i, i)) << i;
+
+  test::EngineHarness h;
+  ViewerEngine& engine = *h.engine;
+  EXPECT_TRUE(engine.postEvent(kEventStop, 0, 0));
+  EXPECT_FALSE(engine.postEvent(kEventShow, 1, 0));  // after Stop: never to be read
+  h.gate.open();
+  const auto end = std::chrono::steady_clock::now() + 10s;
+  while (engine.running() && std::chrono::steady_clock::now() < end) {
+    std::this_thread::sleep_for(5ms);
+  }
+  ASSERT_FALSE(engine.running());
+  for (int i = 0; i < 40; ++i) EXPECT_FALSE(engine.postEvent(kEventPointerMove, i, i)) << i;
 }
 
 TEST(EngineEvents, SizesOutsideOneTo2047AreIgnored) {
@@ -170,11 +195,17 @@ TEST(EngineLoad, FailedLoadsChangeNothing) {
   const NavPosition reached = engine.currentPosition();
   EXPECT_EQ(reached, (NavPosition{0.5f, 0.1f, 0, 2, false}));
 
-  // The previous project goes on showing, where it was.
+  // The previous project goes on showing, where it was: nothing changed, so
+  // nothing is rendered anew.
+  const std::vector<std::uint32_t> shown = h.frames.last();
   EXPECT_FALSE(load(engine, "<quilo startview='gone'><view id='c'/></quilo>"));
   const int frames = h.frames.count();
   h.gate.run();
-  EXPECT_EQ(h.frames.count(), frames + 1);
+  EXPECT_EQ(h.frames.count(), frames);
+  std::vector<std::uint32_t> pixels;
+  std::int32_t width = 0, height = 0;
+  ASSERT_TRUE(engine.copyFrame(pixels, width, height));
+  EXPECT_EQ(pixels, shown);
   EXPECT_EQ(engine.currentPosition(), reached);
   const auto pictures = engine.currentPictures();
   ASSERT_EQ(pictures.size(), 2u);
@@ -185,6 +216,24 @@ TEST(EngineLoad, FailedLoadsChangeNothing) {
   ASSERT_TRUE(load(engine, linkProject()));
   h.gate.run();
   EXPECT_EQ(engine.currentPosition(), (NavPosition{0, 0, 0, 1, false}));
+}
+
+TEST(EngineLoad, AProjectWithoutALinkReportsTheNavigatorsPanAndZoom) {
+  test::EngineHarness h;
+  ViewerEngine& engine = *h.engine;
+  ASSERT_TRUE(h.showAndLoad("<quilo startview='a'><view id='a'/></quilo>"));
+  EXPECT_EQ(engine.currentPosition(), (NavPosition{0, 0, 0, 1, false}));
+  engine.setZoom(2);
+  EXPECT_EQ(engine.currentPosition(), (NavPosition{0, 0, 0, 2, false}));
+
+  engine.setPresetTime(0);
+  ASSERT_TRUE(
+      engine.postPosition(std::make_unique<NavPosition>(NavPosition{0.7f, 0.1f, -0.2f, 3}), true));
+  h.gate.run();
+  h.clock.advance(1);
+  h.gate.run();
+  // Pan and zoom arrive; there is no link to travel, so the progress stays 0.
+  EXPECT_EQ(engine.currentPosition(), (NavPosition{0, 0.1f, -0.2f, 3, false}));
 }
 
 TEST(EngineLoad, RelativeFilePicturesAreReadFromTheProjectFolder) {
@@ -215,6 +264,137 @@ TEST(EngineLoad, RelativeFilePicturesAreReadFromTheProjectFolder) {
   EXPECT_EQ(pictures[0].source, "file://near.jpg");
   EXPECT_EQ(pictures[0].state, ViewPicture::State::Delivered);
   EXPECT_EQ(pictures[1].state, ViewPicture::State::Delivered);
+}
+
+// ---- Rendering only what changed ------------------------------------------------
+
+// Frames rendered by one pass after `change`, checked to be followed by no
+// more while nothing else changes (time passing included).
+int framesFor(test::EngineHarness& h, const std::function<void()>& change) {
+  const int before = h.frames.count();
+  change();
+  h.gate.run();
+  const int rendered = h.frames.count() - before;
+  h.clock.advance(500);
+  h.gate.run(3);
+  EXPECT_EQ(h.frames.count() - before, rendered) << "rendered again without a change";
+  return rendered;
+}
+
+TEST(EngineRender, AStillProjectRendersOnceAndEachChangeThatShowsOnce) {
+  test::EngineHarness h;
+  ViewerEngine& engine = *h.engine;
+  ASSERT_TRUE(h.showAndLoad(linkProject()));
+  EXPECT_EQ(h.frames.count(), 1);
+  const std::vector<std::uint8_t> placeholder(40 * 20 * 3, 200);
+
+  EXPECT_EQ(framesFor(h, [] {}), 0);
+  EXPECT_EQ(framesFor(h, [&] { engine.postEvent(kEventSize, 160, 90); }), 0);  // the same size
+  EXPECT_EQ(framesFor(h, [&] { engine.postEvent(kEventSize, 120, 90); }), 1);
+  EXPECT_EQ(framesFor(h, [&] { engine.postEvent(kEventPointerMove, 5, 5); }), 0);
+  EXPECT_EQ(framesFor(h, [&] { engine.setZoom(2); }), 1);
+  EXPECT_EQ(framesFor(h, [&] { engine.setZoom(2); }), 0);
+  EXPECT_EQ(framesFor(h, [&] { engine.setPlaceholder(placeholder.data(), 40, 20); }), 1);
+  EXPECT_EQ(framesFor(h, [&] { engine.postEvent(kEventShow, 0, 0); }), 0);
+  EXPECT_EQ(framesFor(h, [&] { engine.postEvent(kEventShow, 1, 0); }), 1);
+  EXPECT_EQ(framesFor(h, [&] { engine.suspend(); }), 0);
+  EXPECT_EQ(framesFor(h, [&] { engine.resume(); }), 1);
+  EXPECT_EQ(framesFor(h, [&] { engine.postEvent(kEventRepaint, 0, 0); }), 1);
+  EXPECT_EQ(framesFor(h, [&] { EXPECT_FALSE(load(engine, "no project")); }), 0);
+  EXPECT_EQ(framesFor(h, [&] { EXPECT_TRUE(load(engine, linkProject())); }), 1);
+
+  // A motion renders each step that moves, and its landing, and then stops.
+  engine.setPresetTime(100);
+  ASSERT_TRUE(
+      engine.postPosition(std::make_unique<NavPosition>(NavPosition{0.5f, 0.1f, 0, 2}), true));
+  int before = h.frames.count();
+  h.gate.run();  // starts it: nothing moved yet
+  EXPECT_EQ(h.frames.count(), before);
+  for (std::uint32_t ms : {30u, 30u, 30u, 11u}) {
+    h.clock.advance(ms);
+    h.gate.run();
+    EXPECT_EQ(h.frames.count(), ++before) << "a step of " << ms << " ms";
+  }
+  EXPECT_FALSE(engine.isMoving());
+  EXPECT_EQ(framesFor(h, [] {}), 0);
+}
+
+// A camera whose pictures a test hands over one at a time, through the
+// readers of the engine's source manager.
+class PictureFeed {
+ public:
+  void hand(std::string jpeg) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    pending_.emplace_back(jpeg.begin(), jpeg.end());
+  }
+  // True once every picture handed over was taken and decoded: the loader
+  // polls its readers again only after decoding what it took.
+  bool decoded() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return pending_.empty() && pollsSinceTake_ > 0;
+  }
+
+  class Reader final : public SourceReader {
+   public:
+    explicit Reader(PictureFeed& feed) : feed_(feed) {}
+    std::int32_t start(std::shared_ptr<ImageSource> owner, std::string_view, std::size_t,
+                       std::int32_t) override {
+      owner_ = std::move(owner);
+      return StreamReader::Started;
+    }
+    void setFrameRate(std::int32_t, float) override {}
+    std::int32_t pollState() override {
+      if (!owner_) return StreamReader::StateIdle;
+      std::lock_guard<std::mutex> lock(feed_.mutex_);
+      ++feed_.pollsSinceTake_;
+      return feed_.pending_.empty() ? StreamReader::StateFetching : StreamReader::StateReady;
+    }
+    bool takeFrame(std::vector<std::uint8_t>& out) override {
+      std::lock_guard<std::mutex> lock(feed_.mutex_);
+      if (feed_.pending_.empty()) return false;
+      out = std::move(feed_.pending_.front());
+      feed_.pending_.pop_front();
+      feed_.pollsSinceTake_ = 0;
+      stamp_ = std::max(stamp_ + 1, nowMs());
+      return true;
+    }
+    std::shared_ptr<ImageSource> owner() const override { return owner_; }
+    std::uint32_t lastPartTime() const override { return stamp_; }
+
+   private:
+    PictureFeed& feed_;
+    std::shared_ptr<ImageSource> owner_;
+    std::uint32_t stamp_ = 0;
+  };
+
+  SourceReaderFactory readers() {
+    return [this](const ThreadStarter&) { return std::make_unique<Reader>(*this); };
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  std::deque<std::vector<std::uint8_t>> pending_;  // guarded by mutex_
+  int pollsSinceTake_ = 0;                         // guarded by mutex_
+};
+
+TEST(EngineRender, EachNewPictureOfACurrentViewRendersOnce) {
+  PictureFeed camera;
+  test::EngineHarness h(camera.readers());
+  ASSERT_TRUE(
+      h.showAndLoad("<quilo startview='a'><view id='a' src='http://camera/a.jpg'/></quilo>"));
+  EXPECT_EQ(h.frames.count(), 1);  // the blank frame: no picture yet
+  std::vector<std::uint32_t> shown = h.frames.last();
+  for (std::uint32_t seed : {1u, 2u}) {
+    camera.hand(test::encodeTestJpeg(test::noiseScene(32, 24, seed), 32, 24));
+    const auto end = std::chrono::steady_clock::now() + 10s;
+    while (!camera.decoded() && std::chrono::steady_clock::now() < end) {
+      std::this_thread::sleep_for(2ms);
+    }
+    ASSERT_TRUE(camera.decoded()) << "picture " << seed << " never arrived";
+    EXPECT_EQ(framesFor(h, [] {}), 1) << "picture " << seed;
+    EXPECT_NE(h.frames.last(), shown) << "picture " << seed << " is not what shows";
+    shown = h.frames.last();
+  }
 }
 
 }  // namespace

@@ -73,5 +73,47 @@ TEST(ViewerEngineBinding, GeneratedProjectRendersIntoThePaintPlanAndObeysTheMemb
   }
 }
 
+// A project of one view: a navigator without a link.
+TEST(ViewerEngineBinding, WithoutALinkTheMembersWorkFromTheNavigatorsZoomAndPan) {
+  std::vector<std::string> log;
+  test::ScriptedUi ui(log);
+  ManualClock clock{1000};
+  test::PassGate gate;
+  {
+    VistelControl control(
+        ui,
+        viewerEngineFactory(
+            {defaultThreadStarter(), {&clock, gate.sleeper(), test::offlineReaderFactory()}, {}}));
+    gate.run(0);
+    control.onCreate();  // the default project text, which is none
+    control.onShowWindow(true, 0);
+    control.onSize(80, 60);
+    gate.run();
+    EXPECT_EQ(control.GotoPosition(0.5f, 0, 0, 1), 0) << "queued without a project";
+
+    control.Project("<quilo startview='a'><view id='a'/></quilo>");
+    gate.run();
+    EXPECT_FLOAT_EQ(control.GetZoomFactor(), 1.0f);
+    control.SetZoom(2);
+    EXPECT_FLOAT_EQ(control.GetZoomFactor(), 2.0f);
+
+    control.SetManualTime(0);
+    ASSERT_TRUE(control.runCommand(static_cast<std::int32_t>(ControlCommand::ZoomIn)));
+    gate.run();  // starts the motion
+    clock.advance(1);
+    gate.run();  // lands on the target: half the zoom more
+    EXPECT_FLOAT_EQ(control.GetZoomFactor(), 3.0f);
+
+    // The copied position is one a preset takes back.
+    ASSERT_TRUE(control.runCommand(static_cast<std::int32_t>(ControlCommand::CopyPosition)));
+    EXPECT_EQ(ui.clipboard, "0.00;0.00,0.00;3.00;");
+    const ViewPosition pasted = parsePreset(ui.clipboard);
+    EXPECT_EQ(
+        control.GotoPosition(pasted.navProgress, pasted.xOffset, pasted.yOffset, pasted.zoomFactor),
+        1);
+    gate.open();
+  }
+}
+
 }  // namespace
 }  // namespace vistel

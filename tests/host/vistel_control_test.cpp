@@ -14,8 +14,8 @@
 #include "support/test_paths.h"
 #include "vistel/calibration/calibrator.h"
 #include "vistel/host/generated_project.h"
-#include "vistel/project/project_holder.h"
 #include "vistel/platform/cookie_store.h"
+#include "vistel/project/project_holder.h"
 
 namespace vistel {
 namespace {
@@ -203,6 +203,9 @@ TEST(ControlMembers, GotoPositionChecksGuardsAndRangesAndPostsWithPresetTime) {
   }
   EXPECT_EQ(rig.engine->positions.front(), (PostedPosition{{1, 0.5f, -0.5f, 4}, true}));
 
+  rig.engine->hasProject = false;  // nothing to travel in: nothing queued, and 0 says so
+  EXPECT_EQ(rig.control.GotoPosition(0.5f, 0, 0, 1), 0);
+  rig.engine->hasProject = true;
   rig.ui.window = false;
   EXPECT_EQ(rig.control.GotoPosition(0.5f, 0, 0, 1), 0);
   ControlRig bare(false);
@@ -403,8 +406,7 @@ TEST(ControlWindow, MenuZoomMovesByHalfTheZoomWithinLimitsInTheManualTime) {
   }
 }
 
-TEST(ControlWindow, WheelZoomCountsWholeNotchesAndClamps) {
-  ControlRig rig;
+TEST(ControlWindow, WheelZoomCountsNotchesAndClamps) {
   struct Case {
     float zoom;
     std::int16_t delta;
@@ -413,13 +415,38 @@ TEST(ControlWindow, WheelZoomCountsWholeNotchesAndClamps) {
   for (const Case& c :
        {Case{1.0f, 119, 1.0f}, Case{1.0f, 240, 1.0f + 1.0f / 3.0f}, Case{1.0f, -360, 0.5f},
         Case{4.0f, 120, 4.0f}, Case{0.3f, -32768, 0.24f}, Case{1.0f, -119, 1.0f}}) {
+    ControlRig rig;  // each case from a wheel at rest
     rig.engine->position.zoomFactor = c.zoom;
     EXPECT_TRUE(rig.control.onMouseWheel(c.delta));
     EXPECT_NEAR(rig.engine->position.zoomFactor, c.expected, 1e-6) << c.zoom << " " << c.delta;
+    EXPECT_TRUE(rig.engine->positions.empty());
   }
-  EXPECT_TRUE(rig.engine->positions.empty());
   ControlRig bare(false);
   EXPECT_FALSE(bare.control.onMouseWheel(120));
+}
+
+TEST(ControlWindow, WheelPartsAddUpToNotchesUntilTheWheelTurns) {
+  // The zoom after each event, from zoom 1; a notch adds a sixth of the zoom.
+  struct Case {
+    std::vector<std::int16_t> deltas;
+    std::vector<float> zooms;
+  };
+  const float up = 1.0f + 1.0f / 6.0f;
+  const float down = 1.0f - 1.0f / 6.0f;
+  for (const Case& c : {
+           Case{{40, 40, 40}, {1, 1, up}},
+           Case{{-40, -40, -40}, {1, 1, down}},
+           Case{{100, 100, 100}, {1, up, up * up}},     // 80 left at the second, 60 at the third
+           Case{{80, -40, -40, -40}, {1, 1, 1, down}},  // the 80 goes with the turn
+           Case{{-100, 60, 60}, {1, 1, up}},
+       }) {
+    ControlRig rig;
+    for (std::size_t i = 0; i < c.deltas.size(); ++i) {
+      EXPECT_TRUE(rig.control.onMouseWheel(c.deltas[i]));
+      EXPECT_NEAR(rig.engine->position.zoomFactor, c.zooms[i], 1e-6)
+          << "event " << i << " of the case starting " << c.deltas[0];
+    }
+  }
 }
 
 TEST(ControlWindow, SnapshotResumesInEveryCase) {
@@ -475,6 +502,13 @@ TEST(ControlWindow, PaintPlanIsWhiteWithAGreyBorderAndTheLatestFrame) {
   EXPECT_EQ(plan.frame.width, 3);
   EXPECT_EQ(plan.frame.height, 2);
   EXPECT_EQ(plan.frame.pixels, pixels);
+  // With a frame to paint the engine is left alone: asking it for a frame on
+  // every paint would make each frame cause another.
+  EXPECT_TRUE(rig.engine->events.empty());
+  rig.control.onDestroy();
+  rig.engine->events.clear();
+  rig.control.paint(320, 200, plan);
+  EXPECT_FALSE(plan.hasFrame);
   EXPECT_EQ(rig.engine->events, (std::vector<PostedEvent>{{WindowEvent::Repaint, 0, 0}}));
 
   rig.ui.window = false;  // no window: frames are dropped
@@ -484,6 +518,81 @@ TEST(ControlWindow, PaintPlanIsWhiteWithAGreyBorderAndTheLatestFrame) {
   rig.control.onDestroy();
   rig.control.paint(320, 200, plan);
   EXPECT_FALSE(plan.hasFrame);
+}
+
+// ---- Project files ------------------------------------------------------------------
+
+TEST(ControlFiles, OpenProjectIsOfferedOnlyWhereTheHostSaysSo) {
+  ControlRig rig;
+  EXPECT_EQ(rig.control.menu().data(), VistelControl::contextMenu().data());
+  EXPECT_FALSE(rig.control.runCommand(static_cast<std::int32_t>(ControlCommand::OpenProject)));
+  rig.control.onDropFile("/tmp/any.xml");
+  EXPECT_EQ(rig.control.openProjectFile("/tmp/any.xml"), OpenProjectResult::Refused);
+  EXPECT_TRUE(rig.log.empty());
+  EXPECT_TRUE(rig.engine->loaded.empty());
+
+  rig.control.setProjectOpening(ProjectOpening::Offered);
+  std::vector<std::pair<std::int32_t, std::string>> items;
+  for (const auto& item : rig.control.menu()) items.emplace_back(item.command, item.label);
+  EXPECT_EQ(items, (std::vector<std::pair<std::int32_t, std::string>>{
+                       {0x8000, "Zoom in"},
+                       {0x8001, "Zoom out"},
+                       {4, "Maximize view"},
+                       {0, ""},
+                       {5, "Open project..."},
+                       {3, "Save snapshot..."},
+                       {0, ""},
+                       {1, "About Vistel Panorama viewer..."}}));
+  rig.ui.menuChoice = 5;  // chosen, then cancelled in the chooser
+  rig.control.onRightButtonUp(1, 1);
+  EXPECT_EQ(rig.log,
+            (std::vector<std::string>{"release", "menu at 1001,2001",
+                                      "chooseOpenFile Vistel project|*.xml;|All files|*;|"}));
+  EXPECT_TRUE(rig.engine->loaded.empty());
+}
+
+TEST(ControlFiles, AnOpenedProjectShowsWithPicturesFromItsFolderAndABadOneChangesNothing) {
+  const auto dir = test::scratchDir("control-open");
+  const std::string good = (dir / "sub" / "good.xml").string();
+  const std::string text = "<quilo startview=\"a\"><view id=\"a\"/></quilo>";
+  ASSERT_TRUE(test::writeFile(good, text));
+  ControlRig rig;
+  rig.control.setProjectOpening(ProjectOpening::Offered);
+  rig.control.load(bagOf({{"Project", "<quilo startview=\"first\"/>"}}));
+
+  rig.ui.openPath = good;
+  EXPECT_TRUE(rig.control.runCommand(static_cast<std::int32_t>(ControlCommand::OpenProject)));
+  EXPECT_EQ(rig.engine->loaded.back(), text);
+  EXPECT_EQ(rig.engine->loadedBases.back(), (dir / "sub").string());
+  EXPECT_EQ(rig.control.projectText(), text);
+  EXPECT_EQ(rig.log.back(), "opened " + good);
+  rig.control.onCreate();  // a window made again shows the opened project, from its folder
+  EXPECT_EQ(rig.engine->loadedBases.back(), (dir / "sub").string());
+
+  // Nothing to read, and a file that is no project: a message, and the
+  // project shown (and kept) stays.
+  const std::size_t loads = rig.engine->loaded.size();
+  rig.log.clear();
+  for (const std::string& missing : {(dir / "absent.xml").string(), dir.string()}) {
+    EXPECT_EQ(rig.control.openProjectFile(missing), OpenProjectResult::Unreadable);
+  }
+  EXPECT_EQ(rig.engine->loaded.size(), loads);
+  ASSERT_TRUE(test::writeFile(dir / "bad.xml", "<html/>"));
+  rig.engine->loads = false;
+  rig.control.onDropFile((dir / "bad.xml").string());
+  EXPECT_EQ(rig.engine->loaded.back(), "<html/>");
+  EXPECT_EQ(rig.control.projectText(), text);
+  ASSERT_EQ(rig.log.size(), 3u);
+  for (const std::string& line : rig.log) {
+    EXPECT_TRUE(line.starts_with("message Open project: ")) << line;
+    EXPECT_TRUE(line.ends_with("The project shown stays.")) << line;
+  }
+  EXPECT_NE(rig.log[0].find("absent.xml"), std::string::npos) << rig.log[0];
+  EXPECT_NE(rig.log[2].find("is not a Vistel project"), std::string::npos) << rig.log[2];
+
+  rig.engine->loads = true;  // a dropped project opens like a chosen one
+  rig.control.onDropFile(good);
+  EXPECT_EQ(rig.log.back(), "opened " + good);
 }
 
 }  // namespace

@@ -1,6 +1,8 @@
 # Installs the built tree into a scratch prefix, then configures and builds a
 # consumer project against it twice: once through find_package, once through
-# pkg-config. Fails loudly when either consumer cannot build or run.
+# pkg-config. Fails loudly when either consumer cannot build or run. With the
+# desktop viewer, also checks that its demo is installed and that the
+# installed viewer finds it.
 file(REMOVE_RECURSE ${WORK_DIR})
 set(prefix ${WORK_DIR}/prefix)
 
@@ -34,4 +36,17 @@ run(c++ -std=c++20 ${consumer}/main.cpp -o ${WORK_DIR}/pc-consumer ${flags})
 run(${WORK_DIR}/pc-consumer)
 if(NOT LAST_OUTPUT MATCHES "consumer ok")
   message(FATAL_ERROR "pkg-config consumer printed: ${LAST_OUTPUT}")
+endif()
+
+if(VISTEL_VIEWER)
+  foreach(name demo.xml left.jpg right.jpg)
+    if(NOT EXISTS ${prefix}/share/vistel/demo/${name})
+      message(FATAL_ERROR "the demo's ${name} is not installed under ${prefix}/share/vistel/demo")
+    endif()
+  endforeach()
+  run(${prefix}/bin/vistel-viewer --help)
+  string(FIND "${LAST_OUTPUT}" "the bundled demo, ${prefix}/share/vistel/demo/demo.xml." found)
+  if(found EQUAL -1)
+    message(FATAL_ERROR "the installed viewer does not name its installed demo:\n${LAST_OUTPUT}")
+  endif()
 endif()

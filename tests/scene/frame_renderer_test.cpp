@@ -94,19 +94,26 @@ TEST_F(RendererFixture, ResizeRebuildsOnlyForANewSizeAndPublishesTheBlankFrame) 
   sources.release(request);
 }
 
-TEST_F(RendererFixture, BlocksCoverTheCentredAreaOnly) {
-  load("<quilo><view id='a'/></quilo>", {"a"});
+TEST_F(RendererFixture, NothingOutlivesItsFrameOutsideTheBlocks) {
+  // 20 block columns from column (330 div 2) mod 8 = 5; 2 block rows from row
+  // 4. The outline runs through the margins on all four sides.
+  load("<quilo>" +
+           shapeView("a", "linecolor='#ff0000'", "0.005,0.05;0.995,0.05;0.995,0.95;0.005,0.95") +
+           "<view id='b'/></quilo>",
+       {"a"});
   renderer.resize(330, 40);
   for (int y = 0; y < 40; ++y) renderer.drawLine(0, y, 329, y, kMark);
   EXPECT_EQ(renderer.renderFrame(), 7);
   EXPECT_EQ(sunk, 1);
-  // 20 block columns from column (330 div 2) mod 8 = 5; 2 block rows from row 4.
-  for (int y = 0; y < 40; ++y) {
-    for (int x = 0; x < 330; ++x) {
-      const bool block = x >= 5 && x < 325 && y >= 4 && y < 36;
-      ASSERT_EQ(at(x, y), block ? 0u : kMark) << x << "," << y;
-    }
+  for (auto [x, y] : {std::pair{1, 20}, {328, 20}, {100, 2}, {100, 38}}) {
+    EXPECT_EQ(at(x, y), 0xFFFF0000u) << x << "," << y;
   }
+  for (int y = 0; y < 40; ++y) {
+    for (int x = 0; x < 330; ++x) ASSERT_NE(at(x, y), kMark) << x << "," << y;
+  }
+  ASSERT_TRUE(scene.setCurrentViews({"b"}));
+  (void)renderer.renderFrame();
+  EXPECT_EQ(frame(), std::vector<std::uint32_t>(330 * 40, 0));
 }
 
 TEST_F(RendererFixture, DrawLineWithEqualEndsWritesOnePixel) {
@@ -160,7 +167,7 @@ TEST_F(RendererFixture, ASingleViewMakesItsOwnBlankFrameWithoutThePlaceholder) {
 }
 
 TEST_F(RendererFixture, ProjectedShapesFollowTheKeysAndShowOnlyWhenTheKeysSaySo) {
-  renderer.resize(100, 80);
+  renderer.resize(96, 80);  // blocks from the corner: view and frame fractions agree
   const std::string points = "0.105,0.215;0.805,0.115;0.605,0.905";
   load("<quilo>" + shapeView("a", "linecolor='#ff0000' projected='1'", points) +
            shapeView("b", "linecolor='#00ff00' projected='true'", points) +
@@ -169,7 +176,7 @@ TEST_F(RendererFixture, ProjectedShapesFollowTheKeysAndShowOnlyWhenTheKeysSaySo)
        {"flat"});
   (void)renderer.renderFrame();
   const std::vector<std::uint32_t> flat = frame();
-  ASSERT_NE(flat, std::vector<std::uint32_t>(100 * 80, 0));
+  ASSERT_NE(flat, std::vector<std::uint32_t>(96 * 80, 0));
 
   ASSERT_TRUE(scene.startTraversal("l", false));
   ASSERT_TRUE(scene.setCurrentViews({"a", "b"}));
@@ -182,7 +189,73 @@ TEST_F(RendererFixture, ProjectedShapesFollowTheKeysAndShowOnlyWhenTheKeysSaySo)
        {"a", "b"});
   ASSERT_TRUE(scene.startTraversal("l", false));
   (void)renderer.renderFrame();
-  EXPECT_EQ(frame(), std::vector<std::uint32_t>(100 * 80, 0));
+  EXPECT_EQ(frame(), std::vector<std::uint32_t>(96 * 80, 0));
+}
+
+TEST_F(RendererFixture, ProjectedOutlinesStayOnThePictureWhenZoomedAndPanned) {
+  // The views have no pictures, so both show the blank frame, whose
+  // placeholder carries one red, one green and one blue dot on black. The
+  // shape's corners are those dots.
+  constexpr int kW = 104, kH = 88;  // blocks start at column 4, row 4
+  const std::pair<int, int> dots[3] = {{44, 24}, {76, 30}, {58, 52}};
+  std::vector<std::uint8_t> picture(kW * kH * 3, 0);
+  std::string points;
+  for (int i = 0; i < 3; ++i) {
+    picture[(dots[i].second * kW + dots[i].first) * 3 + i] = 255;
+    points += std::to_string(dots[i].first / double(kW)) + "," +
+              std::to_string(dots[i].second / double(kH)) + ";";
+  }
+  renderer.setPlaceholder(picture.data(), kW, kH);
+  renderer.resize(kW, kH);
+  renderer.setZoom(2);
+  renderer.setOffset(0.08f, -0.06f);
+  const std::string text = test::keyText(kImageCornerKey);
+  const auto link = [&](const std::string& id, const std::string& shown) {
+    return "<link id='" + id + "' from='a' to='b'><key time='0' srcbuttons='" + shown + "'>" +
+           text + "</key><key time='1'>" + text + "</key></link>";
+  };
+  load("<quilo><view id='a'><shape linecolor='#ffffff' projected='1'><points>" + points +
+           "</points></shape><shape linecolor='#0000ff'><points>0.25,0.5;0.75,0.5</points>"
+           "</shape></view><view id='b'/>" +
+           link("hidden", "0") + link("shown", "1") + "</quilo>",
+       {"a", "b"});
+
+  // Where each dot lands in the picture as rendered: its brightest pixel.
+  ASSERT_TRUE(scene.startTraversal("hidden", false));
+  (void)renderer.renderFrame();
+  std::pair<int, int> landed[3];
+  for (int i = 0; i < 3; ++i) {
+    const int shift = 16 - 8 * i;  // red, green, blue
+    std::uint32_t best = 0;
+    for (int y = 0; y < kH; ++y) {
+      for (int x = 0; x < kW; ++x) {
+        const std::uint32_t v = at(x, y) >> shift & 255;
+        if (v > best) {
+          best = v;
+          landed[i] = {x, y};
+        }
+      }
+    }
+    ASSERT_GT(best, 128u) << "dot " << i << " out of view";
+  }
+
+  // Each corner of the outline lies on its dot (within a pixel: the dot
+  // spreads over two pixels at zoom 2).
+  ASSERT_TRUE(scene.startTraversal("shown", false));
+  (void)renderer.renderFrame();
+  for (int i = 0; i < 3; ++i) {
+    bool onDot = false;
+    for (int dy = -1; dy <= 1; ++dy) {
+      for (int dx = -1; dx <= 1; ++dx) {
+        const int x = landed[i].first + dx, y = landed[i].second + dy;
+        if (x >= 0 && x < kW && y >= 0 && y < kH && at(x, y) == 0xFFFFFFFFu) onDot = true;
+      }
+    }
+    EXPECT_TRUE(onDot) << "dot " << i << " at " << landed[i].first << "," << landed[i].second;
+  }
+  // A flat shape stays where its frame fractions are.
+  EXPECT_EQ(at(26, 44), 0xFF0000FFu);
+  EXPECT_EQ(at(78, 44), 0xFF0000FFu);
 }
 
 }  // namespace

@@ -165,6 +165,53 @@ TEST_F(SceneFixture, LastKeyReachedDecidesWhichShapesShow) {
   }
 }
 
+TEST_F(SceneFixture, AKeyAtTheEndAppliesThereAndReversalSwapsWhoseShapesShow) {
+  // Source shapes from the start, destination shapes instead at the end.
+  load(linkXml(key("time='0' srcbuttons='true'", kQuadA) +
+               key("time='1' srcbuttons='false' dstbuttons='true'", kQuadB)));
+  struct Case {
+    bool reversed;
+    float progress;
+    bool source, destination;
+  } cases[] = {
+      {false, 0.0f, true, false},
+      {false, 0.98f, true, false},
+      {false, 1.0f, false, true},
+      // Backwards b is the source: the key that showed b's shapes at the end
+      // shows them from the start, and a's show at the end.
+      {true, 0.0f, true, false},
+      {true, 0.98f, true, false},
+      {true, 1.0f, true, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << "reversed " << c.reversed << " at " << c.progress);
+    ASSERT_TRUE(scene.startTraversal("l", c.reversed));
+    LinkTraversal& link = *scene.currentLink();
+    link.setNavProgress(c.progress);
+    // The renderer asks for the frame first, which stops the progress at 0.99.
+    (void)scene.transitionAt(link);
+    EXPECT_EQ(scene.showsSourceButtons(link), c.source);
+    EXPECT_EQ(scene.showsDestinationButtons(link), c.destination);
+  }
+}
+
+TEST_F(SceneFixture, KeysReadOnlyTheirOwnAttributes) {
+  // Neither the root's time nor the link's dstbuttons belong to the keys.
+  load(
+      "<quilo startview='a' time='0.5' srcbuttons='1'><view id='a'/><view id='b'/>"
+      "<link id='l' from='a' to='b' dstbuttons='true'>" +
+      key("", kQuadA) + key("time='1'", kQuadB) + "</link></quilo>");
+  for (bool reversed : {false, true}) {
+    ASSERT_TRUE(scene.startTraversal("l", reversed));
+    LinkTraversal& link = *scene.currentLink();
+    EXPECT_EQ(link.keys()[0]->time(), 0.0);
+    EXPECT_EQ(link.keys()[1]->time(), 1.0);
+    link.setNavProgress(0.5f);
+    EXPECT_FALSE(scene.showsSourceButtons(link));
+    EXPECT_FALSE(scene.showsDestinationButtons(link));
+  }
+}
+
 const char* kTwoViews = R"(<quilo startview='a'>
   <view id='a' src='a.jpg' fps='5'>
     <script id='oninit'><play link='a-init'/></script>
@@ -201,6 +248,28 @@ TEST_F(SceneFixture, CurrentViewsKeepTheirInstancesAndRaiseEnterAndLeave) {
   EXPECT_EQ(scene.currentView(0), nullptr);
   EXPECT_NE(scene.currentView(1), nullptr);
   EXPECT_EQ(dispatch(), Links{});
+}
+
+TEST_F(SceneFixture, AViewNamedTwiceIsOneInstanceInBothPlaces) {
+  load(kTwoViews);
+  ASSERT_TRUE(enter({"a", "a"}));
+  ViewInstance* a = scene.currentView(0);
+  ASSERT_NE(a, nullptr);
+  EXPECT_EQ(scene.currentView(1), a);
+  EXPECT_EQ(useCount("a.jpg"), 1);
+  EXPECT_EQ(dispatch(), (Links{"a-init"}));
+
+  ASSERT_TRUE(enter({"b", "a"}));
+  EXPECT_EQ(scene.currentView(1), a);
+  EXPECT_EQ(scene.disposalCount(), 0u);
+  ASSERT_TRUE(enter({"b", "b"}));
+  EXPECT_EQ(useCount("a.jpg"), 0);
+  EXPECT_EQ(useCount("b.jpg"), 1);
+  EXPECT_EQ(scene.disposalCount(), 1u);
+  EXPECT_EQ(dispatch(), (Links{"b-init", "a-exit"}));
+  scene.clearDisposal();
+  ASSERT_TRUE(enter({}));
+  EXPECT_EQ(dispatch(), (Links{"b-exit"}));
 }
 
 TEST_F(SceneFixture, DestroyedInstancesTakeTheirQueuedEventsWithThem) {

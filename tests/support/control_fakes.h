@@ -41,8 +41,10 @@ class FakeEngine : public ControlEngine {
   void postEvent(WindowEvent code, std::int32_t a, std::int32_t b) override {
     events.push_back({code, a, b});
   }
-  void postPosition(const ViewPosition& target, bool usePresetTime) override {
+  bool postPosition(const ViewPosition& target, bool usePresetTime) override {
+    if (!hasProject) return false;
     positions.push_back({target, usePresetTime});
+    return true;
   }
   ViewPosition currentPosition() const override { return position; }
   float zoom() const override { return position.zoomFactor; }
@@ -64,18 +66,22 @@ class FakeEngine : public ControlEngine {
     log_.push_back("saveSnapshot " + path);
     return true;
   }
-  bool loadProject(std::string_view text) override {
+  bool loadProject(std::string_view text, std::string_view fileBase) override {
     loaded.emplace_back(text);
-    return true;
+    loadedBases.emplace_back(fileBase);
+    return loads;
   }
 
   ViewPosition position{0.5f, 0.0f, 0.0f, 1.0f};
+  bool hasProject = true;  // positions are queued (else discarded)
+  bool loads = true;       // what loadProject answers
   std::vector<PostedEvent> events;
   std::vector<PostedPosition> positions;
   std::vector<float> zooms;
   std::vector<std::int32_t> presetTimes;
   std::vector<std::int32_t> manualTimes;
   std::vector<std::string> loaded;
+  std::vector<std::string> loadedBases;
   std::vector<std::uint8_t> placeholder;
   std::int32_t placeholderWidth = 0;
   std::int32_t placeholderHeight = 0;
@@ -104,6 +110,18 @@ class ScriptedUi : public HostUi {
     if (!savePath) return false;
     path = *savePath;
     return true;
+  }
+  bool chooseOpenFile(const OpenFileRequest& request, std::string& path) override {
+    log_.push_back("chooseOpenFile " + std::string(request.filter));
+    if (!openPath) return false;
+    path = *openPath;
+    return true;
+  }
+  void messageBox(std::string_view caption, std::string_view text) override {
+    log_.push_back("message " + std::string(caption) + ": " + std::string(text));
+  }
+  void projectOpened(std::string_view path) override {
+    log_.push_back("opened " + std::string(path));
   }
   bool setClipboardText(std::string_view text) override {
     clipboard.assign(text);
@@ -134,6 +152,7 @@ class ScriptedUi : public HostUi {
   std::atomic<bool> window{true};
   std::atomic<int> repaints{0};
   std::optional<std::string> savePath;                        // the chooser's answer; none: cancel
+  std::optional<std::string> openPath;                        // the open chooser's; none: cancel
   std::vector<std::optional<Credentials>> credentialAnswers;  // none: cancel
   std::int32_t menuChoice = 0;
   std::vector<std::string> prompts;

@@ -104,17 +104,17 @@ class FrameLog {
 };
 
 // An engine on a manual clock with a pass gate, offline readers (file://
-// pictures only) and a recording sink. The first pass has run when the
-// constructor returns.
+// pictures only) unless the test gives others, and a recording sink. The first pass has run when
+// the constructor returns.
 struct EngineHarness {
   ManualClock clock{1000};
   PassGate gate;
   FrameLog frames;
   std::unique_ptr<ViewerEngine> engine;
 
-  EngineHarness()
+  explicit EngineHarness(SourceReaderFactory readers = offlineReaderFactory())
       : engine(ViewerEngine::create(&frames, defaultThreadStarter(), &FrameLog::sink,
-                                    {&clock, gate.sleeper(), offlineReaderFactory()})) {
+                                    {&clock, gate.sleeper(), std::move(readers)})) {
     gate.run(0);
   }
   ~EngineHarness() {

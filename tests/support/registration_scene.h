@@ -74,20 +74,26 @@ inline LensPoint undistort(const PointDistorter& lens, double x, double y, LensP
   return p;
 }
 
-// A 640 x 480 camera picture in the decoder's layout (BGRX rows, a spare row
-// and four spare bytes) whose view through `profile` shows grey level
-// scene(x, y) at corrected position (x, y); 0..1 spans black to white.
+// A width x height camera picture in the decoder's layout (BGRX rows, a spare
+// row and four spare bytes) whose view through `profile` shows grey level
+// scene(x, y) at corrected position (x, y); 0..1 spans black to white. Scene
+// positions are working pixels whatever the picture's size: lens profiles and
+// keys work in fractions of the picture, so a larger picture of the same
+// camera shows the same scene with more pixels across it.
 template <class Scene>
-std::vector<std::uint8_t> cameraPicture(const LensProfile& profile, const Scene& scene) {
+std::vector<std::uint8_t> cameraPicture(const LensProfile& profile, const Scene& scene,
+                                        int width = kWorkingWidth, int height = kWorkingHeight) {
   const PointDistorter lens(profile);
-  std::vector<std::uint8_t> out(std::size_t{kWorkingWidth} * (kWorkingHeight + 1) * 4 + 4, 0);
-  for (int y = 0; y < kWorkingHeight; ++y) {
-    LensPoint guess{0, static_cast<double>(y)};
-    for (int x = 0; x < kWorkingWidth; ++x) {
-      guess = undistort(lens, x, y, guess);
+  const double toWorkingX = double{kWorkingWidth} / width;
+  const double toWorkingY = double{kWorkingHeight} / height;
+  std::vector<std::uint8_t> out(std::size_t(width) * (height + 1) * 4 + 4, 0);
+  for (int y = 0; y < height; ++y) {
+    LensPoint guess{0, y * toWorkingY};
+    for (int x = 0; x < width; ++x) {
+      guess = undistort(lens, x * toWorkingX, y * toWorkingY, guess);
       const double v = std::round(255 * scene(guess.x, guess.y));
       const auto level = static_cast<std::uint8_t>(v < 0 ? 0 : v > 255 ? 255 : v);
-      std::uint8_t* px = out.data() + (std::size_t(y) * kWorkingWidth + x) * 4;
+      std::uint8_t* px = out.data() + (std::size_t(y) * width + x) * 4;
       px[0] = px[1] = px[2] = level;
     }
   }
@@ -97,10 +103,10 @@ std::vector<std::uint8_t> cameraPicture(const LensProfile& profile, const Scene&
 struct PicturePair {
   std::vector<std::uint8_t> source;
   std::vector<std::uint8_t> destination;
-  RegistrationPicture sourceView() const { return {source.data(), kWorkingWidth, kWorkingHeight}; }
-  RegistrationPicture destinationView() const {
-    return {destination.data(), kWorkingWidth, kWorkingHeight};
-  }
+  int width = kWorkingWidth;
+  int height = kWorkingHeight;
+  RegistrationPicture sourceView() const { return {source.data(), width, height}; }
+  RegistrationPicture destinationView() const { return {destination.data(), width, height}; }
 };
 
 // Keys related by a translation: the source key is `destinationKey` moved by
@@ -110,20 +116,26 @@ inline KeyQuad offsetKey(const KeyQuad& destinationKey, Vec2 offset) {
           destinationKey.p3 + offset};
 }
 
-// Pictures for the keys offsetKey(qD, keyOffset) and qD, made so that the
-// destination's resampling equals the source's moved right by shiftX and down
-// by shiftY pixels: registration measures (shiftX, shiftY) and moves the
-// source key by about (shiftX / 640, shiftY / 480).
+// Pictures for the keys offsetKey(qD, keyOffset) and qD when the source key is
+// off by (shiftX, shiftY) working pixels: the true source key lies that far
+// right and down of offsetKey(qD, keyOffset), so registration moves the source
+// key by about (shiftX / 640, shiftY / 480). Both pictures are width x height
+// pixels.
 //
-// Registration resamples the destination's corrected frame at the source's
-// position plus the key offset, so the destination scene is the texture
-// moved by that offset plus the shift.
-inline PicturePair shiftedPair(std::uint32_t seed, Vec2 keyOffset, double shiftX, double shiftY) {
+// Keys related by a translation relate the pictures by one: the scene at
+// source position p is at p - (true source key - qD) in the destination, so
+// the destination shows the texture moved back by the key offset plus the
+// shift.
+inline PicturePair shiftedPair(std::uint32_t seed, Vec2 keyOffset, double shiftX, double shiftY,
+                               int width = kWorkingWidth, int height = kWorkingHeight) {
   const SceneTexture texture(seed);
   const double ox = keyOffset.x * double{kWorkingWidth} + shiftX;
   const double oy = keyOffset.y * double{kWorkingHeight} + shiftY;
-  return {cameraPicture(kKamoLens0, texture),
-          cameraPicture(kKamoLens1, [&](double x, double y) { return texture(x - ox, y - oy); })};
+  return {
+      cameraPicture(kKamoLens0, texture, width, height),
+      cameraPicture(
+          kKamoLens1, [&](double x, double y) { return texture(x + ox, y + oy); }, width, height),
+      width, height};
 }
 
 // The RGB samples (3 bytes per pixel) of a picture in the decoder's layout.

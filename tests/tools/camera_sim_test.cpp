@@ -6,6 +6,7 @@
 #include "camera_sim.h"
 
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -15,8 +16,6 @@
 #include <chrono>
 #include <functional>
 #include <memory>
-#include <mutex>
-#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -233,15 +232,10 @@ std::vector<sim::JpegBytes> takePictures(StreamReader& reader, std::size_t wante
 }
 
 TEST_F(CameraSimulatorTest, EveryLayoutReadsBackThroughTheStreamReader) {
-  std::mutex lock;
-  std::set<std::uint32_t> reported;  // guarded by lock: camera 0's parts sent
+  sim::PartLog log;
   sim::SimulatorOptions options;
   options.fps = 25;
-  options.onPartSent = [&](const sim::PartSent& part) {
-    EXPECT_LE(part.lastByte, SteadyClock::now());
-    std::lock_guard guard(lock);
-    if (part.camera == 0) reported.insert(part.frameNumber);
-  };
+  options.onPartSent = log.hook();
   const auto simulator = startSimulator(options);
   ASSERT_NE(simulator, nullptr);
   const auto token = std::make_shared<int>(0);
@@ -284,8 +278,11 @@ TEST_F(CameraSimulatorTest, EveryLayoutReadsBackThroughTheStreamReader) {
         EXPECT_GT(stamp->frameNumber, *previous);
       }
       previous = stamp->frameNumber;
-      std::lock_guard guard(lock);
-      EXPECT_TRUE(reported.count(stamp->frameNumber)) << stamp->frameNumber;
+      const auto sent = log.find(0, stamp->frameNumber);
+      ASSERT_TRUE(sent.has_value()) << stamp->frameNumber;
+      EXPECT_EQ(sent->sentMs, stamp->sentMs);
+      EXPECT_LE(sent->lastByte, SteadyClock::now());
+      EXPECT_FALSE(log.find(1, stamp->frameNumber).has_value());
     }
   }
   const sim::CameraCounters counters = simulator->counters(0);

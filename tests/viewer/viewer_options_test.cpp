@@ -8,6 +8,7 @@
 #include <QToolBar>
 
 #include "qt_test_app.h"
+#include "support/control_fakes.h"
 #include "support/test_paths.h"
 #include "viewer_window.h"
 #include "vistel/widget/vistel_widget.h"
@@ -15,9 +16,10 @@
 namespace vistel {
 namespace {
 
-std::optional<ViewerOptions> parse(std::vector<std::string> args, std::string* error = nullptr) {
+std::optional<ViewerOptions> parse(std::vector<std::string> args, std::string* error = nullptr,
+                                   const std::filesystem::path& demo = {}) {
   std::string why;
-  auto options = parseViewerArguments(args, why);
+  auto options = parseViewerArguments(args, why, demo);
   if (error != nullptr) *error = why;
   if (!options) {
     EXPECT_FALSE(why.empty());
@@ -58,6 +60,36 @@ TEST(ViewerOptions, ProjectFileBecomesTheProjectPropertyBesideTheOthers) {
   EXPECT_TRUE(help->help);
 }
 
+TEST(ViewerOptions, WithoutAProjectTheDemoBesideTheExecutableShows) {
+  const auto root = test::scratchDir("viewer_demo");
+  const auto bin = root / "bin";
+  EXPECT_TRUE(findDemoProject(bin).empty());
+  EXPECT_NE(viewerUsage().find("not installed"), std::string::npos);
+  const auto demo = demoFolder(bin) / "demo.xml";
+  ASSERT_TRUE(test::writeFile(demo, "<quilo startview=\"d\"/>"));
+  ASSERT_EQ(findDemoProject(bin), demo);
+  EXPECT_NE(viewerUsage(demo).find(demo.string()), std::string::npos);
+
+  const auto shown =
+      parse({"--param", "FPS=5", "--param", "topCameraAddress=http://a/x"}, nullptr, demo);
+  ASSERT_TRUE(shown);
+  EXPECT_EQ(shown->project, demo);
+  EXPECT_EQ(property(*shown, "Project"), "<quilo startview=\"d\"/>");
+  EXPECT_EQ(shown->fileBase, demo.parent_path());
+
+  // A project of the user's own, in any form, is shown instead.
+  const auto dir = test::scratchDir("viewer_not_demo");
+  ASSERT_TRUE(test::writeFile(dir / "p.xml", "<quilo/>"));
+  for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+           {(dir / "p.xml").string()},
+           {"--param", "Project=<quilo/>"},
+           {"--param", "startImage=file://a.jpg", "--param", "bottomCameraAddress=file://b.jpg"}}) {
+    const auto options = parse(args, nullptr, demo);
+    ASSERT_TRUE(options) << args[0];
+    EXPECT_NE(options->project, demo) << args.back();
+  }
+}
+
 TEST(ViewerOptions, RefusesMalformedArguments) {
   const auto dir = test::scratchDir("viewer_bad_options");
   ASSERT_TRUE(test::writeFile(dir / "p.xml", "<quilo/>"));
@@ -95,6 +127,21 @@ TEST(ViewerWindow, HoldsOnlyTheViewerAtTheAskedSizeNamedAfterTheProject) {
   EXPECT_EQ(window.viewer()->view()->size(), QSize(300, 200));
   EXPECT_TRUE(window.findChildren<QMenuBar*>().isEmpty());
   EXPECT_TRUE(window.findChildren<QToolBar*>().isEmpty());
+}
+
+TEST(ViewerWindow, OffersOpeningProjectsAndIsRenamedAfterTheOneOpened) {
+  test::qtApp();
+  const auto dir = test::scratchDir("viewer_window_open");
+  ASSERT_TRUE(test::writeFile(dir / "street.xml", "<quilo startview=\"s\"/>"));
+  std::vector<std::string> log;
+  ViewerOptions options;
+  ViewerWindow window(options,
+                      [&log](VistelControl&) { return std::make_unique<test::FakeEngine>(log); });
+  EXPECT_EQ(window.windowTitle(), "Vistel");
+  VistelControl& control = window.viewer()->control();
+  EXPECT_EQ(control.projectOpening(), ProjectOpening::Offered);
+  ASSERT_EQ(control.openProjectFile((dir / "street.xml").string()), OpenProjectResult::Opened);
+  EXPECT_EQ(window.windowTitle(), "Vistel - street.xml");
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 #include <unordered_set>
 
 #include "qt_test_app.h"
+#include "support/test_jpeg.h"
 #include "support/test_paths.h"
 #include "vistel/host/viewer_engine_binding.h"
 #include "vistel/widget/vistel_widget.h"
@@ -116,6 +117,37 @@ TEST(VistelWidgetOnTheEngine, SnapshotThroughTheChooserWritesAJpegOfTheWindowSiz
   QImageReader reader(QString::fromStdString((dir / "demo.jpg").string()));
   EXPECT_EQ(reader.format(), "jpeg");
   EXPECT_EQ(reader.size(), QSize(kWidth, kHeight));
+}
+
+TEST(VistelWidgetOnTheEngine, AnOpenedProjectShowsThePicturesBesideIt) {
+  DemoViewer demo;
+  VistelControl& control = demo.widget->control();
+  control.setProjectOpening(ProjectOpening::Offered);
+  const auto dir = test::scratchDir("viewer_engine_open");
+  // A magenta picture named relative to its project, in a folder that is
+  // neither the demo's nor the current one.
+  const std::vector<std::uint8_t> magenta = [] {
+    std::vector<std::uint8_t> rgb(64 * 48 * 3);
+    for (std::size_t i = 0; i < rgb.size(); i += 3) rgb[i] = rgb[i + 2] = 255;
+    return rgb;
+  }();
+  ASSERT_TRUE(test::writeFile(dir / "pictures" / "pic.jpg", test::encodeTestJpeg(magenta, 64, 48)));
+  ASSERT_TRUE(test::writeFile(
+      dir / "pictures" / "one.xml",
+      "<quilo startview='a'><view id='a' src='file://pic.jpg' lens='none'/></quilo>"));
+  auto centre = [&] {
+    FrameCopy now;
+    if (!control.copyLatestFrame(now)) return 0u;
+    return now.pixels[static_cast<std::size_t>(kHeight / 2 * kWidth + kWidth / 2)] & 0xFFFFFFu;
+  };
+  auto isMagenta = [](std::uint32_t p) {
+    return (p >> 16) > 200 && ((p >> 8) & 0xFF) < 60 && (p & 0xFF) > 200;
+  };
+
+  EXPECT_EQ(control.openProjectFile((dir / "pictures" / "one.xml").string()),
+            OpenProjectResult::Opened);
+  EXPECT_TRUE(waitUntil([&] { return isMagenta(centre()); }, 20000))
+      << "the picture beside the project never showed; the centre is " << std::hex << centre();
 }
 
 }  // namespace

@@ -4,14 +4,21 @@
 // from another thread are drawn, and its context menu runs in Qt.
 #include <gtest/gtest.h>
 
+#include <QClipboard>
+#include <QDropEvent>
 #include <QFileDialog>
 #include <QLineEdit>
 #include <QMenu>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QMimeData>
 #include <QMouseEvent>
 #include <QTest>
 #include <QThread>
+#include <QUrl>
 #include <QVBoxLayout>
 #include <QWheelEvent>
+#include <algorithm>
 #include <atomic>
 #include <thread>
 #include <vector>
@@ -300,6 +307,89 @@ TEST(VistelWidget, RunsEachContextMenuCommandAfterTheMenuCloses) {
   });
   chooseFromMenu(rig, "About Vistel Panorama viewer...");
   EXPECT_TRUE(aboutShown);
+}
+
+TEST(VistelWidget, CtrlCCopiesThePositionAsAPresetText) {
+  qtApp();
+  WidgetRig rig;
+  rig.show({"Project=<quilo/>"});
+  rig.engine->position = {0.25f, 0.1f, -0.05f, 3.0f};
+  QGuiApplication::clipboard()->clear();
+  QTest::keyClick(rig.view(), Qt::Key_C, Qt::ControlModifier);
+  EXPECT_EQ(QGuiApplication::clipboard()->text(), "0.25;0.10,-0.05;3.00;");
+  // The press still reaches the engine as a key event.
+  const PostedEvent press{WindowEvent::KeyDown, Qt::Key_C, static_cast<int>(Qt::ControlModifier)};
+  EXPECT_NE(std::find(rig.engine->events.begin(), rig.engine->events.end(), press),
+            rig.engine->events.end());
+}
+
+// Drags `file` over the view and drops it; whether the view took the drag.
+bool dropFile(QWidget* view, const std::filesystem::path& file) {
+  QMimeData data;
+  data.setUrls({QUrl::fromLocalFile(QString::fromStdString(file.string()))});
+  const QPoint at(10, 10);
+  QDragEnterEvent enter(at, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+  QApplication::sendEvent(view, &enter);
+  if (!enter.isAccepted()) return false;
+  QDropEvent drop(QPointF(at), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+  QApplication::sendEvent(view, &drop);
+  return drop.isAccepted();
+}
+
+TEST(VistelWidget, OpensProjectFilesFromTheMenuAndByDropWhereOffered) {
+  qtApp();
+  const auto dir = test::scratchDir("widget_open");
+  ASSERT_TRUE(test::writeFile(dir / "other.xml", "<quilo startview=\"b\"/>"));
+  ASSERT_TRUE(test::writeFile(dir / "dropped.xml", "<quilo startview=\"c\"/>"));
+  WidgetRig rig;
+  rig.show({"Project=<quilo/>"});
+  EXPECT_FALSE(dropFile(rig.view(), dir / "dropped.xml")) << "not offered: no drops";
+
+  rig.widget->control().setProjectOpening(ProjectOpening::Offered);
+  QStringList opened;
+  QObject::connect(rig.widget, &VistelWidget::projectOpened,
+                   [&opened](const QString& path) { opened << path; });
+  bool chosen = false;
+  test::whenPopupOpens([&](QWidget* popup) {
+    auto* menu = qobject_cast<QMenu*>(popup);
+    ASSERT_NE(menu, nullptr);
+    for (QAction* a : menu->actions()) {
+      if (a->text() == "Open project...") {
+        menu->setActiveAction(a);
+        chosen = true;
+      }
+    }
+    QTest::keyClick(menu, Qt::Key_Return);
+  });
+  test::whenModalOpens<QFileDialog>([&dir](QFileDialog* d) {
+    EXPECT_EQ(d->acceptMode(), QFileDialog::AcceptOpen);
+    test::typeFileName(d, QString::fromStdString(dir.string()), "other.xml");
+    static_cast<QDialog*>(d)->accept();
+  });
+  sendMouse(rig.view(), QEvent::MouseButtonPress, {30, 40}, Qt::RightButton);
+  sendMouse(rig.view(), QEvent::MouseButtonRelease, {30, 40}, Qt::RightButton);
+  EXPECT_TRUE(chosen);
+  EXPECT_EQ(rig.engine->loaded.back(), "<quilo startview=\"b\"/>");
+
+  EXPECT_TRUE(dropFile(rig.view(), dir / "dropped.xml"));
+  ASSERT_TRUE(waitUntil([&] { return opened.size() == 2; })) << "the drop opened nothing";
+  EXPECT_EQ(rig.engine->loaded.back(), "<quilo startview=\"c\"/>");
+  EXPECT_EQ(opened, QStringList({QString::fromStdString((dir / "other.xml").string()),
+                                 QString::fromStdString((dir / "dropped.xml").string())}));
+
+  // A file that holds no project: the user is told, and the project stays.
+  ASSERT_TRUE(test::writeFile(dir / "notes.txt", "shopping list"));
+  rig.engine->loads = false;
+  QString told;
+  test::whenModalOpens<QMessageBox>([&told](QMessageBox* box) {
+    told = box->text();
+    box->button(QMessageBox::Ok)->click();
+  });
+  EXPECT_TRUE(dropFile(rig.view(), dir / "notes.txt"));
+  ASSERT_TRUE(waitUntil([&] { return !told.isEmpty(); }));
+  EXPECT_TRUE(told.contains("is not a Vistel project")) << told.toStdString();
+  EXPECT_EQ(rig.widget->control().projectText(), "<quilo startview=\"c\"/>");
+  EXPECT_EQ(opened.size(), 2);
 }
 
 }  // namespace

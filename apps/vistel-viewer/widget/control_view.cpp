@@ -1,6 +1,10 @@
 #include "vistel/widget/control_view.h"
 
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QFile>
 #include <QKeyEvent>
+#include <QMimeData>
 #include <QMouseEvent>
 #include <QPaintEvent>
 #include <QPainter>
@@ -20,6 +24,15 @@ namespace {
 
 QPoint clientPoint(const QMouseEvent* event) { return event->position().toPoint(); }
 
+// The first local file a drag carries, or an empty text.
+QString droppedFile(const QMimeData* data) {
+  if (data == nullptr || !data->hasUrls()) return {};
+  for (const QUrl& url : data->urls()) {
+    if (url.isLocalFile()) return url.toLocalFile();
+  }
+  return {};
+}
+
 }  // namespace
 
 ControlView::ControlView(QWidget* parent) : QWidget(parent) {
@@ -30,6 +43,7 @@ ControlView::ControlView(QWidget* parent) : QWidget(parent) {
   // Right-button presses and releases come to the mouse handlers: the menu is
   // the control's, opened on release.
   setContextMenuPolicy(Qt::PreventContextMenu);
+  setAcceptDrops(true);
 }
 
 ControlView::~ControlView() {
@@ -144,7 +158,11 @@ void ControlView::hideEvent(QHideEvent* event) {
 }
 
 void ControlView::keyPressEvent(QKeyEvent* event) {
-  if (events_ != nullptr) events_->keyDown(event->key(), static_cast<int>(event->modifiers()));
+  if (events_ != nullptr) {
+    events_->keyDown(event->key(), static_cast<int>(event->modifiers()));
+    if (event->matches(QKeySequence::Copy)) events_->copyRequested();
+    if (event->matches(QKeySequence::Open)) events_->openRequested();
+  }
   QWidget::keyPressEvent(event);
 }
 
@@ -179,6 +197,20 @@ void ControlView::mouseMoveEvent(QMouseEvent* event) {
   const QPoint at = clientPoint(event);
   if (events_ != nullptr) events_->pointerMove(at.x(), at.y());
   event->accept();
+}
+
+void ControlView::dragEnterEvent(QDragEnterEvent* event) {
+  if (events_ != nullptr && events_->takesDroppedFiles() &&
+      !droppedFile(event->mimeData()).isEmpty()) {
+    event->acceptProposedAction();
+  }
+}
+
+void ControlView::dropEvent(QDropEvent* event) {
+  const QString file = droppedFile(event->mimeData());
+  if (events_ == nullptr || !events_->takesDroppedFiles() || file.isEmpty()) return;
+  event->acceptProposedAction();
+  events_->fileDropped(QFile::encodeName(file).toStdString());
 }
 
 void ControlView::wheelEvent(QWheelEvent* event) {

@@ -4,7 +4,8 @@
 // PaintPlan (the control fills it: white area, one-pixel grey 0x9E9E9E border,
 // and a copy of the engine's latest frame, which the engine thread handed to
 // the control's mailbox) and draws it, the frame 1:1 at the top-left corner.
-// Window events go to the receiver in the control's terms.
+// Window events go to the receiver in the control's terms, and so do the
+// copy and open keys and a local file dropped on the window.
 //
 // Thread-safety: requestRepaint and windowExists may be called from any
 // thread while the view exists; everything else is for the Qt
@@ -52,6 +53,8 @@ class ControlView : public QWidget {
   void mouseReleaseEvent(QMouseEvent* event) override;
   void mouseMoveEvent(QMouseEvent* event) override;
   void wheelEvent(QWheelEvent* event) override;
+  void dragEnterEvent(QDragEnterEvent* event) override;
+  void dropEvent(QDropEvent* event) override;
 
  private slots:
   // The repaint requested by requestRepaint, on the user-interface thread.

@@ -86,6 +86,20 @@ bool QtHostUi::chooseSaveFile(const SaveFileRequest& request, std::string& path)
   return true;
 }
 
+bool QtHostUi::chooseOpenFile(const OpenFileRequest& request, std::string& path) {
+  QFileDialog dialog(dialogParent());
+  configureOpenFileDialog(dialog, request);
+  if (dialog.exec() != QDialog::Accepted) return false;
+  const QStringList chosen = dialog.selectedFiles();
+  if (chosen.isEmpty() || chosen.first().isEmpty()) return false;
+  path = QFile::encodeName(chosen.first()).toStdString();
+  return true;
+}
+
+void QtHostUi::projectOpened(std::string_view path) {
+  if (projectOpenedHandler_) projectOpenedHandler_(path);
+}
+
 bool QtHostUi::setClipboardText(std::string_view value) {
   QClipboard* clipboard = QGuiApplication::clipboard();
   if (clipboard == nullptr) return false;

@@ -1,10 +1,10 @@
 #pragma once
 
 // HostUi with Qt widgets: the credential dialog, message boxes, the
-// save-file chooser, the clipboard, the About box, the context menu and the
-// wait cursor, all owned by the window of a ControlView (or by no window, as
-// the crash report helper needs); windowExists, repaint, mouse capture, focus
-// and coordinates go to that view.
+// save-file and open-file choosers, the clipboard, the About box, the context
+// menu and the wait cursor, all owned by the window of a ControlView (or by no
+// window, as the crash report helper needs); windowExists, repaint, mouse
+// capture, focus and coordinates go to that view.
 //
 // Thread-safety: windowExists() and repaint() may be called from any thread
 // while the view exists; every other member on the Qt user-interface thread
@@ -14,6 +14,7 @@
 #include <QMetaObject>
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -44,6 +45,13 @@ class QtHostUi : public HostUi {
   void messageBox(std::string_view caption, std::string_view text) override;
   [[nodiscard]] bool askYesNo(std::string_view caption, std::string_view text) override;
   [[nodiscard]] bool chooseSaveFile(const SaveFileRequest& request, std::string& path) override;
+  [[nodiscard]] bool chooseOpenFile(const OpenFileRequest& request, std::string& path) override;
+  // Calls the handler set below, if any.
+  void projectOpened(std::string_view path) override;
+  // Who hears of projectOpened (empty: nobody). User-interface thread.
+  void setProjectOpenedHandler(std::function<void(std::string_view)> handler) {
+    projectOpenedHandler_ = std::move(handler);
+  }
   bool setClipboardText(std::string_view text) override;
   void showAbout() override;
   void setWaitCursor(bool on) override;
@@ -65,6 +73,7 @@ class QtHostUi : public HostUi {
   QMetaObject::Connection viewDestroyed_;  // user-interface thread
   bool waitCursor_ = false;                // user-interface thread
   std::uint32_t answerTimeoutMs_ = 0;      // user-interface thread
+  std::function<void(std::string_view)> projectOpenedHandler_;  // user-interface thread
 };
 
 }  // namespace vistel

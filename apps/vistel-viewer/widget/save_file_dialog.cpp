@@ -35,4 +35,11 @@ void configureSaveFileDialog(QFileDialog& dialog, const HostUi::SaveFileRequest&
   if (!request.initialName.empty()) dialog.selectFile(text(request.initialName));
 }
 
+void configureOpenFileDialog(QFileDialog& dialog, const HostUi::OpenFileRequest& request) {
+  dialog.setAcceptMode(QFileDialog::AcceptOpen);
+  dialog.setFileMode(QFileDialog::ExistingFile);
+  const QStringList filters = qtNameFilters(request.filter);
+  if (!filters.isEmpty()) dialog.setNameFilters(filters);
+}
+
 }  // namespace vistel

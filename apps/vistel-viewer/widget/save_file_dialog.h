@@ -1,7 +1,7 @@
 #pragma once
 
-// The save-file chooser of the viewer (the snapshot dialog): a QFileDialog set
-// up from a HostUi::SaveFileRequest.
+// The file choosers of the viewer (the snapshot dialog, opening a project):
+// QFileDialogs set up from a HostUi::SaveFileRequest or OpenFileRequest.
 //
 // Thread-safety: the Qt user-interface thread only.
 
@@ -23,5 +23,8 @@ QStringList qtNameFilters(std::string_view filter);
 // filters, the initial name, overwrite confirmation as asked. The read-only
 // box of other desktops does not exist in Qt's dialogs.
 void configureSaveFileDialog(QFileDialog& dialog, const HostUi::SaveFileRequest& request);
+
+// Sets `dialog` up for `request`: open mode, one existing file, the name filters.
+void configureOpenFileDialog(QFileDialog& dialog, const HostUi::OpenFileRequest& request);
 
 }  // namespace vistel

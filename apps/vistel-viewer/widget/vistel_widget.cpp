@@ -1,7 +1,10 @@
 #include "vistel/widget/vistel_widget.h"
 
+#include <QByteArray>
+#include <QFile>
 #include <QVBoxLayout>
 #include <cstdint>
+#include <string_view>
 
 namespace vistel {
 
@@ -12,6 +15,10 @@ VistelWidget::VistelWidget(const VistelControl::EngineFactory& makeEngine, QWidg
   layout->addWidget(view_);
   setFocusProxy(view_);
   ui_ = std::make_unique<QtHostUi>(view_);
+  ui_->setProjectOpenedHandler([this](std::string_view path) {
+    emit projectOpened(
+        QFile::decodeName(QByteArray(path.data(), static_cast<qsizetype>(path.size()))));
+  });
   control_ = std::make_unique<VistelControl>(*ui_, makeEngine);
   view_->setWindowEvents(this);
 }
@@ -52,6 +59,25 @@ void VistelWidget::secondaryUp(int x, int y) { control_->onRightButtonUp(x, y); 
 
 bool VistelWidget::wheel(int delta) {
   return control_->onMouseWheel(static_cast<std::int16_t>(delta));
+}
+
+void VistelWidget::copyRequested() {
+  (void)control_->runCommand(static_cast<std::int32_t>(ControlCommand::CopyPosition));
+}
+
+void VistelWidget::openRequested() {
+  (void)control_->runCommand(static_cast<std::int32_t>(ControlCommand::OpenProject));
+}
+
+bool VistelWidget::takesDroppedFiles() const {
+  return control_->projectOpening() == ProjectOpening::Offered;
+}
+
+void VistelWidget::fileDropped(const std::string& path) {
+  // Opened after the drop has ended: a message box inside the drop would keep
+  // the application the file came from waiting for the drop to finish.
+  QMetaObject::invokeMethod(
+      this, [this, path] { control_->onDropFile(path); }, Qt::QueuedConnection);
 }
 
 void VistelWidget::paint(int width, int height, PaintPlan& plan) {

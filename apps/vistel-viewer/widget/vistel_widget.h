@@ -4,7 +4,10 @@
 // the viewer engine), the Qt HostUi the control talks through, and the
 // ControlView that is the control's window. Every event of that window goes to
 // the control's handler of the same event; each paint draws the control's
-// paint plan; the context menu, dialogs, capture and focus are Qt's.
+// paint plan; the context menu, dialogs, capture and focus are Qt's. The copy
+// keys (Ctrl+C) copy the position text; where the control offers opening
+// project files (VistelControl::setProjectOpening), the open keys (Ctrl+O)
+// and files dropped on the window open one.
 //
 // Typical use: construct, call control().load(properties) before the widget
 // is first shown (the window does not exist yet), then show it; script-like
@@ -40,6 +43,11 @@ class VistelWidget : public QWidget, private WindowEvents {
   ControlView* view() const { return view_; }
   QtHostUi& hostUi() { return *ui_; }
 
+ signals:
+  // The control now shows the project read from the file `path` (opened from
+  // the menu, with the open keys, or dropped on the window).
+  void projectOpened(const QString& path);
+
  private:
   void windowCreated() override;
   void windowDestroyed() override;
@@ -53,6 +61,10 @@ class VistelWidget : public QWidget, private WindowEvents {
   void secondaryDown(int x, int y) override;
   void secondaryUp(int x, int y) override;
   bool wheel(int delta) override;
+  void copyRequested() override;
+  void openRequested() override;
+  bool takesDroppedFiles() const override;
+  void fileDropped(const std::string& path) override;
   void paint(int width, int height, PaintPlan& plan) override;
 
   ControlView* view_;                       // child; destroyed after the control

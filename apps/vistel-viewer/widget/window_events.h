@@ -6,6 +6,8 @@
 //
 // Thread-safety: called on the Qt user-interface thread only.
 
+#include <string>
+
 #include "vistel/host/vistel_control.h"
 
 namespace vistel {
@@ -56,6 +58,14 @@ class WindowEvents {
     (void)x;
     (void)y;
   }
+  // The platform's copy keys (Ctrl+C) or open keys (Ctrl+O) were pressed in
+  // the window; keyDown reports the same press as well.
+  virtual void copyRequested() {}
+  virtual void openRequested() {}
+  // Whether the window takes files dropped on it now; then the local file
+  // `path` was dropped on it.
+  virtual bool takesDroppedFiles() const { return false; }
+  virtual void fileDropped(const std::string& path) { (void)path; }
   // Signed wheel delta, 120 a notch, limited to 16 bits. True when handled.
   virtual bool wheel(int delta) {
     (void)delta;
