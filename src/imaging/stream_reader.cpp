@@ -693,6 +693,9 @@ std::int32_t StreamReader::start(std::shared_ptr<ImageSource> owner, std::string
     impl.owner = std::move(owner);
     impl.url = std::string(url);
     impl.attempts = 0;
+    // A new job is a new consumer: its first picture is marked whatever the
+    // rate, also 0 (one picture only) after a job that had pictures.
+    impl.pacer = {};
     impl.pacer.restart(nowMs());
     impl.lastPartTime.store(impl.pacer.lastPartTime(), std::memory_order_release);
     impl.readerMode.store(mode == ModeProbe ? kModeProbing : mode, std::memory_order_release);

@@ -539,6 +539,35 @@ TEST_F(StreamReaderTest, SinglePictureIsFetchedOnceAndHandedOver) {
   EXPECT_EQ(token.use_count(), 1);
 }
 
+TEST_F(StreamReaderTest, RateZeroShowsTheFirstPictureOfEachJob) {
+  // One reader of the pool serves a still picture, then a stream asked for
+  // one picture only: that stream's first picture is still marked.
+  const std::vector<std::string> jpegs = testJpegs(2);
+  HttpTestServer still(
+      test::fixedResponse(test::httpResponse(200, {{"Content-Type", "image/jpeg"}}, jpegs[0])));
+  HttpTestServer stream([&](HttpTestConnection& c) {
+    if (!c.send(streamHead("multipart/x-mixed-replace; boundary=cam"))) return;
+    for (int i = 0; i < 200; ++i)
+      if (!c.send(part("cam", jpegs[1])) || !c.pause(20ms)) return;
+  });
+  ASSERT_TRUE(still.ok() && stream.ok());
+  StreamReader reader(defaultThreadStarter(), 5000);
+  reader.setFrameRate(StreamReader::kFrameRateSelector, 0.0f);
+  Poller poller;
+  ASSERT_EQ(reader.start(nullptr, still.url("/snap.jpg"), 0, StreamReader::ModeProbe),
+            StreamReader::Started);
+  ASSERT_TRUE(poller.run(reader, [&] { return poller.pictures.size() == 1; }));
+  ASSERT_TRUE(poller.run(reader, [&] { return reader.pollState() == StreamReader::StateIdle; }));
+  ASSERT_EQ(reader.start(nullptr, stream.url("/cam"), 0, StreamReader::ModeProbe),
+            StreamReader::Started);
+  ASSERT_TRUE(poller.run(reader, [&] { return poller.pictures.size() == 2; }));
+  EXPECT_EQ(poller.pictures[1], jpegs[1]);
+  // And no other: 0 asks for one picture.
+  std::this_thread::sleep_for(200ms);
+  poller.poll(reader);
+  EXPECT_EQ(poller.pictures.size(), 2u);
+}
+
 TEST_F(StreamReaderTest, SinglePictureFailingTwiceEndsFailedAndIdle) {
   std::atomic<int> connections{0};
   HttpTestServer server([&](HttpTestConnection& c) {
