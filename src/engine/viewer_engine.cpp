@@ -106,7 +106,9 @@ void ViewerEngine::runPass() {
   scene_->dispatchEvents(*this);
   // After the scripts, so that views leaving the scene ran their "onexit".
   scene_->clearDisposal();
-  if (scene_->updateViews()) requestRender(kRenderPictures);
+  const std::uint32_t viewChanges = scene_->updateViews();
+  if (viewChanges & kViewPicture) requestRender(kRenderPictures);
+  if (viewChanges & kViewCaption) requestRender(kRenderCaption);
   if (viewState() != before) requestRender(kRenderView);
   if (sized_ && renderCauses_ != 0) {
     renderCauses_ = 0;

@@ -216,6 +216,8 @@ class ViewerEngine final : private ScriptHost {
     kRenderPictures = 1u << 4,     // a current view's source or picture changed
     kRenderView = 1u << 5,         // progress, pan or zoom moved (motions, setZoom)
     kRenderRepaint = 1u << 6,      // the host has no picture left and asked for one
+    kRenderCaption = 1u << 7,      // a view's caption changed: a failure's reason came or went,
+                               // a stale picture's age moved on (once a second on a still scene)
   };
   // What the frame is seen through; a change of any part shows.
   struct ViewState {

@@ -45,13 +45,13 @@ void ViewInstance::releaseSource() {
   caption_.clear();
 }
 
-bool ViewInstance::update() {
-  bool changed = false;
+std::uint32_t ViewInstance::update() {
+  std::uint32_t changed = 0;
   if (std::string src = currentSrc(); src != rememberedSrc_) {
     rememberedSrc_ = std::move(src);
     releaseSource();
     acquire();
-    changed = true;
+    changed |= kViewPicture;
   }
   if (request_ == nullptr) return changed;
   const float fps = static_cast<float>(scope().getNumber("fps"));
@@ -61,14 +61,14 @@ bool ViewInstance::update() {
   (void)sources_.releaseFrame(request_);
   if (timestamp != lastTimestamp_) {
     lastTimestamp_ = timestamp;
-    changed = true;
+    changed |= kViewPicture;
   }
   // Pictures are stamped on the process clock, so their age is taken on it too.
   const ImageSourceManager::PictureStatus status = sources_.pictureStatus(request_, nowMs());
   std::string caption = sourceCaption(status);
   if (caption != caption_) {
     caption_ = std::move(caption);
-    changed = true;
+    changed |= kViewCaption;
   }
   captionOverPicture_ = status.hasPicture;
   return changed;

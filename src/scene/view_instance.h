@@ -20,6 +20,12 @@
 
 namespace vistel {
 
+// What one update of a view found changed, as bits: the frame shows either.
+enum ViewChange : std::uint32_t {
+  kViewPicture = 1u << 0,  // the source changed or a newer picture came
+  kViewCaption = 1u << 1,  // the caption changed (a reason, a stale picture's age)
+};
+
 class ViewInstance final : public Instance {
  public:
   // Makes the view's edges and shapes (document order, this view as their
@@ -41,9 +47,8 @@ class ViewInstance final : public Instance {
   // One pass of the scene's updateViews: follows a changed `src` (release, then
   // acquire the new name), a changed `fps`, takes a look at the current
   // picture's timestamp and says what the view's camera needs said
-  // (caption()). True when the source changed, a newer picture came or the
-  // caption changed.
-  bool update();
+  // (caption()). Says what changed, as ViewChange bits (0: nothing).
+  std::uint32_t update();
 
   // The subscription, owned by the image source manager; null without a
   // source. Valid until releaseSource(), update() or destruction.
