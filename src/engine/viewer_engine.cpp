@@ -1,5 +1,6 @@
 #include "vistel/engine/viewer_engine.h"
 
+#include <chrono>
 #include <utility>
 
 #include "vistel/engine/navigator.h"
@@ -33,14 +34,18 @@ ViewerEngine::ViewerEngine(Key, void* host, const ThreadStarter& threadStarter, 
     : sourceManager_(std::make_unique<ImageSourceManager>(
           threadStarter, ImageSourceManager::kDefaultEncodedLimitKiB,
           ImageSourceManager::kDefaultDecodedLimitKiB, ImageSourceManager::kDefaultReaderCount,
-          environment.readerFactory ? std::move(environment.readerFactory)
-                                    : streamReaderFactory())),
+          environment.readerFactory ? std::move(environment.readerFactory) : streamReaderFactory(),
+          ImageSourceManager::Observers{[this](const ImageSourceManager::DecodeEvent& event) {
+                                          if (event.kept) passWake_.notify();
+                                        },
+                                        {}})),
       scene_(std::make_unique<Scene>(*sourceManager_)),
       renderer_(std::make_unique<FrameRenderer>(host, frameSink, *sourceManager_, *scene_,
                                                 threadStarter)),
       clock_(environment.clock ? *environment.clock : systemClock()),
       passSleep_(environment.passSleep ? std::move(environment.passSleep)
-                                       : [](std::uint32_t ms) { sleepMs(ms); }) {
+                                       : std::function<void(std::uint32_t)>(
+                                             [this](std::uint32_t ms) { passWake_.sleep(ms); })) {
   if (threadStarter) thread_ = threadStarter([this] { threadRoutine(); }, 0);
   // Without a thread nothing would ever answer a wait for the engine thread.
   if (!thread_.joinable()) stopped_.store(true, std::memory_order_release);
@@ -57,6 +62,20 @@ ViewerEngine::~ViewerEngine() {
 }
 
 // ---- Engine thread -----------------------------------------------------------
+
+void ViewerEngine::PassWake::notify() {
+  {
+    std::lock_guard<std::mutex> guard(lock);
+    pending = true;
+  }
+  changed.notify_one();
+}
+
+void ViewerEngine::PassWake::sleep(std::uint32_t ms) {
+  std::unique_lock<std::mutex> guard(lock);
+  changed.wait_for(guard, std::chrono::milliseconds(ms), [this] { return pending; });
+  pending = false;
+}
 
 void ViewerEngine::threadRoutine() {
   while (!stopRequested_.load(std::memory_order_acquire)) {
@@ -88,7 +107,9 @@ void ViewerEngine::runPass() {
   scene_->dispatchEvents(*this);
   // After the scripts, so that views leaving the scene ran their "onexit".
   scene_->clearDisposal();
-  if (scene_->updateViews()) requestRender(kRenderPictures);
+  const std::uint32_t viewChanges = scene_->updateViews();
+  if (viewChanges & kViewPicture) requestRender(kRenderPictures);
+  if (viewChanges & kViewCaption) requestRender(kRenderCaption);
   if (viewState() != before) requestRender(kRenderView);
   if (sized_ && renderCauses_ != 0) {
     renderCauses_ = 0;
@@ -266,9 +287,11 @@ std::vector<ViewPicture> ViewerEngine::currentPictures() const {
   std::vector<ViewPicture> out;
   for (const auto& view : scene_->currentViews()) {
     if (!view) continue;
-    ViewPicture picture{view->id(), view->rememberedSrc(), ViewPicture::State::NoSource};
+    ViewPicture picture{view->id(), view->rememberedSrc(), ViewPicture::State::NoSource, {}};
     if (const SourceRequest* request = view->request()) {
       const ImageSource& source = *request->source();
+      const SourceHealthState health = source.health().state();
+      picture.reason = failureText(health.failure, health.httpStatus);
       const FrameRef decoded = source.decoded();
       if (decoded && decoded->kind() == Frame::Kind::Decoded && decoded->width() > 0) {
         picture.state = ViewPicture::State::Delivered;

@@ -79,11 +79,9 @@ bool Scene::setCurrentViews(const std::vector<std::string>& ids) {
   return allFound;
 }
 
-bool Scene::updateViews() {
-  bool changed = false;
-  for (auto& view : views_) {
-    if (view->update()) changed = true;
-  }
+std::uint32_t Scene::updateViews() {
+  std::uint32_t changed = 0;
+  for (auto& view : views_) changed |= view->update();
   return changed;
 }
 

@@ -65,8 +65,8 @@ class Scene {
   bool setCurrentViews(const std::vector<std::string>& ids);
 
   // ViewInstance::update for each current view (once for a view in two
-  // places); true when any changed.
-  bool updateViews();
+  // places); the ViewChange bits of all of them (0: nothing changed).
+  std::uint32_t updateViews();
   // Deletes the views that left the current ones (and any events still
   // queued for them).
   void clearDisposal();

@@ -1,5 +1,8 @@
 #include "vistel/scene/view_instance.h"
 
+#include "vistel/platform/clock.h"
+#include "vistel/scene/source_caption.h"
+
 namespace vistel {
 
 ViewInstance::ViewInstance(const ViewElement& view, Instance& root, const ProjectDocument& document,
@@ -39,15 +42,16 @@ void ViewInstance::subscribe() {
 void ViewInstance::releaseSource() {
   sources_.release(request_);
   request_ = nullptr;
+  caption_.clear();
 }
 
-bool ViewInstance::update() {
-  bool changed = false;
+std::uint32_t ViewInstance::update() {
+  std::uint32_t changed = 0;
   if (std::string src = currentSrc(); src != rememberedSrc_) {
     rememberedSrc_ = std::move(src);
     releaseSource();
     acquire();
-    changed = true;
+    changed |= kViewPicture;
   }
   if (request_ == nullptr) return changed;
   const float fps = static_cast<float>(scope().getNumber("fps"));
@@ -57,8 +61,16 @@ bool ViewInstance::update() {
   (void)sources_.releaseFrame(request_);
   if (timestamp != lastTimestamp_) {
     lastTimestamp_ = timestamp;
-    changed = true;
+    changed |= kViewPicture;
   }
+  // Pictures are stamped on the process clock, so their age is taken on it too.
+  const ImageSourceManager::PictureStatus status = sources_.pictureStatus(request_, nowMs());
+  std::string caption = sourceCaption(status);
+  if (caption != caption_) {
+    caption_ = std::move(caption);
+    changed |= kViewCaption;
+  }
+  captionOverPicture_ = status.hasPicture;
   return changed;
 }
 

@@ -20,6 +20,12 @@
 
 namespace vistel {
 
+// What one update of a view found changed, as bits: the frame shows either.
+enum ViewChange : std::uint32_t {
+  kViewPicture = 1u << 0,  // the source changed or a newer picture came
+  kViewCaption = 1u << 1,  // the caption changed (a reason, a stale picture's age)
+};
+
 class ViewInstance final : public Instance {
  public:
   // Makes the view's edges and shapes (document order, this view as their
@@ -39,15 +45,21 @@ class ViewInstance final : public Instance {
   // Leaving the scene: gives the request back (no effect without one).
   void releaseSource();
   // One pass of the scene's updateViews: follows a changed `src` (release, then
-  // acquire the new name), a changed `fps`, and takes a look at the current
-  // picture's timestamp. True when the source changed or a newer picture came.
-  bool update();
+  // acquire the new name), a changed `fps`, takes a look at the current
+  // picture's timestamp and says what the view's camera needs said
+  // (caption()). Says what changed, as ViewChange bits (0: nothing).
+  std::uint32_t update();
 
   // The subscription, owned by the image source manager; null without a
   // source. Valid until releaseSource(), update() or destruction.
   SourceRequest* request() const { return request_; }
   const std::string& rememberedSrc() const { return rememberedSrc_; }
   std::uint32_t lastTimestamp() const { return lastTimestamp_; }
+  // What the view says about its camera as of the last update
+  // (source_caption.h): empty, why it has no picture, or how old its stale
+  // picture is. captionOverPicture() tells the last from the others.
+  const std::string& caption() const { return caption_; }
+  bool captionOverPicture() const { return captionOverPicture_; }
   std::span<const std::string> preloadSources() const { return preloadSources_; }
   std::span<const std::unique_ptr<ShapeInstance>> shapes() const { return shapes_; }
   std::span<const std::unique_ptr<Instance>> edges() const { return edges_; }
@@ -60,6 +72,8 @@ class ViewInstance final : public Instance {
   SourceRequest* request_ = nullptr;  // owned by sources_
   std::string rememberedSrc_;
   std::uint32_t lastTimestamp_ = 0;
+  std::string caption_;
+  bool captionOverPicture_ = false;
   std::vector<std::string> preloadSources_;
   std::vector<std::unique_ptr<ShapeInstance>> shapes_;
   std::vector<std::unique_ptr<Instance>> edges_;

@@ -6,11 +6,16 @@
 // whatever the number of sessions showing it. Each manager's reader pool is
 // built by the hub's reader factory; its readers do not connect themselves
 // but follow the hub's camera of the address they are started on, taking its
-// latest picture (the JPEG bytes, decoded by each manager), paced at the
-// rate their own manager asks for. A camera with no reader left is
-// disconnected after a grace period; a failed fetch is retried while readers
-// wait for it. The desktop viewer does not use the hub: its engine keeps its
-// own readers.
+// latest picture (the JPEG bytes, decoded by each manager), marked ready by
+// the stream reader's schedule for the rate their own manager asks for, and
+// waking their manager's loader when there is a picture or a failure for it.
+// The camera's one StreamReader probes, connects, backs off and falls silent
+// as a desktop viewer's would, so a failing camera is asked as often as one
+// viewer would ask it; each failure reaches every session's source with its
+// reason (its view's placeholder says why). A camera with no reader left is
+// disconnected after a grace period (a failing one also after its longest
+// backoff, so that it keeps its backoff while its readers come back).
+// The desktop viewer does not use the hub: its engine keeps its own readers.
 //
 // Thread-safety: readerFactory() and connectionsOpened() from any thread; the
 // readers as SourceReader (their manager's loader thread). The hub must
