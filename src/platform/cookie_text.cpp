@@ -85,7 +85,7 @@ bool isCookieValue(std::string_view value) {
   if (value.size() > kMaxCookieText) return false;
   for (char c : value) {
     const auto u = static_cast<unsigned char>(c);
-    if (u < 0x20 || u >= 0x7F || c == ';') return false;
+    if (u < 0x20 || u == 0x7F || c == ';') return false;
   }
   // Leading or trailing blanks would not survive the jar and the header.
   return trim(value).size() == value.size();

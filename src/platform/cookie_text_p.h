@@ -57,7 +57,8 @@ struct CookieData {
 
 // A token of printable ASCII without separators, 1 to kMaxCookieText bytes.
 [[nodiscard]] bool isCookieName(std::string_view name);
-// Printable ASCII without ';', at most kMaxCookieText bytes (may be empty).
+// No control characters or ';', at most kMaxCookieText bytes (may be empty);
+// bytes above ASCII pass, as servers send UTF-8 values.
 [[nodiscard]] bool isCookieValue(std::string_view value);
 
 // True when `record` belongs to `host` (compared without regard to case).

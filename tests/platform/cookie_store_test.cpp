@@ -183,6 +183,18 @@ TEST_F(CookieStoreTest, AJarWithForeignAndBrokenLinesLoadsWhatItCan) {
   EXPECT_FALSE(store.getCookie("http://camera.test/", "badflag").has_value());
 }
 
+TEST_F(CookieStoreTest, AServerCookieWithEightBitBytesIsKept) {
+  HttpTestServer server(
+      loginServer({"city=K\xc3\xb6ln; Path=/; Expires=Wed, 01 Jan 2042 00:00:00 GMT"}));
+  {
+    HttpSession session;
+    ASSERT_TRUE(session.open(server.url("/login")));
+  }
+  EXPECT_EQ(store.getCookie(server.url("/"), "city"), "K\xc3\xb6ln");
+  ASSERT_TRUE(store.reload());
+  EXPECT_EQ(store.getCookie(server.url("/"), "city"), "K\xc3\xb6ln");
+}
+
 TEST_F(CookieStoreTest, SettersAndRequestsOnManyThreadsDoNotInterfere) {
   HttpTestServer server(loginServer({"shared=1; Path=/"}));
   std::vector<std::thread> threads;

@@ -88,6 +88,8 @@ TEST(CookieText, NamesAndValues) {
   EXPECT_FALSE(isCookieValue("a;b"));
   EXPECT_FALSE(isCookieValue(" padded"));
   EXPECT_FALSE(isCookieValue(std::string(kMaxCookieText + 1, 'a')));
+  EXPECT_TRUE(isCookieValue("K\xc3\xb6ln"));  // servers send UTF-8
+  EXPECT_FALSE(isCookieValue("a\x7f"));
 }
 
 TEST(CookieText, DomainAndPathRules) {
