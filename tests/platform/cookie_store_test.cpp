@@ -236,9 +236,13 @@ TEST_F(CookieStoreTest, AnIpv6CamerasCookiesAreFiledUnderTheBareAddress) {
   // libcurl files the cookies of a server at [::1] under "::1"; the setter and
   // the getter must use the same name or requests never carry them.
   const auto path = jar.parent_path() / "ipv6.txt";
-  ASSERT_TRUE(test::writeFile(path, "::1\tFALSE\t/\tTRUE\t2279000000\tfromServer\ts\n"));
+  // The second line is how jars of earlier versions filed a camera's password.
+  ASSERT_TRUE(test::writeFile(path,
+                              "::1\tFALSE\t/\tTRUE\t2279000000\tfromServer\ts\n"
+                              "[::1]\tFALSE\t/old\tFALSE\t2279000000\tolder\to\n"));
   ASSERT_TRUE(store.useJar(path));
   EXPECT_EQ(store.getCookie("http://[::1]:8080/video.cgi", "fromServer"), "s");
+  EXPECT_EQ(store.getCookie("http://[::1]/old/video.cgi", "older"), "o");
   ASSERT_TRUE(store.setCookie("http://[::1]/cam/video.cgi", "vistel_auth",
                               std::string("QUJD") + kFarFuture));
   EXPECT_NE(test::readFile(path).find("\n::1\tFALSE\t/cam\tFALSE\t2287094400\tvistel_auth\tQUJD"),
