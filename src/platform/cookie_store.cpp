@@ -17,6 +17,17 @@
 #include "vistel/platform/cookie_text_p.h"
 #include "vistel/platform/curl_runtime_p.h"
 
+// libcurl's cookie engine holds the cookies (one share handle for every
+// transfer) and reads what servers set. Three things stay here because libcurl
+// cannot do them as this store must: its jar writer creates a new file with the
+// process umask (0644, while the jar may hold camera passwords), saves session
+// cookies too and reports no failed write; its jar reader takes lines this one
+// refuses (a "MAYBE" flag read as FALSE, "..x" kept as another domain, a value
+// with ';' that a request would send as two cookies); and it has no look-up of
+// the cookies for an address, so getCookie applies the rules it sends by to its
+// list. A "Set-Cookie:" line given to it without a domain would go to every
+// host, so setCookie hands it a jar line for the address instead.
+
 namespace vistel {
 
 namespace {
