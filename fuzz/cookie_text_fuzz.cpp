@@ -16,6 +16,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const auto again = parseCookieLine(formatCookieLine(*record));
     if (!again || !(*again == *record)) std::abort();
     (void)domainMatches(*record, "camera.example.test");
+    (void)domainMatches(*record, text);
     (void)pathMatches(record->path, "/axis-cgi/mjpg/video.cgi");
   }
 

@@ -17,6 +17,17 @@
 #include "vistel/platform/cookie_text_p.h"
 #include "vistel/platform/curl_runtime_p.h"
 
+// libcurl's cookie engine holds the cookies (one share handle for every
+// transfer) and reads what servers set. Three things stay here because libcurl
+// cannot do them as this store must: its jar writer creates a new file with the
+// process umask (0644, while the jar may hold camera passwords), saves session
+// cookies too and reports no failed write; its jar reader takes lines this one
+// refuses (a "MAYBE" flag read as FALSE, "..x" kept as another domain, a value
+// with ';' that a request would send as two cookies); and it has no look-up of
+// the cookies for an address, so getCookie applies the rules it sends by to its
+// list. A "Set-Cookie:" line given to it without a domain would go to every
+// host, so setCookie hands it a jar line for the address instead.
+
 namespace vistel {
 
 namespace {
@@ -32,9 +43,9 @@ struct ShareDeleter {
 };
 
 struct UrlParts {
-  std::string host;
+  std::string host;  // lower case, an IPv6 address without brackets
   std::string path;
-  bool secure = false;
+  bool secureContext = false;  // secure cookies go there
 };
 
 std::optional<UrlParts> splitUrl(std::string_view url) {
@@ -52,18 +63,15 @@ std::optional<UrlParts> splitUrl(std::string_view url) {
   const auto host = part(CURLUPART_HOST);
   if (!scheme || !host || (*scheme != "http" && *scheme != "https")) return std::nullopt;
   UrlParts parts;
-  parts.host = *host;
+  // libcurl files the cookies of [::1] under "::1".
+  parts.host = detail::bareHost(*host);
   for (char& c : parts.host)
     if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
   parts.path = part(CURLUPART_PATH).value_or("/");
-  parts.secure = *scheme == "https";
+  // libcurl sends secure cookies over plain http to the loopback names too.
+  parts.secureContext = *scheme == "https" || parts.host == "localhost" ||
+                        parts.host == "127.0.0.1" || parts.host == "::1";
   return parts;
-}
-
-bool isIpLiteral(std::string_view host) {
-  if (!host.empty() && host.front() == '[') return true;
-  return std::all_of(host.begin(), host.end(),
-                     [](char c) { return (c >= '0' && c <= '9') || c == '.'; });
 }
 
 std::int64_t nowSeconds() { return static_cast<std::int64_t>(std::time(nullptr)); }
@@ -185,8 +193,11 @@ struct CookieStore::Impl {
         std::size_t consumed = 0;
         while (in && consumed < kMaxJarBytes && std::getline(in, line)) {
           consumed += line.size() + 1;
-          const auto record = detail::parseCookieLine(line);
-          if (record && record->expires != 0 && record->expires > now) (void)addLocked(*record);
+          auto record = detail::parseCookieLine(line);
+          if (!record || record->expires == 0 || record->expires <= now) continue;
+          // Older jars filed IPv6 cameras under "[::1]", a name libcurl never asks for.
+          record->domain = std::string(detail::bareHost(record->domain));
+          (void)addLocked(*record);
         }
       }
     }
@@ -257,18 +268,19 @@ bool CookieStore::setCookie(std::string_view url, std::string_view name, std::st
   record.httpOnly = parsed->httpOnly;
   record.expires = parsed->expires.value_or(0);
   record.domain = parts->host;
-  if (parsed->domain && *parsed->domain != parts->host) {
+  const bool address = detail::isAddressHost(parts->host);
+  if (parsed->domain && detail::bareHost(*parsed->domain) != parts->host) {
     // A domain attribute may widen the cookie to the host's parent domain,
     // never to another site or from an address literal.
     detail::CookieRecord scope;
     scope.domain = *parsed->domain;
     scope.includeSubdomains = true;
-    if (isIpLiteral(parts->host) || parsed->domain->find('.') == std::string::npos ||
+    if (address || parsed->domain->find('.') == std::string::npos ||
         !detail::domainMatches(scope, parts->host))
       return false;
     record.domain = *parsed->domain;
     record.includeSubdomains = true;
-  } else if (parsed->domain && !isIpLiteral(parts->host)) {
+  } else if (parsed->domain && !address) {
     record.includeSubdomains = true;
   }
 
@@ -291,13 +303,18 @@ std::optional<std::string> CookieStore::getCookie(std::string_view url,
   std::lock_guard lock(impl_->mutex);
   impl_->ensureJarLocked();
   if (!impl_->usable) return std::nullopt;
+  // A request lists the cookies of one name longest path first, then longest
+  // domain, then oldest; libcurl's list keeps one domain's cookies in the
+  // order they came, so the first of equals is the oldest.
   std::optional<detail::CookieRecord> best;
   for (auto& record : impl_->listLocked()) {
-    if (record.name != name || !isLive(record, now) || (record.secure && !parts->secure) ||
+    if (record.name != name || !isLive(record, now) || (record.secure && !parts->secureContext) ||
         !detail::domainMatches(record, parts->host) ||
         !detail::pathMatches(record.path, parts->path))
       continue;
-    if (!best || record.path.size() > best->path.size()) best = std::move(record);
+    if (!best || record.path.size() > best->path.size() ||
+        (record.path.size() == best->path.size() && record.domain.size() > best->domain.size()))
+      best = std::move(record);
   }
   if (!best) return std::nullopt;
   return std::move(best->value);

@@ -1,3 +1,4 @@
+#include <arpa/inet.h>
 #include <curl/curl.h>
 
 #include <array>
@@ -85,7 +86,7 @@ bool isCookieValue(std::string_view value) {
   if (value.size() > kMaxCookieText) return false;
   for (char c : value) {
     const auto u = static_cast<unsigned char>(c);
-    if (u < 0x20 || u >= 0x7F || c == ';') return false;
+    if (u < 0x20 || u == 0x7F || c == ';') return false;
   }
   // Leading or trailing blanks would not survive the jar and the header.
   return trim(value).size() == value.size();
@@ -203,19 +204,35 @@ std::optional<CookieData> parseCookieData(std::string_view text, std::int64_t no
   return data;
 }
 
+std::string_view bareHost(std::string_view host) {
+  if (host.size() >= 2 && host.front() == '[' && host.back() == ']')
+    return host.substr(1, host.size() - 2);
+  return host;
+}
+
+bool isAddressHost(std::string_view host) {
+  const std::string text(bareHost(host));
+  std::array<unsigned char, 16> address{};
+  return ::inet_pton(AF_INET, text.c_str(), address.data()) == 1 ||
+         ::inet_pton(AF_INET6, text.c_str(), address.data()) == 1;
+}
+
 bool domainMatches(const CookieRecord& record, std::string_view host) {
+  host = bareHost(host);
   if (equalsNoCase(record.domain, host)) return true;
-  if (!record.includeSubdomains || host.size() <= record.domain.size()) return false;
+  // An address has no subdomains: "0.0.1" must not cover 127.0.0.1.
+  if (!record.includeSubdomains || host.size() <= record.domain.size() || isAddressHost(host))
+    return false;
   const std::size_t start = host.size() - record.domain.size();
   return host[start - 1] == '.' && equalsNoCase(host.substr(start), record.domain);
 }
 
 bool pathMatches(std::string_view cookiePath, std::string_view requestPath) {
-  if (cookiePath.empty()) cookiePath = "/";
-  if (requestPath.empty()) requestPath = "/";
+  // A trailing '/' does not count: "/cam/" covers "/cam" but not "/camera".
+  if (cookiePath.size() > 1 && cookiePath.back() == '/') cookiePath.remove_suffix(1);
+  if (cookiePath.size() <= 1) return true;
   if (requestPath.substr(0, cookiePath.size()) != cookiePath) return false;
-  return requestPath.size() == cookiePath.size() || cookiePath.back() == '/' ||
-         requestPath[cookiePath.size()] == '/';
+  return requestPath.size() == cookiePath.size() || requestPath[cookiePath.size()] == '/';
 }
 
 std::string defaultCookiePath(std::string_view requestPath) {

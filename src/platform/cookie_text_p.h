@@ -57,12 +57,21 @@ struct CookieData {
 
 // A token of printable ASCII without separators, 1 to kMaxCookieText bytes.
 [[nodiscard]] bool isCookieName(std::string_view name);
-// Printable ASCII without ';', at most kMaxCookieText bytes (may be empty).
+// No control characters or ';', at most kMaxCookieText bytes (may be empty);
+// bytes above ASCII pass, as servers send UTF-8 values.
 [[nodiscard]] bool isCookieValue(std::string_view value);
 
-// True when `record` belongs to `host` (compared without regard to case).
+// `host` without the brackets of an IPv6 address ("[::1]" gives "::1"): the
+// name cookies are filed under.
+[[nodiscard]] std::string_view bareHost(std::string_view host);
+// True when `host` (brackets optional) is an IPv4 or IPv6 address.
+[[nodiscard]] bool isAddressHost(std::string_view host);
+
+// True when `record` belongs to `host` (compared without regard to case; an
+// address matches only itself).
 [[nodiscard]] bool domainMatches(const CookieRecord& record, std::string_view host);
-// True when a cookie with `cookiePath` goes with a request for `requestPath`.
+// True when a cookie with `cookiePath` goes with a request for `requestPath`
+// (case matters; a trailing '/' of the cookie path does not).
 [[nodiscard]] bool pathMatches(std::string_view cookiePath, std::string_view requestPath);
 // The path a cookie set for `requestPath` gets when it names none: the request
 // path up to, not including, its last '/', or "/".

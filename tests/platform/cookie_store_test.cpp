@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <map>
 #include <thread>
 
 #include "support/http_test_server.h"
@@ -181,6 +182,84 @@ TEST_F(CookieStoreTest, AJarWithForeignAndBrokenLinesLoadsWhatItCan) {
   EXPECT_EQ(store.getCookie("http://cam.example.test/", "wide"), "w");
   EXPECT_FALSE(store.getCookie("http://camera.test/", "expired").has_value());
   EXPECT_FALSE(store.getCookie("http://camera.test/", "badflag").has_value());
+}
+
+// The value of each cookie as a request header lists it first.
+std::map<std::string, std::string> firstValues(const std::string& header) {
+  std::map<std::string, std::string> values;
+  for (std::size_t start = 0; start < header.size();) {
+    std::size_t end = header.find("; ", start);
+    if (end == std::string::npos) end = header.size();
+    const std::string pair = header.substr(start, end - start);
+    const std::size_t equals = pair.find('=');
+    values.emplace(pair.substr(0, equals),
+                   equals == std::string::npos ? "" : pair.substr(equals + 1));
+    start = end + 2;
+  }
+  return values;
+}
+
+TEST_F(CookieStoreTest, TheGetterGivesWhatARequestSends) {
+  const auto path = jar.parent_path() / "scopes.txt";
+  ASSERT_TRUE(test::writeFile(path,
+                              "127.0.0.1\tFALSE\t/\tFALSE\t2279000000\tplain\troot\n"
+                              "127.0.0.1\tFALSE\t/cam\tFALSE\t2279000000\tplain\tdeeper\n"
+                              ".0.0.1\tTRUE\t/\tFALSE\t2279000000\ttail\tt\n"
+                              "127.0.0.1\tFALSE\t/\tTRUE\t2279000000\tsecure\ts\n"
+                              "127.0.0.1\tFALSE\t/cam/\tFALSE\t2279000000\tslash\tx\n"
+                              ".localhost\tTRUE\t/\tFALSE\t2279000000\tsite\twide\n"
+                              "cam.localhost\tFALSE\t/\tFALSE\t2279000000\tsite\tnarrow\n"));
+  ASSERT_TRUE(store.useJar(path));
+  HttpTestServer server(loginServer({}));
+  const std::string port = std::to_string(server.port());
+  std::vector<std::string> addresses;
+  for (const char* host : {"127.0.0.1", "cam.localhost"})
+    for (const char* target : {"/", "/cam", "/cam/x", "/camera"})
+      addresses.push_back(std::string("http://") + host + ":" + port + target);
+  HttpSession session;
+  for (const auto& address : addresses) ASSERT_TRUE(session.open(address)) << address;
+  const auto requests = server.requests();
+  ASSERT_EQ(requests.size(), addresses.size());
+  for (std::size_t i = 0; i < addresses.size(); ++i) {
+    const auto sent = firstValues(requests[i].header("Cookie").value_or(""));
+    EXPECT_FALSE(sent.empty()) << addresses[i];
+    for (const char* name : {"plain", "tail", "secure", "slash", "site"}) {
+      const auto it = sent.find(name);
+      const std::optional<std::string> expected =
+          it == sent.end() ? std::nullopt : std::optional(it->second);
+      EXPECT_EQ(store.getCookie(addresses[i], name), expected) << addresses[i] << " " << name;
+    }
+  }
+}
+
+TEST_F(CookieStoreTest, AnIpv6CamerasCookiesAreFiledUnderTheBareAddress) {
+  // libcurl files the cookies of a server at [::1] under "::1"; the setter and
+  // the getter must use the same name or requests never carry them.
+  const auto path = jar.parent_path() / "ipv6.txt";
+  // The second line is how jars of earlier versions filed a camera's password.
+  ASSERT_TRUE(test::writeFile(path,
+                              "::1\tFALSE\t/\tTRUE\t2279000000\tfromServer\ts\n"
+                              "[::1]\tFALSE\t/old\tFALSE\t2279000000\tolder\to\n"));
+  ASSERT_TRUE(store.useJar(path));
+  EXPECT_EQ(store.getCookie("http://[::1]:8080/video.cgi", "fromServer"), "s");
+  EXPECT_EQ(store.getCookie("http://[::1]/old/video.cgi", "older"), "o");
+  ASSERT_TRUE(store.setCookie("http://[::1]/cam/video.cgi", "vistel_auth",
+                              std::string("QUJD") + kFarFuture));
+  EXPECT_NE(test::readFile(path).find("\n::1\tFALSE\t/cam\tFALSE\t2287094400\tvistel_auth\tQUJD"),
+            std::string::npos)
+      << test::readFile(path);
+}
+
+TEST_F(CookieStoreTest, AServerCookieWithEightBitBytesIsKept) {
+  HttpTestServer server(
+      loginServer({"city=K\xc3\xb6ln; Path=/; Expires=Wed, 01 Jan 2042 00:00:00 GMT"}));
+  {
+    HttpSession session;
+    ASSERT_TRUE(session.open(server.url("/login")));
+  }
+  EXPECT_EQ(store.getCookie(server.url("/"), "city"), "K\xc3\xb6ln");
+  ASSERT_TRUE(store.reload());
+  EXPECT_EQ(store.getCookie(server.url("/"), "city"), "K\xc3\xb6ln");
 }
 
 TEST_F(CookieStoreTest, SettersAndRequestsOnManyThreadsDoNotInterfere) {

@@ -88,6 +88,8 @@ TEST(CookieText, NamesAndValues) {
   EXPECT_FALSE(isCookieValue("a;b"));
   EXPECT_FALSE(isCookieValue(" padded"));
   EXPECT_FALSE(isCookieValue(std::string(kMaxCookieText + 1, 'a')));
+  EXPECT_TRUE(isCookieValue("K\xc3\xb6ln"));  // servers send UTF-8
+  EXPECT_FALSE(isCookieValue("a\x7f"));
 }
 
 TEST(CookieText, DomainAndPathRules) {
@@ -100,11 +102,19 @@ TEST(CookieText, DomainAndPathRules) {
   EXPECT_TRUE(domainMatches(wide, "cam.example.test"));
   EXPECT_FALSE(domainMatches(wide, "badexample.test"));
   EXPECT_FALSE(domainMatches(wide, "example.test.evil"));
+  CookieRecord address;
+  address.domain = "0.0.1";
+  address.includeSubdomains = true;
+  EXPECT_FALSE(domainMatches(address, "127.0.0.1"));  // addresses have no subdomains
+  address.domain = "::1";
+  EXPECT_TRUE(domainMatches(address, "[::1]"));
 
   EXPECT_TRUE(pathMatches("/", "/anything"));
   EXPECT_TRUE(pathMatches("/cam", "/cam"));
   EXPECT_TRUE(pathMatches("/cam", "/cam/video.cgi"));
   EXPECT_TRUE(pathMatches("/cam/", "/cam/video.cgi"));
+  EXPECT_TRUE(pathMatches("/cam/", "/cam"));
+  EXPECT_FALSE(pathMatches("/cam/", "/camera"));
   EXPECT_FALSE(pathMatches("/cam", "/camera"));
   EXPECT_FALSE(pathMatches("/cam/x", "/cam"));
   EXPECT_TRUE(pathMatches("/", ""));
