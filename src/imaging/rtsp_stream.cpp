@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstring>
 #include <mutex>
+#include <vector>
 
 #include "vistel/imaging/rtsp_stream_p.h"
 
@@ -16,6 +17,7 @@ extern "C" {
 #include <libswscale/swscale.h>
 }
 
+#include "vistel/imaging/nal_assembler_p.h"
 #include "vistel/platform/clock.h"
 
 namespace vistel::detail {
@@ -116,6 +118,7 @@ struct RtspStream::Libav {
     sws_freeContext(scaler);
     av_frame_free(&frame);
     av_packet_free(&packet);
+    av_packet_free(&unitPacket);
     avcodec_free_context(&decoder);
     avformat_close_input(&format);
   }
@@ -129,6 +132,13 @@ struct RtspStream::Libav {
   int colourSpace = -1;
   int fullRange = -1;
   int videoStream = -1;
+  // H.264 goes to the decoder unit by unit, rebuilt here rather than cut into
+  // pictures by libav's parser (which holds each picture back until the next
+  // one begins).
+  bool byUnits = false;
+  NalAssembler units;
+  std::vector<std::uint8_t> ready;
+  AVPacket* unitPacket = nullptr;
   std::uint32_t openedAt = 0;
   std::uint32_t connectTimeoutMs = 0;
   bool haveFrame = false;
@@ -276,6 +286,14 @@ RtspResult RtspStream::open(const RtspAddress& address, const RtspOptions& optio
   av->decoder->pkt_timebase = video->time_base;
   av->decoder->thread_count = options.decoderThreads < 1 ? 1 : options.decoderThreads;
   av->decoder->thread_type = options.frameThreads ? FF_THREAD_FRAME : FF_THREAD_SLICE;
+  // Frame threads take whole pictures only.
+  if (id == AV_CODEC_ID_H264 && !(options.frameThreads && options.decoderThreads > 1)) {
+    av->byUnits = true;
+    av->unitPacket = av_packet_alloc();
+    if (!av->unitPacket) return RtspResult::ConnectionLost;
+    av->format->flags |= AVFMT_FLAG_NOPARSE | AVFMT_FLAG_NOFILLIN;
+    av->decoder->flags2 |= AV_CODEC_FLAG2_CHUNKS;
+  }
   if (avcodec_open2(av->decoder, codec, nullptr) < 0) return RtspResult::UnsupportedCodec;
   av_ = std::move(av);
   return RtspResult::Ok;
@@ -334,8 +352,26 @@ RtspResult RtspStream::nextPicture() {
     }
     lastPacketAt = nowMs();
     if ((av.packet->flags & AV_PKT_FLAG_CORRUPT) != 0) waitForKey_ = true;
-    error = avcodec_send_packet(av.decoder, av.packet);
-    av_packet_unref(av.packet);
+    if (av.byUnits) {
+      av.ready.clear();
+      if (av.units.add(av.packet->data, static_cast<std::size_t>(av.packet->size), av.ready) ==
+          NalAssembler::Piece::Orphan) {
+        waitForKey_ = true;
+      }
+      const std::int64_t pts = av.packet->pts;
+      av_packet_unref(av.packet);
+      if (av.ready.empty()) continue;
+      if (av_new_packet(av.unitPacket, static_cast<int>(av.ready.size())) < 0) {
+        return RtspResult::ConnectionLost;
+      }
+      std::memcpy(av.unitPacket->data, av.ready.data(), av.ready.size());
+      av.unitPacket->pts = pts;
+      error = avcodec_send_packet(av.decoder, av.unitPacket);
+      av_packet_unref(av.unitPacket);
+    } else {
+      error = avcodec_send_packet(av.decoder, av.packet);
+      av_packet_unref(av.packet);
+    }
     if (error < 0 && error != AVERROR(EAGAIN)) waitForKey_ = true;
   }
 }
