@@ -18,6 +18,7 @@ extern "C" {
 }
 
 #include "vistel/imaging/nal_assembler_p.h"
+#include "vistel/imaging/rtsp_answer.h"
 #include "vistel/platform/clock.h"
 
 namespace vistel::detail {
@@ -433,3 +434,28 @@ DecodedPicture RtspStream::convert() {
 }
 
 }  // namespace vistel::detail
+
+namespace vistel {
+
+int rtspAnswerStatus(std::string_view address, std::uint32_t connectTimeoutMs,
+                     std::uint32_t answerTimeoutMs) {
+  RtspAddress parts;
+  if (!parseRtspAddress(address, parts)) return 0;
+  detail::RtspStream stream;
+  stream.setSilenceLimit(answerTimeoutMs);
+  detail::RtspOptions options;
+  options.connectTimeoutMs = connectTimeoutMs;
+  switch (stream.open(parts, options)) {
+    case detail::RtspResult::Ok:
+    case detail::RtspResult::UnsupportedCodec:  // it answered, with a stream we cannot show
+      return 200;
+    case detail::RtspResult::PasswordRefused:
+    case detail::RtspResult::NotFound:
+    case detail::RtspResult::ErrorStatus:
+      return stream.info().httpStatus;
+    default:
+      return 0;
+  }
+}
+
+}  // namespace vistel
