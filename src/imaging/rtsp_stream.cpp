@@ -258,12 +258,40 @@ RtspResult RtspStream::open(const RtspAddress& address, const RtspOptions& optio
     }
   }
 
+  return setUpDecoder(std::move(av), options, Delivery::RtpPieces);
+}
+
+RtspResult RtspStream::openRecording(const std::string& path, const RtspOptions& options) {
+  close();
+  info_ = {};
+  picture_ = {};
+  waitForKey_ = true;
+  silenced_.store(false, std::memory_order_relaxed);
+  if (stop_.load(std::memory_order_acquire)) return RtspResult::Stopped;
+  auto av = std::make_unique<Libav>();
+  av->connectTimeoutMs = options.connectTimeoutMs;
+  av->packet = av_packet_alloc();
+  av->frame = av_frame_alloc();
+  if (!av->packet || !av->frame) return RtspResult::ConnectionLost;
+  av->openedAt = nowMs();
+  lastLifeSign_.store(av->openedAt, std::memory_order_relaxed);
+  // No interrupt callback: a file does not fall silent.
+  if (avformat_open_input(&av->format, path.c_str(), nullptr, nullptr) < 0) {
+    av->format = nullptr;
+    return RtspResult::NotFound;
+  }
+  return setUpDecoder(std::move(av), options, Delivery::WholePictures);
+}
+
+RtspResult RtspStream::setUpDecoder(std::unique_ptr<Libav> owned, const RtspOptions& options,
+                                    Delivery delivery) {
+  Libav& av = *owned;
   const AVStream* video = nullptr;
-  for (unsigned i = 0; i < av->format->nb_streams; ++i) {
-    AVStream* stream = av->format->streams[i];
+  for (unsigned i = 0; i < av.format->nb_streams; ++i) {
+    AVStream* stream = av.format->streams[i];
     if (!video && stream->codecpar->codec_type == AVMEDIA_TYPE_VIDEO) {
       video = stream;
-      av->videoStream = static_cast<int>(i);
+      av.videoStream = static_cast<int>(i);
     } else {
       stream->discard = AVDISCARD_ALL;
     }
@@ -280,23 +308,24 @@ RtspResult RtspStream::open(const RtspAddress& address, const RtspOptions& optio
   if (!isSupportedCodec(id)) return RtspResult::UnsupportedCodec;
   const AVCodec* codec = avcodec_find_decoder(id);
   if (!codec) return RtspResult::UnsupportedCodec;
-  av->decoder = avcodec_alloc_context3(codec);
-  if (!av->decoder || avcodec_parameters_to_context(av->decoder, video->codecpar) < 0) {
+  av.decoder = avcodec_alloc_context3(codec);
+  if (!av.decoder || avcodec_parameters_to_context(av.decoder, video->codecpar) < 0) {
     return RtspResult::UnsupportedCodec;
   }
-  av->decoder->pkt_timebase = video->time_base;
-  av->decoder->thread_count = options.decoderThreads < 1 ? 1 : options.decoderThreads;
-  av->decoder->thread_type = options.frameThreads ? FF_THREAD_FRAME : FF_THREAD_SLICE;
+  av.decoder->pkt_timebase = video->time_base;
+  av.decoder->thread_count = options.decoderThreads < 1 ? 1 : options.decoderThreads;
+  av.decoder->thread_type = options.frameThreads ? FF_THREAD_FRAME : FF_THREAD_SLICE;
   // Frame threads take whole pictures only.
-  if (id == AV_CODEC_ID_H264 && !(options.frameThreads && options.decoderThreads > 1)) {
-    av->byUnits = true;
-    av->unitPacket = av_packet_alloc();
-    if (!av->unitPacket) return RtspResult::ConnectionLost;
-    av->format->flags |= AVFMT_FLAG_NOPARSE | AVFMT_FLAG_NOFILLIN;
-    av->decoder->flags2 |= AV_CODEC_FLAG2_CHUNKS;
+  if (id == AV_CODEC_ID_H264 && delivery == Delivery::RtpPieces &&
+      !(options.frameThreads && options.decoderThreads > 1)) {
+    av.byUnits = true;
+    av.unitPacket = av_packet_alloc();
+    if (!av.unitPacket) return RtspResult::ConnectionLost;
+    av.format->flags |= AVFMT_FLAG_NOPARSE | AVFMT_FLAG_NOFILLIN;
+    av.decoder->flags2 |= AV_CODEC_FLAG2_CHUNKS;
   }
-  if (avcodec_open2(av->decoder, codec, nullptr) < 0) return RtspResult::UnsupportedCodec;
-  av_ = std::move(av);
+  if (avcodec_open2(av.decoder, codec, nullptr) < 0) return RtspResult::UnsupportedCodec;
+  av_ = std::move(owned);
   return RtspResult::Ok;
 }
 

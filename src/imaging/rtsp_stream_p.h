@@ -91,6 +91,12 @@ class RtspStream {
   // tells what was learnt either way. A stream that was open is closed first.
   [[nodiscard]] RtspResult open(const RtspAddress& address, const RtspOptions& options = {});
 
+  // Opens a recorded stream (a file libavformat reads) and sets up its decoder
+  // as for a camera, for benchmarks that compare decoding with other
+  // decoders of the same recording. nextPicture() and convert() work as for
+  // a camera; no silence limit applies.
+  [[nodiscard]] RtspResult openRecording(const std::string& path, const RtspOptions& options = {});
+
   // Reads and decodes until the next picture fit to show (see above). Ok with
   // picture() describing it, or why the stream ended (the stream stays open
   // for close()).
@@ -123,6 +129,10 @@ class RtspStream {
 
  private:
   struct Libav;
+  // How the demuxer hands over H.264: one RTP packet's piece at a time (a
+  // camera), or whole pictures (a recording).
+  enum class Delivery { RtpPieces, WholePictures };
+  RtspResult setUpDecoder(std::unique_ptr<Libav> av, const RtspOptions& options, Delivery delivery);
 
   std::unique_ptr<Libav> av_;
   RtspStreamInfo info_;
