@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "frame_code.h"
+#include "support/http_test_server.h"
 #include "support/rtsp_test_camera.h"
 #include "vistel/imaging/rtsp_stream_p.h"
 #include "vistel/platform/clock.h"
@@ -145,18 +146,10 @@ TEST_F(RtspStreamTest, NamesWhyACameraGivesNoPictures) {
   }
 
   // A port nobody listens on.
-  int probe = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in any{};
-  any.sin_family = AF_INET;
-  any.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(::bind(probe, reinterpret_cast<sockaddr*>(&any), sizeof any), 0);
-  socklen_t length = sizeof any;
-  ASSERT_EQ(::getsockname(probe, reinterpret_cast<sockaddr*>(&any), &length), 0);
-  ::close(probe);  // bound, never listening: connections are refused
   const auto started = Clock::now();
-  EXPECT_EQ(
-      stream.open(addressOf("rtsp://127.0.0.1:" + std::to_string(ntohs(any.sin_port)) + "/h264")),
-      RtspResult::NotReachable);
+  EXPECT_EQ(stream.open(addressOf("rtsp://127.0.0.1:" + std::to_string(test::unusedLoopbackPort()) +
+                                  "/h264")),
+            RtspResult::NotReachable);
   EXPECT_LT(Clock::now() - started, 2s);
 }
 
