@@ -13,6 +13,7 @@
 
 #include "commands.h"
 #include "vistel/imaging/image_source_manager.h"
+#include "vistel/imaging/rtsp_address.h"
 #include "vistel/imaging/stream_source_reader.h"
 #include "vistel/platform/clock.h"
 #include "vistel/platform/http_session.h"
@@ -27,6 +28,11 @@ const char* const kProbeHelp =
     "failed), contentType and boundary as the server gave them (null for files),\n"
     "frames (pictures decoded), bytes (their JPEG bytes), width, height and fps\n"
     "(pictures per second measured over their timestamps; 0 below two pictures).\n"
+    "For an rtsp:// camera: url, mode (stream or failed), codec, profile,\n"
+    "transport (tcp, or udp with ?transport=udp), frames (pictures shown: every\n"
+    "picture is decoded, --fps paces them), width, height, fps, firstPictureMs\n"
+    "(from the start to the first decoded picture) and, when none came, status\n"
+    "and reason.\n"
     "\n"
     "  --frames N       stop after N decoded pictures (default 1)\n"
     "  --fps F          frame rate asked for (default -1: every picture)\n"
@@ -141,6 +147,7 @@ int runProbe(const std::vector<std::string>& args, Io io) {
   }
   if (!haveUrl || url.empty()) return usageError(io, "probe", "missing URL");
   if (url[0] == '#') return usageError(io, "probe", "names starting with # are reserved");
+  if (isRtspAddress(url)) return probeRtsp(url, frames, fps, timeoutMs, io);
 
   struct Tally {
     std::mutex lock;
