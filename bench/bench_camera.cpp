@@ -226,8 +226,8 @@ void BM_CameraPipeline(benchmark::State& state) {
   }
 }
 // The argument is the views' frame rate: the cameras' own 25, and -1 (every
-// picture). The readers mark a picture ready only when more than 1000 / fps ms
-// have passed, so at exactly the camera's rate some pictures are skipped.
+// picture). The readers pace by a schedule of one picture per 1000 / fps ms,
+// so at exactly the camera's rate every picture is taken.
 BENCHMARK(BM_CameraPipeline)
     ->Arg(25)
     ->Arg(-1)

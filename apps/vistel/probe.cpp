@@ -25,9 +25,13 @@ const char* const kProbeHelp =
     "\n"
     "Fetches pictures from URL (http://... or file://...) the way a view does and\n"
     "prints one JSON object: url (credentials masked), mode (single, stream or\n"
-    "failed), contentType and boundary as the server gave them (null for files),\n"
-    "frames (pictures decoded), bytes (their JPEG bytes), width, height and fps\n"
-    "(pictures per second measured over their timestamps; 0 below two pictures).\n"
+    "failed), status (the HTTP status of the camera's last answer; null without\n"
+    "one), reason (why the camera failed last, in the words a view's placeholder\n"
+    "uses; null when it did not), contentType and boundary as the server gave them\n"
+    "(null for files), frames (pictures decoded), bytes (their JPEG bytes), width,\n"
+    "height and fps (pictures per second measured over their timestamps; 0 below\n"
+    "two pictures). A camera that sends nothing for 10 s (or four intervals of\n"
+    "--fps, when longer) is silent and is connected again, as in a view.\n"
     "For an rtsp:// camera: url, mode (stream or failed), codec, profile,\n"
     "transport (tcp, or udp with ?transport=udp), frames (pictures shown: every\n"
     "picture is decoded, --fps paces them), width, height, fps, firstPictureMs\n"
@@ -36,7 +40,7 @@ const char* const kProbeHelp =
     "\n"
     "  --frames N       stop after N decoded pictures (default 1)\n"
     "  --fps F          frame rate asked for (default -1: every picture)\n"
-    "  --timeout-ms T   give up after T ms (default 10000)\n"
+    "  --timeout-ms T   give up after T ms (default 15000, beyond the silence limit)\n"
     "\n"
     "A progress line goes to standard error every second while it waits. Exits\n"
     "with 0 when at least one picture was decoded, 1 otherwise, 2 on bad arguments.\n";
@@ -116,7 +120,7 @@ int runProbe(const std::vector<std::string>& args, Io io) {
   std::string url;
   bool haveUrl = false;
   std::int64_t frames = 1;
-  std::int64_t timeoutMs = 10000;
+  std::int64_t timeoutMs = 15000;
   float fps = -1.0f;
   bool onlyPositional = false;
   for (std::size_t i = 0; i < args.size(); ++i) {
@@ -172,16 +176,13 @@ int runProbe(const std::vector<std::string>& args, Io io) {
     tally.changed.notify_all();
   };
   // One reader: the probe fetches one address, one connection at a time. The
-  // pointer stays valid while the manager lives.
+  // pointer stays valid while the manager lives. A camera that never answers
+  // cannot hold the command past its time-out: destroying the manager ends
+  // every connection attempt at once.
   StreamSourceReader* reader = nullptr;
-  // Its HTTP time-outs stay within the probe's own, so a camera that never
-  // answers cannot hold the command past it.
-  const auto httpTimeoutMs =
-      static_cast<std::uint32_t>(std::min<std::int64_t>(timeoutMs, HttpSession::kDefaultTimeoutMs));
-  SourceReaderFactory factory = [&reader, httpTimeoutMs](const ThreadStarter& starter) {
+  SourceReaderFactory factory = [&reader](const ThreadStarter& starter) {
     auto made =
         std::make_unique<StreamSourceReader>(starter, StreamReader::kDefaultWatchdogTimeoutMs);
-    made->reader().setHttpTimeouts(httpTimeoutMs, httpTimeoutMs);
     reader = made.get();
     return std::unique_ptr<SourceReader>(std::move(made));
   };
@@ -193,6 +194,7 @@ int runProbe(const std::vector<std::string>& args, Io io) {
                                ImageSourceManager::kDefaultDecodedLimitKiB, 1, factory, observers);
     SourceRequest* request = manager.acquire(url);
     manager.setFps(request, fps);
+    const ImageSource& source = *request->source();
     const std::uint32_t began = nowMs();
     std::uint32_t nextProgress = kProgressEveryMs;
     std::unique_lock<std::mutex> lock(tally.lock);
@@ -201,15 +203,19 @@ int runProbe(const std::vector<std::string>& args, Io io) {
       const std::int32_t waited = elapsedMs(nowMs(), began);
       if (waited >= timeoutMs) break;
       // The address is no camera (nothing answers, an error status, another
-      // content type): waiting longer only repeats that. A camera whose
-      // stream dropped after a good probe is waited for; its reader reconnects.
-      if (tally.frames == 0 && request->source()->failed() &&
-          (reader == nullptr || reader->reader().lastProbe().mode == StreamReader::ModeIdle)) {
-        break;
-      }
+      // content type, silence): waiting longer only repeats that, after the
+      // backoff. A camera whose stream dropped after a good probe is waited
+      // for; its reader connects again.
+      const SourceHealthState health = source.health().state();
+      const bool probed =
+          reader != nullptr && reader->reader().lastProbe().mode != StreamReader::ModeIdle;
+      if (tally.frames == 0 && health.failure != SourceFailure::None && !probed) break;
       if (waited >= static_cast<std::int32_t>(nextProgress)) {
         io.err << "vistel probe: " << tally.frames << " of " << frames << " pictures after "
-               << waited / 1000 << " s\n";
+               << waited / 1000 << " s";
+        if (health.failure != SourceFailure::None)
+          io.err << " (" << failureText(health.failure, health.httpStatus) << ")";
+        io.err << "\n";
         io.err.flush();
         nextProgress += kProgressEveryMs;
       }
@@ -232,8 +238,14 @@ int runProbe(const std::vector<std::string>& args, Io io) {
     const float measured = decoded >= 2 && span > 0 ? static_cast<float>(decoded - 1) * 1000.0f /
                                                           static_cast<float>(span)
                                                     : 0.0f;
+    const SourceHealthState health = source.health().state();
+    const int status = health.httpStatus != 0 ? health.httpStatus : probe.status;
     result["url"] = maskCredentials(url);
     result["mode"] = mode;
+    result["status"] = isFile || status == 0 ? Json() : Json(status);
+    result["reason"] = health.failure == SourceFailure::None
+                           ? Json()
+                           : Json(failureText(health.failure, health.httpStatus));
     result["contentType"] = isFile || probe.contentType.empty() ? Json() : Json(probe.contentType);
     result["boundary"] = isFile || probe.boundary.empty() ? Json() : Json(probe.boundary);
     result["frames"] = decoded;

@@ -53,9 +53,11 @@ const char* const kRenderHelp =
     "  --params FILE      control properties, NAME=VALUE lines\n"
     "\n"
     "A progress line goes to standard error every second while it waits for\n"
-    "pictures; sources that delivered none are named. Exits with 0 when the frame\n"
-    "was written, 1 when the project does not load or nothing could be rendered,\n"
-    "2 on bad arguments.\n";
+    "pictures. Cameras that fail are asked again, with growing pauses, until the\n"
+    "wait ends; each camera that delivered nothing by then is named, with the\n"
+    "reason when one is known. Exits with 0 when the frame was written, 1 when the\n"
+    "project does not load, a current view's camera delivered no picture or\n"
+    "nothing could be rendered, 2 on bad arguments.\n";
 
 namespace {
 
@@ -249,18 +251,22 @@ bool waitFor(Done done, std::chrono::steady_clock::duration limit) {
   return true;
 }
 
-// Waits (at most waitMs) until no current view is still waiting for its
-// first picture, printing progress; then names the sources that gave none.
-// False when no view has a picture at all.
+// Waits (at most waitMs) until every current view with a picture name has a
+// picture, printing progress. Cameras that fail meanwhile are asked again as
+// their backoff allows (one that serves one client at a time may refuse the
+// stream right after the probe), so a failure ends nothing early. Then names
+// each camera that delivered nothing, with the reason when one is known.
+// False when one did not, or when no view has a picture.
 bool waitForPictures(const ViewerEngine& engine, std::int64_t waitMs, Io io) {
   const auto began = std::chrono::steady_clock::now();
   auto nextProgress = began + std::chrono::milliseconds(kProgressEveryMs);
   std::vector<ViewPicture> pictures;
+  auto missing = [](const ViewPicture& p) {
+    return p.state == ViewPicture::State::Waiting || p.state == ViewPicture::State::Failed;
+  };
   for (;;) {
     pictures = engine.currentPictures();
-    const auto waiting = std::count_if(pictures.begin(), pictures.end(), [](const auto& p) {
-      return p.state == ViewPicture::State::Waiting;
-    });
+    const auto waiting = std::count_if(pictures.begin(), pictures.end(), missing);
     const auto now = std::chrono::steady_clock::now();
     const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(now - began).count();
     if (waiting == 0 || waited >= waitMs) break;
@@ -273,16 +279,17 @@ bool waitForPictures(const ViewerEngine& engine, std::int64_t waitMs, Io io) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   bool any = false;
+  bool all = true;
   for (const ViewPicture& picture : pictures) {
-    if (picture.state == ViewPicture::State::Delivered) {
-      any = true;
-    } else if (picture.state != ViewPicture::State::NoSource) {
-      io.err << "vistel render: no picture from " << maskCredentials(picture.source) << " (view '"
-             << picture.viewId << "')"
-             << (picture.state == ViewPicture::State::Failed ? ": it cannot be read" : "") << "\n";
-    }
+    if (picture.state == ViewPicture::State::Delivered) any = true;
+    if (!missing(picture)) continue;
+    all = false;
+    io.err << "vistel render: no picture from " << maskCredentials(picture.source) << " (view '"
+           << picture.viewId << "')";
+    if (!picture.reason.empty()) io.err << ": " << picture.reason;
+    io.err << "\n";
   }
-  return any;
+  return any && all;
 }
 
 // `fromProperties`: the project comes from control properties, so PROJECT must
@@ -373,13 +380,17 @@ int runRender(const std::vector<std::string>& args, Io io) {
   }
   engine->setPresetTime(options.presetTimeMs);
 
-  const bool anyPicture = waitForPictures(*engine, options.waitMs, io);
+  if (!waitForPictures(*engine, options.waitMs, io)) {
+    io.err << "vistel render: not every camera delivered a picture within " << options.waitMs
+           << " ms; nothing written\n";
+    return kExitFailure;
+  }
   // Every pass that renders from now on began after the pictures were seen
   // there, and so shows them. The engine renders only when something changed,
   // so a frame is asked for.
   const std::int64_t seen = sink.frames();
   (void)engine->postEvent(kEventRepaint, 0, 0);
-  if (!anyPicture || !waitFor([&] { return sink.frames() >= seen + 1; }, kEngineSlack)) {
+  if (!waitFor([&] { return sink.frames() >= seen + 1; }, kEngineSlack)) {
     io.err << "vistel render: nothing could be rendered\n";
     return kExitFailure;
   }

@@ -1,5 +1,6 @@
 #include "vistel/engine/viewer_engine.h"
 
+#include <chrono>
 #include <utility>
 
 #include "vistel/engine/navigator.h"
@@ -33,13 +34,17 @@ ViewerEngine::ViewerEngine(Key, void* host, const ThreadStarter& threadStarter, 
     : sourceManager_(std::make_unique<ImageSourceManager>(
           threadStarter, ImageSourceManager::kDefaultEncodedLimitKiB,
           ImageSourceManager::kDefaultDecodedLimitKiB, ImageSourceManager::kDefaultReaderCount,
-          environment.readerFactory ? std::move(environment.readerFactory)
-                                    : streamReaderFactory())),
+          environment.readerFactory ? std::move(environment.readerFactory) : streamReaderFactory(),
+          ImageSourceManager::Observers{[this](const ImageSourceManager::DecodeEvent& event) {
+                                          if (event.kept) passWake_.notify();
+                                        },
+                                        {}})),
       scene_(std::make_unique<Scene>(*sourceManager_)),
       renderer_(std::make_unique<FrameRenderer>(host, frameSink, *sourceManager_, *scene_)),
       clock_(environment.clock ? *environment.clock : systemClock()),
       passSleep_(environment.passSleep ? std::move(environment.passSleep)
-                                       : [](std::uint32_t ms) { sleepMs(ms); }) {
+                                       : std::function<void(std::uint32_t)>(
+                                             [this](std::uint32_t ms) { passWake_.sleep(ms); })) {
   if (threadStarter) thread_ = threadStarter([this] { threadRoutine(); }, 0);
   // Without a thread nothing would ever answer a wait for the engine thread.
   if (!thread_.joinable()) stopped_.store(true, std::memory_order_release);
@@ -56,6 +61,20 @@ ViewerEngine::~ViewerEngine() {
 }
 
 // ---- Engine thread -----------------------------------------------------------
+
+void ViewerEngine::PassWake::notify() {
+  {
+    std::lock_guard<std::mutex> guard(lock);
+    pending = true;
+  }
+  changed.notify_one();
+}
+
+void ViewerEngine::PassWake::sleep(std::uint32_t ms) {
+  std::unique_lock<std::mutex> guard(lock);
+  changed.wait_for(guard, std::chrono::milliseconds(ms), [this] { return pending; });
+  pending = false;
+}
 
 void ViewerEngine::threadRoutine() {
   while (!stopRequested_.load(std::memory_order_acquire)) {
@@ -263,9 +282,11 @@ std::vector<ViewPicture> ViewerEngine::currentPictures() const {
   std::vector<ViewPicture> out;
   for (const auto& view : scene_->currentViews()) {
     if (!view) continue;
-    ViewPicture picture{view->id(), view->rememberedSrc(), ViewPicture::State::NoSource};
+    ViewPicture picture{view->id(), view->rememberedSrc(), ViewPicture::State::NoSource, {}};
     if (const SourceRequest* request = view->request()) {
       const ImageSource& source = *request->source();
+      const SourceHealthState health = source.health().state();
+      picture.reason = failureText(health.failure, health.httpStatus);
       const FrameRef decoded = source.decoded();
       if (decoded && decoded->kind() == Frame::Kind::Decoded && decoded->width() > 0) {
         picture.state = ViewPicture::State::Delivered;

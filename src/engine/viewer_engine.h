@@ -25,6 +25,7 @@
 
 #include <array>
 #include <atomic>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -89,8 +90,9 @@ struct EngineEvent {
 struct EngineEnvironment {
   // Time base of the motions; null for the system clock. Must outlive the engine.
   const Clock* clock = nullptr;
-  // The pause after each pass, given kPassSleepMs; empty for sleepMs. Runs on
-  // the engine thread; a replacement must return for the thread to stop.
+  // The pause after each pass, given kPassSleepMs; empty for a sleep of that
+  // long that a newly decoded picture ends early. Runs on the engine thread; a
+  // replacement must return for the thread to stop.
   std::function<void(std::uint32_t ms)> passSleep;
   // Makes the source manager's readers; empty for camera stream readers.
   SourceReaderFactory readerFactory;
@@ -102,6 +104,7 @@ struct ViewPicture {
   std::string viewId;
   std::string source;  // the view's `src` as written; empty without one
   State state = State::NoSource;
+  std::string reason;  // why the camera has failed lately (failureText), empty when it has not
 };
 
 class ViewerEngine final : private ScriptHost {
@@ -240,6 +243,17 @@ class ViewerEngine final : private ScriptHost {
   // the pass lock held.
   bool enterEdge(Instance& edge);
   void setPendingLink(std::string_view link) override { pendingLink_.assign(link); }
+
+  // Ends the pass sleep early when the source manager has decoded a new
+  // picture, so that it is shown at once rather than after up to a sleep.
+  // Declared before the source manager, whose loader thread wakes it.
+  struct PassWake {
+    std::mutex lock;
+    std::condition_variable changed;
+    bool pending = false;  // guarded by lock
+    void notify();
+    void sleep(std::uint32_t ms);  // at most `ms`, less when notified
+  } passWake_;
 
   // Owned parts, declared so that they are built in the order source manager,
   // scene, renderer and destroyed navigator, renderer, document, scene, source

@@ -8,7 +8,8 @@
 // as long as anything can still deliver to it or draw from it.
 //
 // Thread-safety: url and kind never change. busy and failed are atomic flags
-// (written by the loader thread, read anywhere). The encoded and decoded frames
+// (written by the loader thread, read anywhere). The health is thread-safe
+// (written by the reader fetching the source and the loader thread). The encoded and decoded frames
 // are guarded by the source's own lock; the accessors below take it. The use
 // count belongs to the manager's source lock. Frame replacement is done by the
 // ImageSourceManager only.
@@ -20,6 +21,7 @@
 #include <string_view>
 
 #include "vistel/imaging/frame.h"
+#include "vistel/imaging/source_health.h"
 
 namespace vistel {
 
@@ -52,6 +54,9 @@ class ImageSource {
   // The last fetch failed. Any thread.
   bool failed() const { return failed_.load(std::memory_order_acquire); }
 
+  // Why the camera gives no pictures, and when it may be asked again. Any thread.
+  SourceHealth& health() const { return health_; }
+
   // A new reference to the latest received picture, or empty. Any thread.
   FrameRef encoded() const;
   // A new reference to the latest decoded picture (or placeholder), or empty.
@@ -65,6 +70,7 @@ class ImageSource {
   const ImageKind kind_;
   std::atomic<bool> busy_{false};
   std::atomic<bool> failed_{false};
+  mutable SourceHealth health_;  // thread-safe
 
   mutable std::mutex lock_;
   FrameRef encoded_;      // guarded by lock_

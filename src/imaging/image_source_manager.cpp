@@ -1,6 +1,7 @@
 #include "vistel/imaging/image_source_manager.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <iterator>
 #include <optional>
@@ -60,9 +61,12 @@ ImageSourceManager::ImageSourceManager(const ThreadStarter& starter, std::int32_
                                        SourceReaderFactory readerFactory, Observers observers)
     : encodedLimit_(std::int64_t{encodedLimitKiB} * 1024),
       decodedLimit_(std::int64_t{decodedLimitKiB} * 1024),
-      observers_(std::move(observers)) {
+      observers_(std::move(observers)),
+      encodedBudget_(encodedLimit_),
+      decodedBudget_(decodedLimit_) {
   for (std::int32_t i = 0; i < readerCount && readerFactory; ++i) {
     if (auto reader = readerFactory(starter)) {
+      reader->setWakeUp([this] { wakeLoader(); });
       readers_.push_back(std::make_unique<ReaderSlot>(std::move(reader)));
     }
   }
@@ -71,8 +75,8 @@ ImageSourceManager::ImageSourceManager(const ThreadStarter& starter, std::int32_
 
 ImageSourceManager::~ImageSourceManager() {
   stop_.store(true, std::memory_order_release);
-  // A probe runs on the loader thread and may wait for a camera that never
-  // answers; cut it short so the join below cannot take minutes.
+  wakeLoader();
+  // Readers end their connection attempts and reads at once.
   for (auto& slot : readers_) {
     if (slot->reader) slot->reader->shutdown();
   }
@@ -227,6 +231,27 @@ std::int32_t ImageSourceManager::heldHeight(const SourceRequest* request) const 
   return request && request->held_ ? request->held_->height() : -1;
 }
 
+bool ImageSourceManager::heldIsPicture(const SourceRequest* request) const {
+  return request && request->held_ && request->held_->kind() == Frame::Kind::Decoded &&
+         request->held_->width() > 0;
+}
+
+ImageSourceManager::PictureStatus ImageSourceManager::pictureStatus(const SourceRequest* request,
+                                                                    std::uint32_t now) const {
+  PictureStatus status;
+  if (request == nullptr) return status;
+  const ImageSource& source = *request->source();
+  status.health = source.health().state();
+  const FrameRef picture = source.decoded();
+  if (!picture || picture->kind() != Frame::Kind::Decoded || picture->width() <= 0) return status;
+  status.hasPicture = true;
+  const std::int32_t age = elapsedMs(now, picture->timestamp());
+  status.ageMs = age > 0 ? static_cast<std::uint32_t>(age) : 0;
+  const std::uint32_t limit = staleLimitMs(request->fps());
+  status.stale = limit > 0 && status.ageMs > limit;
+  return status;
+}
+
 float ImageSourceManager::fps(const SourceRequest* request) const {
   return request ? request->fps() : 0.0f;
 }
@@ -283,8 +308,21 @@ void ImageSourceManager::loaderLoop() {
     pollReaders();
     if (stop_.load(std::memory_order_acquire)) break;
     trim();
-    sleepMs(kLoaderPeriodMs);
+    // The period stays the fallback; a reader with a picture ends the pause
+    // at once, so a picture does not wait up to a period to be decoded.
+    std::unique_lock<std::mutex> lock(loaderWakeLock_);
+    loaderWake_.wait_for(lock, std::chrono::milliseconds(kLoaderPeriodMs),
+                         [this] { return loaderWoken_; });
+    loaderWoken_ = false;
   }
+}
+
+void ImageSourceManager::wakeLoader() {
+  {
+    std::lock_guard<std::mutex> guard(loaderWakeLock_);
+    loaderWoken_ = true;
+  }
+  loaderWake_.notify_one();
 }
 
 void ImageSourceManager::pollReaders() {
@@ -387,18 +425,25 @@ bool ImageSourceManager::chooseRequest(Work& work) {
     work.fps = request.fps();
     return true;
   };
-  auto idle = [](const ImageSource& source) { return !source.busy() && !source.failed(); };
+  const std::uint32_t now = nowMs();
+  // A camera in its backoff waits, and so does one whose streaming reader
+  // connects again by itself: a second reader would only double the attempts.
+  auto mayAsk = [&](const ImageSource& source) {
+    return !source.busy() && source.health().waitMs(now) == 0 && !heldByActiveReader(source);
+  };
+  auto idle = [&](const ImageSource& source) { return mayAsk(source) && !source.failed(); };
 
   for (const auto& request : requests_) {
     if (request->waiting() && idle(*request->source())) return pick(*request);
   }
+  // A view still waiting for its first picture is asked again after a
+  // failure too, whatever its frame rate, as its backoff allows.
   for (const auto& request : requests_) {
-    if (idle(*request->source()) && !request->source()->encoded()) return pick(*request);
+    if (mayAsk(*request->source()) && !request->source()->encoded()) return pick(*request);
   }
-  const std::uint32_t now = nowMs();
   for (auto it = requests_.begin(); it != requests_.end(); ++it) {
     const SourceRequest& request = **it;
-    if (request.source()->busy()) continue;
+    if (!mayAsk(*request.source())) continue;
     const float fps = request.fps();
     if (fps == 0.0f) continue;
     const FrameRef encoded = request.source()->encoded();
@@ -429,11 +474,15 @@ bool ImageSourceManager::chooseUnfetchedSource(Work& work) {
 
 void ImageSourceManager::readFile(ImageSource& source) {
   std::vector<std::uint8_t> bytes;
+  const std::uint32_t now = nowMs();
   if (!readWholeFile(source.url().substr(kFilePrefix.size()), bytes)) {
+    // A file that appears later is read then; until then not on every poll.
+    source.health().recordFailure(now, SourceFailure::FileUnreadable, 0);
     source.failed_.store(true, std::memory_order_release);
     return;
   }
-  storePicture(source, std::move(bytes), nowMs());
+  source.health().recordPicture();
+  storePicture(source, std::move(bytes), now);
   source.failed_.store(false, std::memory_order_release);
   source.busy_.store(false, std::memory_order_release);
 }
@@ -477,17 +526,49 @@ void ImageSourceManager::decodeSource(ImageSource& source, bool notify) {
       event.kept = true;
     }
   }
+  // Bytes that are no picture at all say so, for the view and `vistel probe`.
+  if (notify && event.width <= 0)
+    source.health().recordFailure(event.decodedAtMs, SourceFailure::NoPictures, 0);
   if (notify && observers_.decoded) observers_.decoded(event);
 }
 
 void ImageSourceManager::failSource(ImageSource& source) {
-  // The renderer shows the canvas rather than a stale picture.
   FrameRef placeholder = newPlaceholder();
   FrameRef old;
   std::lock_guard<std::mutex> guard(source.lock_);
   if (source.dropped_) return;
+  // A picture the camera delivered stays: a short drop does not blank the
+  // view, and a long one shows the picture as stale, with its age. Without
+  // one the view shows the canvas, as it is now.
+  if (source.decoded_ && source.decoded_->kind() == Frame::Kind::Decoded &&
+      source.decoded_->width() > 0) {
+    return;
+  }
   addBytes(0, sizeOf(placeholder) - sizeOf(source.decoded_));
   old = std::exchange(source.decoded_, std::move(placeholder));
+}
+
+void ImageSourceManager::updateBudgets() {
+  std::int64_t encoded = 0, decoded = 0;
+  for (const auto& source : sources_) {
+    if (source->useCount_ == 0) continue;
+    std::lock_guard<std::mutex> frames(source->lock_);
+    encoded = std::max<std::int64_t>(encoded, sizeOf(source->encoded_));
+    decoded = std::max<std::int64_t>(decoded, sizeOf(source->decoded_));
+  }
+  std::lock_guard<std::mutex> guard(counterLock_);
+  encodedBudget_ = std::max(encodedLimit_, kPicturesInBudget * encoded);
+  decodedBudget_ = std::max(decodedLimit_, kPicturesInBudget * decoded);
+}
+
+std::int64_t ImageSourceManager::encodedBudget() const {
+  std::lock_guard<std::mutex> guard(counterLock_);
+  return encodedBudget_;
+}
+
+std::int64_t ImageSourceManager::decodedBudget() const {
+  std::lock_guard<std::mutex> guard(counterLock_);
+  return decodedBudget_;
 }
 
 void ImageSourceManager::trim() {
@@ -497,8 +578,11 @@ void ImageSourceManager::trim() {
   }
   {
     std::lock_guard<std::mutex> guard(sourceLock_);
+    updateBudgets();
+    const std::int64_t encodedLimit = encodedBudget();
+    const std::int64_t decodedLimit = decodedBudget();
     // Whole sources go first, least recently released (the back) first.
-    for (auto it = sources_.end(); it != sources_.begin() && encodedBytes() > encodedLimit_;) {
+    for (auto it = sources_.end(); it != sources_.begin() && encodedBytes() > encodedLimit;) {
       const auto entry = std::prev(it);
       ImageSource& source = **entry;
       if (source.useCount_ != 0 || source.busy() || heldByActiveReader(source)) {
@@ -509,7 +593,7 @@ void ImageSourceManager::trim() {
       it = sources_.erase(entry);
     }
     // Then pictures of sources nobody draws; their JPEG bytes stay for a later acquire.
-    for (auto it = sources_.end(); it != sources_.begin() && decodedBytes() > decodedLimit_;) {
+    for (auto it = sources_.end(); it != sources_.begin() && decodedBytes() > decodedLimit;) {
       --it;
       ImageSource& source = **it;
       if (source.useCount_ != 0) continue;

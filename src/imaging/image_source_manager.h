@@ -6,8 +6,17 @@
 // rate, decides which source each idle reader of its pool fetches next, reads
 // "file://" pictures itself, decodes every received JPEG once, and trims the
 // cache to two byte budgets, least recently released sources first. A loader
-// thread does all of this every 10 ms; the drawing thread only takes and gives
-// back references to frames.
+// thread does all of this every 10 ms, and at once when a reader has a
+// picture or a failure for it; it never waits on the network (the readers
+// connect and probe on their own threads). The drawing thread only takes and
+// gives back references to frames.
+//
+// A camera that fails is asked again only when its backoff allows
+// (source_health.h), and keeps its last picture: the view shows that picture
+// (as stale once it is old) rather than nothing. A view that has no picture at
+// all has its camera asked again after failures whatever its frame rate. The budgets always hold the
+// pictures being drawn: each is at least three times the largest picture of a
+// source in use, however small it was configured.
 //
 // Thread-safety: acquire, release, prefetchHint, setOutputCanvas and the
 // statistics may be called from any thread. currentFrame, releaseFrame and the
@@ -20,6 +29,7 @@
 // inside either of them (or is taken alone); counterLock is always innermost.
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <list>
@@ -85,7 +95,7 @@ class ImageSourceManager {
 
   // Builds the reader pool (readerCount readers from `readerFactory`, each
   // given `starter`), then starts the loader thread through `starter`.
-  // Budgets are in KiB.
+  // Budgets are in KiB; they grow while the sources in use need more.
   ImageSourceManager(const ThreadStarter& starter,
                      std::int32_t encodedLimitKiB = kDefaultEncodedLimitKiB,
                      std::int32_t decodedLimitKiB = kDefaultDecodedLimitKiB,
@@ -138,6 +148,20 @@ class ImageSourceManager {
   std::uint32_t heldTimestamp(const SourceRequest* request) const;
   std::int32_t heldWidth(const SourceRequest* request) const;
   std::int32_t heldHeight(const SourceRequest* request) const;
+  // Whether the held frame is a camera picture (not a placeholder). Drawing thread.
+  bool heldIsPicture(const SourceRequest* request) const;
+
+  // How a request's source stands, for its view to say so.
+  struct PictureStatus {
+    bool hasPicture = false;  // the source has a camera picture (not a placeholder)
+    std::uint32_t ageMs = 0;  // how old that picture is
+    bool stale = false;       // older than staleLimitMs of the request's frame rate
+    SourceHealthState health;
+  };
+  // The status at clock time `now`, from the source's current picture and
+  // health. Any thread (the request must not be released meanwhile).
+  PictureStatus pictureStatus(const SourceRequest* request, std::uint32_t now) const;
+
   // The request's frame rate (0 until set; -1 every picture). Any thread.
   // A reader that is fetching the request's source is told the rate its
   // requests want at the loader's next poll: -1 when any wants every picture,
@@ -151,8 +175,15 @@ class ImageSourceManager {
   // Bytes held in encoded and decoded frames of cached sources. Any thread.
   std::int64_t encodedBytes() const;
   std::int64_t decodedBytes() const;
+  // The budgets as configured.
   std::int64_t encodedLimit() const { return encodedLimit_; }
   std::int64_t decodedLimit() const { return decodedLimit_; }
+  // The budgets the last trim applied: the configured ones, raised to three
+  // times the largest encoded and decoded picture of a source in use.
+  std::int64_t encodedBudget() const;
+  std::int64_t decodedBudget() const;
+  // How many pictures (and of which size) a budget must hold at least.
+  static constexpr std::int64_t kPicturesInBudget = 3;
   // The source list, front (most recently released) first. Any thread.
   std::vector<SourceInfo> sources() const;
   // Readers in the pool (those the factory built).
@@ -175,7 +206,10 @@ class ImageSourceManager {
   void decodeSource(ImageSource& source, bool notify);
   void failSource(ImageSource& source);
   void trim();
+  // Raises the budgets to what the sources in use need. Under sourceLock_.
+  void updateBudgets();
   void dropSource(ImageSource& source);
+  void wakeLoader();
   bool heldByActiveReader(const ImageSource& source) const;
   FrameRef newPlaceholder() const;
   std::string resolveName(std::string_view name) const;
@@ -195,6 +229,13 @@ class ImageSourceManager {
   mutable std::mutex counterLock_;
   std::int64_t encodedBytes_ = 0;  // guarded by counterLock_
   std::int64_t decodedBytes_ = 0;  // guarded by counterLock_
+  std::int64_t encodedBudget_;     // guarded by counterLock_
+  std::int64_t decodedBudget_;     // guarded by counterLock_
+
+  // Ends the loader's pause early (a reader has news, or destruction). Taken alone.
+  std::mutex loaderWakeLock_;
+  std::condition_variable loaderWake_;
+  bool loaderWoken_ = false;  // guarded by loaderWakeLock_
 
   mutable std::mutex fileBaseLock_;  // taken alone
   std::string fileBase_;             // guarded by fileBaseLock_

@@ -17,6 +17,39 @@ std::string_view unquote(std::string_view boundary) {
 
 bool isLineBreak(std::uint8_t c) { return c == '\r' || c == '\n'; }
 
+std::uint8_t lower(std::uint8_t c) {
+  return c >= 'A' && c <= 'Z' ? static_cast<std::uint8_t>(c - 'A' + 'a') : c;
+}
+
+// The value of the first "Content-Length:" line (any letter case) of a part's
+// header text; `none` when there is none or its value is not a plain number of
+// at most `limit`.
+std::size_t announcedLength(const std::uint8_t* text, std::size_t size, std::size_t limit,
+                            std::size_t none) {
+  constexpr std::string_view kKey = "content-length:";
+  for (std::size_t line = 0; line < size;) {
+    std::size_t end = line;
+    while (end < size && text[end] != '\n') ++end;
+    bool key = end - line >= kKey.size();
+    for (std::size_t i = 0; key && i < kKey.size(); ++i)
+      key = lower(text[line + i]) == static_cast<std::uint8_t>(kKey[i]);
+    if (key) {
+      std::size_t at = line + kKey.size();
+      while (at < end && (text[at] == ' ' || text[at] == '\t')) ++at;
+      std::size_t value = 0;
+      std::size_t digits = 0;
+      for (; at < end && text[at] >= '0' && text[at] <= '9'; ++at, ++digits) {
+        value = value * 10 + static_cast<std::size_t>(text[at] - '0');
+        if (value > limit) return none;
+      }
+      while (at < end && (text[at] == ' ' || text[at] == '\t' || text[at] == '\r')) ++at;
+      return digits > 0 && at == end ? value : none;
+    }
+    line = end + 1;
+  }
+  return none;
+}
+
 }  // namespace
 
 MultipartCutter::MultipartCutter(std::string_view serverBoundary, bool noLearn)
@@ -77,8 +110,31 @@ void MultipartCutter::cut(std::size_t match, const PartFn& part) {
   replaceBuffer(tail + kStreamReadStep, end);
   pos_ = match - end;
   partStart_ = none;
+  partLength_ = none;
   delimiterFrom_ = 0;
   terminatorFrom_ = 0;
+}
+
+bool MultipartCutter::handOverByLength(const PartFn& part) {
+  const std::size_t end = partStart_ + partLength_;
+  std::size_t last = end;
+  // Some cameras count the line break after the picture into the length.
+  if (last - partStart_ >= 2 && buffer_[last - 2] == '\r' && buffer_[last - 1] == '\n') last -= 2;
+  // A picture ends with its end-of-image marker; a length that stops anywhere
+  // else would hand out a cut-off or run-on picture.
+  if (last - partStart_ < 2 || buffer_[last - 2] != 0xFF || buffer_[last - 1] != 0xD9) {
+    partLength_ = none;
+    return false;
+  }
+  part(buffer_.get() + partStart_, last - partStart_);
+  replaceBuffer(filled_ - end + kStreamReadStep, end);
+  pos_ = 0;
+  partStart_ = none;
+  partLength_ = none;
+  grown_ = 0;
+  delimiterFrom_ = 0;
+  terminatorFrom_ = 0;
+  return true;
 }
 
 void MultipartCutter::openPart(std::size_t match, std::size_t terminator) {
@@ -101,6 +157,8 @@ void MultipartCutter::openPart(std::size_t match, std::size_t terminator) {
     }
   }
   partStart_ = terminator + 4;
+  partLength_ =
+      announcedLength(buffer_.get() + match, terminator - match, kMaxBytesWithoutDelimiter, none);
   grown_ = 0;
   // Resume after the delimiter text just used, so that the same occurrence is
   // not found again.
@@ -117,6 +175,7 @@ MultipartCutter::Outcome MultipartCutter::run(const ReadFn& read, const PartFn& 
   filled_ = read(buffer_.get(), kStreamReadStep);
   pos_ = 0;
   partStart_ = none;
+  partLength_ = none;
   grown_ = 0;
   delimiterFrom_ = terminatorFrom_ = 0;
   Outcome outcome = Outcome::Ended;
@@ -129,6 +188,11 @@ MultipartCutter::Outcome MultipartCutter::run(const ReadFn& read, const PartFn& 
     if (stop()) {
       outcome = Outcome::Stopped;
       break;
+    }
+    // Checked before reading on: the next read may wait a whole frame interval.
+    if (partStart_ != none && partLength_ != none && filled_ - partStart_ >= partLength_ &&
+        handOverByLength(part)) {
+      continue;
     }
     const std::size_t m = delimiter_.size();
     std::size_t match = none;

@@ -16,7 +16,12 @@
 // delimiter line: the delimiter match less the (up to) two dashes and the line
 // break in front of it, which are the four bytes CR LF "--" before a server
 // boundary, and the CR LF before a learned delimiter that starts with its
-// dashes.
+// dashes. A part whose headers give its Content-Length is handed out as soon
+// as that many body bytes are there, without waiting for the next delimiter
+// (most cameras send the delimiter before each part, so the next one comes a
+// whole frame interval later), provided the body then ends with the JPEG
+// end-of-image marker (before at most one CR LF); a length that does not meet
+// that is not trusted, and the part is cut at the next delimiter instead.
 //
 // Limits: the working buffer grows in kStreamReadStep steps only when less
 // than one step is free; more than kMaxBytesWithoutDelimiter bytes read
@@ -83,8 +88,11 @@ class MultipartCutter {
   // only the bytes from its end on.
   void cut(std::size_t match, const PartFn& part);
   // Takes the header block [match, terminator) of a new part: learns the
-  // delimiter where due and opens the part's body.
+  // delimiter where due, reads the part's length and opens the part's body.
   void openPart(std::size_t match, std::size_t terminator);
+  // With the open part's announced length all there: hands the picture out
+  // and closes the part, true; false when the length is not to be trusted.
+  bool handOverByLength(const PartFn& part);
   void replaceBuffer(std::size_t capacity, std::size_t keepFrom);
   void setDelimiter(std::string_view text);
 
@@ -100,6 +108,7 @@ class MultipartCutter {
   std::size_t filled_ = 0;          // valid bytes in buffer_
   std::size_t pos_ = 0;             // scan position
   std::size_t partStart_ = none;    // start of the open part's body
+  std::size_t partLength_ = none;   // the open part's Content-Length, when trusted
   std::size_t grown_ = 0;           // bytes read since the last delimiter match
   std::size_t delimiterFrom_ = 0;   // delimiter positions before this are ruled out
   std::size_t terminatorFrom_ = 0;  // same for the header terminator

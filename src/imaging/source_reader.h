@@ -44,10 +44,14 @@ class SourceReader {
   virtual std::shared_ptr<ImageSource> owner() const = 0;
   // Clock time at the end of the latest picture: its timestamp.
   virtual std::uint32_t lastPartTime() const = 0;
-  // Ends every connection attempt and read at once, also one blocking start()
-  // on the loader thread, so the owner can join that thread promptly. Any
-  // thread; start() fails afterwards. Readers that never block need nothing.
+  // Ends every connection attempt and read at once, so the owner can join its
+  // threads promptly. Any thread; start() fails afterwards. Readers that never
+  // block need nothing.
   virtual void shutdown() {}
+  // `wakeUp` is called (on any thread, with no lock of the reader held) when
+  // the reader has something for the next poll, so that the poll need not
+  // wait for its period. Readers that only change when polled need nothing.
+  virtual void setWakeUp(std::function<void()> wakeUp) { (void)wakeUp; }
 };
 
 // Builds one reader of the pool; its threads are started through `starter`.

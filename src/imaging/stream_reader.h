@@ -5,27 +5,37 @@
 // multipart/x-mixed-replace stream cut into its JPEG parts (stream mode). The
 // latest complete picture waits in a one-slot hand-over; a picture not taken
 // yet is replaced by the next one, so a slow consumer never queues frames.
-// Pictures are marked ready no more often than the requested frame rate.
+// Pictures are marked ready by a schedule of the requested frame rate.
 //
 // Each reader owns a fetch thread (started through the owner's ThreadStarter)
-// and a watchdog thread that aborts a read hanging longer than the watchdog
-// time-out. A stream reconnects 500 ms after every failure, without limit; a
-// single picture is tried twice. Responses with a status other than 2xx count
-// as failed connections. More than 1 MiB without a part delimiter ends a
-// connection; a single picture may have at most kMaxPictureBytes (image_loader.h).
+// and a watchdog thread. All network work happens on the fetch thread,
+// including the probe that decides between the two modes, so the owner never
+// waits on a camera. The watchdog ends a read hanging longer than the
+// watchdog time-out, and a connection that brings no picture (or, while
+// connecting, no answer) for the silence limit (source_health.h): the camera
+// is then "silent". Every failed attempt is recorded in the source's
+// SourceHealth with its reason, and the next attempt on that source (a
+// stream's reconnection, a single picture's retry) waits for its backoff; a
+// picture ends the backoff. A stream reconnects without limit; a single
+// picture is tried twice. Responses with a status other than 2xx count as
+// failed connections. More than 1 MiB without a part delimiter ends a
+// connection; a single picture may have at most kMaxPictureBytes
+// (image_loader.h).
 //
 // Thread-safety: start, setFrameRate, pollState, takeFrame and the accessors
 // are called by one owner thread (the image source manager's loader thread);
-// the reader's own threads run concurrently with them. shutdown() and
-// setHttpTimeouts() may be called from any thread.
+// the reader's own threads run concurrently with them. shutdown(),
+// setHttpTimeouts() and setWakeUp() may be called from any thread.
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "vistel/imaging/source_health.h"
 #include "vistel/platform/thread.h"
 
 namespace vistel {
@@ -52,9 +62,13 @@ class StreamReader {
   // setFrameRate selector for the wanted pictures per second.
   static constexpr std::int32_t kFrameRateSelector = 1;
   static constexpr std::uint32_t kDefaultWatchdogTimeoutMs = 60000;
+  // The HTTP session's connect time-out: shorter than the silence limit, so
+  // that a camera nobody answers for is "not reachable", one that takes the
+  // connection and says nothing "silent".
+  static constexpr std::uint32_t kConnectTimeoutMs = 5000;
 
   // Starts the fetch thread through `starter` and the watchdog thread. Tests may
-  // shorten the watchdog time-out (also the pause after a failed read).
+  // shorten the watchdog time-out.
   explicit StreamReader(const ThreadStarter& starter,
                         std::uint32_t watchdogTimeoutMs = kDefaultWatchdogTimeoutMs);
   // Stops both threads (shutdown() first): returns within about a second, also
@@ -64,12 +78,13 @@ class StreamReader {
   StreamReader& operator=(const StreamReader&) = delete;
 
   // Begins fetching `url` for `owner` (kept alive by the reader for as long as
-  // it may deliver to it: until the next start or destruction). With
-  // ModeProbe the server is asked first, on the calling thread, which blocks
-  // until the server answers, the HTTP time-outs end the wait or shutdown() is
-  // called. Starting another job ends the fetch thread's connection attempt for
-  // the previous one. Returns Started, AlreadyFetching or CouldNotStart (also
-  // when the fetch thread could not be started, and after shutdown()).
+  // it may deliver to it: until the fetch thread leaves the job, at once after
+  // the next start, or destruction) and returns at once. With ModeProbe the fetch thread first asks
+  // the server which mode it serves; a probe that fails shows as StateFailed at a later poll. The
+  // first attempt waits for the owner's backoff (a null owner has a backoff of its own, begun
+  // afresh by each start). Starting another job ends the fetch thread's connection attempt for the
+  // previous one. Returns Started, AlreadyFetching or CouldNotStart (an unknown mode, no fetch
+  // thread, or after shutdown()).
   [[nodiscard]] std::int32_t start(std::shared_ptr<ImageSource> owner, std::string_view url,
                                    std::size_t initialBufferSize, std::int32_t mode);
 
@@ -85,18 +100,22 @@ class StreamReader {
   // `out` emptied) when the slot is empty.
   [[nodiscard]] bool takeFrame(std::vector<std::uint8_t>& out);
 
-  // Connect and receive time-outs of the reader's HTTP session (both
-  // HttpSession::kDefaultTimeoutMs unless set); they apply from the next
-  // connection on. Any thread.
+  // Connect and receive time-outs of the reader's HTTP session
+  // (kConnectTimeoutMs and HttpSession::kDefaultTimeoutMs unless set); they
+  // apply from the next connection on. Any thread.
   void setHttpTimeouts(std::uint32_t connectMs, std::uint32_t receiveMs);
 
-  // Ends the reader's work for good: the fetch thread's connection attempt or
-  // read, and a probe running inside start() on another thread, give up within
-  // about 100 ms; later starts return CouldNotStart. The destructor calls it.
-  // An owner whose own thread may be inside start() (the manager's loader
-  // thread, probing) calls it before joining that thread, because the reader
-  // can only be destroyed once that thread has let go of it. Any thread;
-  // repeated calls do nothing more.
+  // `wakeUp` is called on the fetch thread, with no lock of the reader held,
+  // whenever the state the owner polls changed for a reason of the reader's
+  // own (a picture marked ready, an attempt failed), so that the owner need
+  // not wait for its next poll. It must return at once. Empty for none. Any
+  // thread.
+  void setWakeUp(std::function<void()> wakeUp);
+
+  // Ends the reader's work for good: the fetch thread's connection attempt,
+  // probe or read gives up within about 100 ms; later starts return
+  // CouldNotStart. The destructor calls it. Any thread; repeated calls do
+  // nothing more.
   void shutdown();
 
   // The source being fetched, or null before the first start.
@@ -107,16 +126,20 @@ class StreamReader {
   // Error code of the last HTTP failure (an HttpError value), 0 when none.
   std::uint32_t lastError() const;
 
-  // What the latest probe of start() saw, for tools that describe a camera:
-  // the mode it chose (ModeIdle when it failed or none ran yet), the
-  // response's Content-Type value and the boundary that value named (both
-  // empty when absent). Any thread.
+  // What the latest probe saw, for tools that describe a camera: the mode it
+  // chose (ModeIdle when it failed or none ran yet), the answer's status (0
+  // without an answer), the response's Content-Type value and the boundary
+  // that value named (both empty when absent). Any thread.
   struct ProbeResult {
     std::int32_t mode = ModeIdle;
+    int status = 0;
     std::string contentType;
     std::string boundary;
   };
   ProbeResult lastProbe() const;
+  // The health of the source being fetched (the owner's, or the reader's own
+  // for a null owner): the last failure's reason and the last status. Any thread.
+  SourceHealthState health() const;
 
  private:
   struct Impl;

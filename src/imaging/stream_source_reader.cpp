@@ -35,4 +35,8 @@ SourceReaderFactory streamReaderFactory(std::uint32_t watchdogTimeoutMs) {
 
 void StreamSourceReader::shutdown() { reader_.shutdown(); }
 
+void StreamSourceReader::setWakeUp(std::function<void()> wakeUp) {
+  reader_.setWakeUp(std::move(wakeUp));
+}
+
 }  // namespace vistel

@@ -27,6 +27,7 @@ class StreamSourceReader final : public SourceReader {
   std::shared_ptr<ImageSource> owner() const override;
   std::uint32_t lastPartTime() const override;
   void shutdown() override;
+  void setWakeUp(std::function<void()> wakeUp) override;
 
   // The wrapped reader. Loader thread.
   StreamReader& reader() { return reader_; }

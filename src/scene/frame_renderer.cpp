@@ -1,8 +1,12 @@
 #include "vistel/scene/frame_renderer.h"
 
+#include <algorithm>
+#include <cmath>
+#include <iterator>
 #include <string_view>
 
 #include "vistel/scene/blank_canvas_p.h"
+#include "vistel/scene/caption.h"
 #include "vistel/scene/shape_drawing.h"
 
 namespace vistel {
@@ -52,6 +56,7 @@ void FrameRenderer::resize(std::int32_t width, std::int32_t height) {
   grid_.resize(width, height);
   frame_ = std::vector<std::uint32_t>(std::size_t(width) * std::size_t(height), 0);
   blankFrame_.reset();
+  captionFrames_.clear();
   canvas_->publish({});
 }
 
@@ -84,6 +89,35 @@ PictureView FrameRenderer::buildBlankFrame(bool withPlaceholder) {
   return {bytes, width_, height_};
 }
 
+PictureView FrameRenderer::captionFrame(const std::string& caption) {
+  auto found = std::find_if(captionFrames_.begin(), captionFrames_.end(),
+                            [&](const auto& entry) { return entry.first == caption; });
+  if (found == captionFrames_.end()) {
+    // Two views, a few captions each: a handful of frames at most.
+    if (captionFrames_.size() >= 4) captionFrames_.clear();
+    const std::int32_t width = captionBoxWidth(caption);
+    const std::vector<std::uint8_t> rgb = captionPicture(caption, width, kCaptionHeight);
+    const RgbPicture picture{rgb.data(), width, kCaptionHeight};
+    captionFrames_.emplace_back(caption, makeBlankFrame(width_, height_, &picture));
+    found = std::prev(captionFrames_.end());
+  }
+  return {reinterpret_cast<const std::uint8_t*>(found->second.data()), width_, height_};
+}
+
+void FrameRenderer::drawPictureCaption(const ViewInstance* view, Vec2 centre) {
+  if (!view || view->caption().empty() || !view->captionOverPicture()) return;
+  if (!std::isfinite(centre.x) || !std::isfinite(centre.y)) return;
+  // Kept whole inside the frame, wherever the picture's centre lies.
+  const float half = 0.5f * static_cast<float>(captionBoxWidth(view->caption()));
+  const float x = std::clamp(centre.x * static_cast<float>(width_), half,
+                             std::max(half, static_cast<float>(width_) - half));
+  const float y = std::clamp(
+      centre.y * static_cast<float>(height_), 0.5f * kCaptionHeight,
+      std::max(0.5f * kCaptionHeight, static_cast<float>(height_) - 0.5f * kCaptionHeight));
+  drawCaption({frame_.data(), width_, height_}, view->caption(), static_cast<std::int32_t>(x),
+              static_cast<std::int32_t>(y));
+}
+
 PictureView FrameRenderer::getBlankFrame() {
   if (!blankFrame_) return buildBlankFrame(true);
   return {reinterpret_cast<const std::uint8_t*>(blankFrame_->data()), width_, height_};
@@ -99,7 +133,16 @@ WarpSource FrameRenderer::sourceOf(ViewInstance* view, Path path, HeldFrames& he
   std::string_view lens = "none";
   if (view) {
     if (const std::string* name = view->scope().getText("lens")) lens = *name;
-    if (SourceRequest* request = view->request()) picture = held.take(request);
+    if (SourceRequest* request = view->request()) {
+      picture = held.take(request);
+      // A camera that failed before its first picture says why, in the
+      // placeholder's place.
+      if (!view->caption().empty() && !view->captionOverPicture() &&
+          !sources_.heldIsPicture(request)) {
+        picture = captionFrame(view->caption());
+        lens = "none";
+      }
+    }
   }
   if (!pictureUsable(picture)) {
     if (path == Path::Transition) {
@@ -137,6 +180,14 @@ std::int32_t FrameRenderer::renderFrame() {
     if (destination && scene_.showsDestinationButtons(*link)) {
       for (const auto& shape : destination->shapes()) drawProjected(*this, *shape, tf->dstH);
     }
+    // A stale picture's age over the middle of that picture, for the view
+    // that dominates the blend.
+    const Vec2 half{0.5f, 0.5f};
+    if (tf->t < 0.5f) {
+      drawPictureCaption(source, applyToPoint(inverse(tf->srcH), Vec2{0, 0}) + half);
+    } else {
+      drawPictureCaption(destination, applyToPoint(inverse(tf->dstH), Vec2{0, 0}) + half);
+    }
   } else {
     ViewInstance* view = scene_.currentView(0);
     {
@@ -147,6 +198,7 @@ std::int32_t FrameRenderer::renderFrame() {
     if (view) {
       for (const auto& shape : view->shapes()) drawFlat(*this, *shape);
     }
+    drawPictureCaption(view, Vec2{0.5f, 0.5f});
   }
   return sink_ ? sink_(sinkContext_, frame_.data(), 0, {0, 0, width_, height_}) : 0;
 }

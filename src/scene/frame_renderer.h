@@ -17,6 +17,8 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "vistel/imaging/image_source_manager.h"
@@ -103,6 +105,11 @@ class FrameRenderer {
   class HeldFrames;
 
   PictureView buildBlankFrame(bool withPlaceholder);
+  // A blank frame with `caption` in the placeholder's place, kept while the
+  // size and the caption last.
+  PictureView captionFrame(const std::string& caption);
+  // Writes a view's caption over its stale picture, at `centre` (frame fractions).
+  void drawPictureCaption(const ViewInstance* view, Vec2 centre);
   WarpSource sourceOf(ViewInstance* view, Path path, HeldFrames& held);
 
   ImageSourceManager& sources_;
@@ -118,6 +125,7 @@ class FrameRenderer {
   std::int32_t placeholderWidth_ = 0;
   std::int32_t placeholderHeight_ = 0;
   std::shared_ptr<const std::vector<std::uint32_t>> blankFrame_;  // null until built
+  std::vector<std::pair<std::string, std::vector<std::uint32_t>>> captionFrames_;
   std::int32_t width_ = 0;
   std::int32_t height_ = 0;
   const std::shared_ptr<BlankCanvas> canvas_;

@@ -1,5 +1,8 @@
 #include "vistel/scene/view_instance.h"
 
+#include "vistel/platform/clock.h"
+#include "vistel/scene/source_caption.h"
+
 namespace vistel {
 
 ViewInstance::ViewInstance(const ViewElement& view, Instance& root, const ProjectDocument& document,
@@ -39,6 +42,7 @@ void ViewInstance::subscribe() {
 void ViewInstance::releaseSource() {
   sources_.release(request_);
   request_ = nullptr;
+  caption_.clear();
 }
 
 bool ViewInstance::update() {
@@ -59,6 +63,14 @@ bool ViewInstance::update() {
     lastTimestamp_ = timestamp;
     changed = true;
   }
+  // Pictures are stamped on the process clock, so their age is taken on it too.
+  const ImageSourceManager::PictureStatus status = sources_.pictureStatus(request_, nowMs());
+  std::string caption = sourceCaption(status);
+  if (caption != caption_) {
+    caption_ = std::move(caption);
+    changed = true;
+  }
+  captionOverPicture_ = status.hasPicture;
   return changed;
 }
 

@@ -39,8 +39,10 @@ class ViewInstance final : public Instance {
   // Leaving the scene: gives the request back (no effect without one).
   void releaseSource();
   // One pass of the scene's updateViews: follows a changed `src` (release, then
-  // acquire the new name), a changed `fps`, and takes a look at the current
-  // picture's timestamp. True when the source changed or a newer picture came.
+  // acquire the new name), a changed `fps`, takes a look at the current
+  // picture's timestamp and says what the view's camera needs said
+  // (caption()). True when the source changed, a newer picture came or the
+  // caption changed.
   bool update();
 
   // The subscription, owned by the image source manager; null without a
@@ -48,6 +50,11 @@ class ViewInstance final : public Instance {
   SourceRequest* request() const { return request_; }
   const std::string& rememberedSrc() const { return rememberedSrc_; }
   std::uint32_t lastTimestamp() const { return lastTimestamp_; }
+  // What the view says about its camera as of the last update
+  // (source_caption.h): empty, why it has no picture, or how old its stale
+  // picture is. captionOverPicture() tells the last from the others.
+  const std::string& caption() const { return caption_; }
+  bool captionOverPicture() const { return captionOverPicture_; }
   std::span<const std::string> preloadSources() const { return preloadSources_; }
   std::span<const std::unique_ptr<ShapeInstance>> shapes() const { return shapes_; }
   std::span<const std::unique_ptr<Instance>> edges() const { return edges_; }
@@ -60,6 +67,8 @@ class ViewInstance final : public Instance {
   SourceRequest* request_ = nullptr;  // owned by sources_
   std::string rememberedSrc_;
   std::uint32_t lastTimestamp_ = 0;
+  std::string caption_;
+  bool captionOverPicture_ = false;
   std::vector<std::string> preloadSources_;
   std::vector<std::unique_ptr<ShapeInstance>> shapes_;
   std::vector<std::unique_ptr<Instance>> edges_;

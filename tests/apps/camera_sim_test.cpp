@@ -111,26 +111,29 @@ TEST(CameraSimCommand, ProbeMeetsEachFault) {
   struct Case {
     CameraFault fault;
     bool withCredentials;
-    bool pictures;     // the probe decodes pictures
-    const char* mode;  // as the probe reports it
-    bool requestRead;  // the simulator read a request
-    bool refused;      // the simulator answered 401
+    bool pictures;       // the probe decodes pictures
+    const char* mode;    // as the probe reports it
+    bool requestRead;    // the simulator read a request
+    bool refused;        // the simulator answered 401
+    int status;          // the status the probe reports (0: null)
+    const char* reason;  // the reason it gives (null: none)
   };
   const Case cases[] = {
-      {CameraFault::None, false, true, "stream", true, false},
-      {CameraFault::NotFound, false, false, "failed", true, false},
-      {CameraFault::WrongContentType, false, false, "failed", true, false},
-      {CameraFault::BasicAuth, false, false, "failed", true, true},
+      {CameraFault::None, false, true, "stream", true, false, 200, nullptr},
+      {CameraFault::NotFound, false, false, "failed", true, false, 404, "not found (404)"},
+      {CameraFault::WrongContentType, false, false, "failed", true, false, 200,
+       "not a camera (wrong content type)"},
+      {CameraFault::BasicAuth, false, false, "failed", true, true, 401, "password refused (401)"},
       // The HTTP layer sends credentials only when challenged.
-      {CameraFault::BasicAuth, true, true, "stream", true, true},
-      {CameraFault::DigestAuth, false, false, "failed", true, true},
-      {CameraFault::DigestAuth, true, true, "stream", true, true},
-      {CameraFault::Garbage, false, false, "stream", true, false},
-      {CameraFault::CloseMidPart, false, false, "stream", true, false},
+      {CameraFault::BasicAuth, true, true, "stream", true, true, 200, nullptr},
+      {CameraFault::DigestAuth, false, false, "failed", true, true, 401, "password refused (401)"},
+      {CameraFault::DigestAuth, true, true, "stream", true, true, 200, nullptr},
+      {CameraFault::Garbage, false, false, "stream", true, false, 200, "no pictures in the stream"},
+      {CameraFault::CloseMidPart, false, false, "stream", true, false, 200, "connection lost"},
       // Whether the probe's look at the silent body counts as a stream is
-      // the probe's own business.
-      {CameraFault::StallBody, false, false, nullptr, true, false},
-      {CameraFault::Stall, false, false, "failed", false, false},
+      // the probe's own business; silence is named only after 10 s.
+      {CameraFault::StallBody, false, false, nullptr, true, false, 200, nullptr},
+      {CameraFault::Stall, false, false, "failed", false, false, 0, nullptr},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(sim::faultName(c.fault)) +
@@ -150,6 +153,16 @@ TEST(CameraSimCommand, ProbeMeetsEachFault) {
     EXPECT_EQ(r.status, c.pictures ? kExitOk : kExitFailure);
     if (c.mode != nullptr) {
       EXPECT_EQ(json["mode"], c.mode);
+    }
+    if (c.status == 0) {
+      EXPECT_TRUE(json["status"].is_null()) << json["status"];
+    } else {
+      EXPECT_EQ(json["status"], c.status);
+    }
+    if (c.reason == nullptr) {
+      EXPECT_TRUE(json["reason"].is_null()) << json["reason"];
+    } else {
+      EXPECT_EQ(json["reason"], c.reason);
     }
     if (c.pictures) {
       EXPECT_EQ(json["frames"], 2);

@@ -168,6 +168,8 @@ TEST(Probe, RefusedAddressFailsWithoutShowingItsCredentials) {
   const auto json = parse(r);
   EXPECT_EQ(json["mode"], "failed");
   EXPECT_EQ(json["frames"], 0);
+  EXPECT_EQ(json["status"], 404);
+  EXPECT_EQ(json["reason"], "not found (404)");
   for (const char* secret : {"admin", "s3cret", "hunter2"}) {
     EXPECT_EQ(r.out.find(secret), std::string::npos) << r.out;
     EXPECT_EQ(r.err.find(secret), std::string::npos) << r.err;

@@ -1,14 +1,19 @@
-// test-labels: threads
+// test-labels: threads network
 // `vistel render` as a user runs it: the real executable, the bundled demo,
 // the engine's thread and image sources; the frame it writes is checked
 // against the warp core run directly on the demo's pictures and keys.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <mutex>
 #include <string>
 #include <vector>
 
+#include "support/http_test_server.h"
 #include "support/scene_project.h"
 #include "support/shell.h"
+#include "support/test_jpeg.h"
 #include "support/test_paths.h"
 #include "vistel/imaging/jpeg_codec.h"
 #include "vistel/scene/lens.h"
@@ -106,11 +111,91 @@ TEST(Render, ProjectFromStandardInputReadsPicturesFromTheCurrentFolder) {
   ASSERT_EQ(shown.status, 0) << shown.err;
   EXPECT_EQ(decodeFile(withPictures / "frame.jpg").width, 64);
 
-  const Outcome empty =
-      render("- --size 64x48 --out frame.jpg" + input, test::scratchDir("render_no"));
+  const Outcome empty = render("- --size 64x48 --wait-ms 1000 --out frame.jpg" + input,
+                               test::scratchDir("render_no"));
   EXPECT_EQ(empty.status, 1);
-  EXPECT_NE(empty.err.find("no picture from file://left.jpg"), std::string::npos) << empty.err;
+  EXPECT_NE(
+      empty.err.find("no picture from file://left.jpg (view 'left'): picture file not readable"),
+      std::string::npos)
+      << empty.err;
   EXPECT_NE(empty.err.find("no picture from file://right.jpg"), std::string::npos) << empty.err;
+}
+
+// A camera that serves one client at a time: a connection that comes while
+// another is open, or within 300 ms after it closed, is hung up on at once.
+// The stream's connection follows the probe's within a millisecond.
+class OneClientCamera {
+ public:
+  OneClientCamera()
+      : jpeg_(test::encodeTestJpeg(test::cornerScene(64, 48), 64, 48)),
+        server_([this](test::HttpTestConnection& c) { serve(c); }) {}
+  std::string url() const { return server_.url("/cam.mjpg"); }
+  int refused() const { return refused_; }
+
+ private:
+  void serve(test::HttpTestConnection& c) {
+    {
+      std::lock_guard<std::mutex> guard(lock_);
+      const auto now = std::chrono::steady_clock::now();
+      if (open_ || now - lastEnd_ < std::chrono::milliseconds(300)) {
+        ++refused_;
+        return;
+      }
+      open_ = true;
+    }
+    if (c.send(test::httpHead(
+            200, {{"Content-Type", "multipart/x-mixed-replace;boundary=myboundary"}}))) {
+      for (int i = 0; i < 500; ++i) {
+        const std::string part = "--myboundary\r\nContent-Type: image/jpeg\r\nContent-Length: " +
+                                 std::to_string(jpeg_.size()) + "\r\n\r\n" + jpeg_ + "\r\n";
+        if (!c.send(part) || !c.pause(std::chrono::milliseconds(40))) break;
+      }
+    }
+    std::lock_guard<std::mutex> guard(lock_);
+    open_ = false;
+    lastEnd_ = std::chrono::steady_clock::now();
+  }
+
+  const std::string jpeg_;
+  std::mutex lock_;
+  bool open_ = false;                              // guarded by lock_
+  std::chrono::steady_clock::time_point lastEnd_;  // guarded by lock_
+  std::atomic<int> refused_{0};
+  test::HttpTestServer server_;  // last: stops before the members above go
+};
+
+std::string singleCameraProject(const std::string& src) {
+  return "<quilo startview='a'><view id='a' src='" + src + "' fps='10' lens='none'/></quilo>";
+}
+
+TEST(Render, CameraServingOneClientAtATimeIsAskedAgainUntilItDelivers) {
+  OneClientCamera camera;
+  const auto folder = test::scratchDir("render_one_client");
+  ASSERT_TRUE(test::writeFile(folder / "one.xml", singleCameraProject(camera.url())));
+  const Outcome result = render("one.xml --size 64x48 --wait-ms 10000 --out frame.jpg", folder);
+  ASSERT_EQ(result.status, 0) << result.err;
+  EXPECT_EQ(decodeFile(folder / "frame.jpg").width, 64);
+  EXPECT_GE(camera.refused(), 1);  // the stream right after the probe
+}
+
+TEST(Render, ExitsOneNamingEachCameraThatDeliveredNothing) {
+  // The start view's camera is down; the other view's picture is there.
+  const auto folder = test::scratchDir("render_start_down");
+  std::filesystem::copy_file(kDemo / "right.jpg", folder / "right.jpg");
+  const std::string down =
+      "http://127.0.0.1:" + std::to_string(test::unusedLoopbackPort()) + "/cam.mjpg";
+  const std::string xml =
+      "<quilo startview='a'><view id='a' src='" + down +
+      "' fps='10'><edge link='l'/></view><view id='b' src='file://right.jpg' fps='10'/>"
+      "<link id='l' from='a' to='b'/></quilo>";
+  ASSERT_TRUE(test::writeFile(folder / "two.xml", xml));
+  const Outcome result = render("two.xml --size 64x48 --wait-ms 1500 --out frame.jpg", folder);
+  EXPECT_EQ(result.status, 1);
+  EXPECT_NE(result.err.find("no picture from " + down + " (view 'a'): camera not reachable"),
+            std::string::npos)
+      << result.err;
+  EXPECT_EQ(result.err.find("right.jpg"), std::string::npos) << result.err;
+  EXPECT_FALSE(std::filesystem::exists(folder / "frame.jpg"));
 }
 
 TEST(Render, ExitStatuses) {

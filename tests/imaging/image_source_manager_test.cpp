@@ -371,8 +371,8 @@ TEST_F(ManagerTest, IdleReaderIsGivenTheSourceAndItsFrameRate) {
   EXPECT_EQ(manager->encodedBytes(), static_cast<std::int64_t>(jpeg.size()));
   EXPECT_EQ(manager->decodedBytes(), decodedSizeOf(40, 30));
 
-  // A failed connection: failed, not busy, the canvas instead of the stale
-  // picture, and the picture's bytes leave the count.
+  // A failed connection: failed, not busy, and the camera's last picture
+  // stays (to be shown as stale once it is old), not the canvas.
   auto canvas = std::make_shared<TestCanvas>(8, 8);
   manager->setOutputCanvas(canvas);
   reader.fail();
@@ -380,10 +380,9 @@ TEST_F(ManagerTest, IdleReaderIsGivenTheSourceAndItsFrameRate) {
   info = manager->sources()[0];
   EXPECT_TRUE(info.failed);
   EXPECT_FALSE(info.busy);
-  EXPECT_EQ(info.decodedSize, 0);
-  EXPECT_EQ(manager->decodedBytes(), 0);
-  EXPECT_EQ(manager->currentFrame(request), canvas->pixels());
-  EXPECT_TRUE(manager->releaseFrame(request));
+  EXPECT_EQ(info.decodedSize, decodedSizeOf(40, 30));
+  EXPECT_EQ(manager->decodedBytes(), decodedSizeOf(40, 30));
+  EXPECT_EQ(peek(*manager, request).timestamp, 5000u);
 
   // The stream reconnects and delivers again: failed clears.
   reader.deliver(jpeg, 6000);
@@ -455,12 +454,41 @@ TEST_F(ManagerTest, StillPictureFreesItsSourceAfterEachFetch) {
   manager->release(request);
 }
 
+TEST_F(ManagerTest, ViewWithoutAPictureIsAskedAgainAsItsBackoffAllows) {
+  ManualClock clock(1000);
+  const ScopedClock installed(clock);
+  auto manager = makeManager(1);
+  FakeReader& reader = *pool.readers[0];
+  // fps 0: the view wants one picture, and has none yet.
+  SourceRequest* request = manager->acquire("http://cam/snap.jpg");
+  ASSERT_TRUE(waitFor([&] { return reader.starts().size() == 1; }));
+  // The reader records why, as the stream reader does, and fails.
+  request->source()->health().recordFailure(clock.nowMs(), SourceFailure::NotReachable, 0);
+  reader.fail();
+  ASSERT_TRUE(waitFor([&] { return manager->sources()[0].failed; }));
+  clock.advance(499);
+  ASSERT_TRUE(reader.waitForPolls(5));
+  EXPECT_EQ(reader.starts().size(), 1u);
+  clock.advance(1);
+  ASSERT_TRUE(waitFor([&] { return reader.starts().size() == 2; }));
+  // Once it has its picture, fps 0 asks for nothing more.
+  reader.deliver(sceneJpeg(32, 32), clock.nowMs());
+  ASSERT_TRUE(waitFor([&] { return peek(*manager, request).width == 32; }));
+  clock.advance(60000);
+  ASSERT_TRUE(reader.waitForPolls(5));
+  EXPECT_EQ(reader.starts().size(), 2u);
+  manager->release(request);
+}
+
 TEST_F(ManagerTest, TrimmedSourceWaitsOnceThenShowsAPlaceholderAndFailedOneGivesNull) {
-  auto manager = makeManager(2, 4096, 1);  // 1 KiB for decoded pictures: any picture is too much
+  auto manager = makeManager(3, 4096, 1);  // 1 KiB for decoded pictures: any picture is too much
+  const auto dir = test::scratchDir("manager-trimmed");
   auto canvas = std::make_shared<TestCanvas>(32, 16);
   manager->setOutputCanvas(canvas);
   FakeReader& first = *pool.readers[0];
   FakeReader& second = *pool.readers[1];
+  FakeReader& third = *pool.readers[2];
+  third.hold(true);  // until the file below is to be read
 
   // The first reader streams a picture that stays in use, so the decoded
   // budget is exceeded from then on. The second is held meanwhile: polled
@@ -470,7 +498,7 @@ TEST_F(ManagerTest, TrimmedSourceWaitsOnceThenShowsAPlaceholderAndFailedOneGives
   SourceRequest* live = manager->acquire("http://cam/live.mjpg");
   ASSERT_TRUE(waitFor([&] { return first.starts().size() == 1; }));
   second.hold(false);
-  first.deliver(sceneJpeg(64, 64), 10);
+  first.deliver(sceneJpeg(16, 16), 10);
   ASSERT_TRUE(waitFor([&] { return peek(*manager, live).timestamp == 10; }));
 
   // The second reader fails its only source.
@@ -481,10 +509,19 @@ TEST_F(ManagerTest, TrimmedSourceWaitsOnceThenShowsAPlaceholderAndFailedOneGives
   ASSERT_TRUE(
       waitFor([&] { return findSource(manager->sources(), "http://cam/broken.mjpg")->failed; }));
 
-  // Both readers are taken now, so this source is never fetched.
+  // Both readers are taken now, and the third is held, so this source is not fetched yet.
   SourceRequest* waiting = manager->acquire("http://cam/idle.jpg");
   manager->release(waiting);
   manager->release(broken);
+  // The budget holds three times the picture in use; a larger picture nobody
+  // uses any more (a file, read by the loader itself) exceeds it, so
+  // trimming drops the pictures of every source not in use.
+  const auto large = dir / "large.jpg";
+  ASSERT_TRUE(test::writeFile(large, test::encodeTestJpeg(test::cornerScene(64, 64), 64, 64)));
+  SourceRequest* unused = manager->acquire(fileUrl(large));
+  third.hold(false);
+  ASSERT_TRUE(waitFor([&] { return peek(*manager, unused).width == 64; }));
+  manager->release(unused);
   ASSERT_TRUE(waitFor([&] {
     const auto list = manager->sources();
     return findSource(list, "http://cam/idle.jpg")->decodedSize == -1 &&
@@ -508,6 +545,47 @@ TEST_F(ManagerTest, TrimmedSourceWaitsOnceThenShowsAPlaceholderAndFailedOneGives
   manager->release(waiting);
   manager->release(broken);
   manager->release(live);
+}
+
+TEST_F(ManagerTest, BudgetsHoldThreeTimesTheLargestPictureInUse) {
+  // Two HD cameras on screen and the picture of the view just left, which a
+  // travel back needs at once: one 1920x1080 picture is 8.3 MB, twice the
+  // engine's decoded budget of 4 MiB.
+  const auto dir = test::scratchDir("manager-hd");
+  const auto hd = bytesOf(test::encodeTestJpeg(test::cornerScene(1920, 1080), 1920, 1080));
+  const std::int64_t hdSize = decodedSizeOf(1920, 1080);
+  auto manager = makeManager(3);  // the engine's budgets
+  FakeReader& a = *pool.readers[0];
+  FakeReader& b = *pool.readers[1];
+  FakeReader& files = *pool.readers[2];
+  a.streamNext(true);
+  b.streamNext(true);
+  files.hold(true);  // so that it takes no stream
+  SourceRequest* cameras[] = {manager->acquire("http://cam/a.mjpg"),
+                              manager->acquire("http://cam/b.mjpg")};
+  ASSERT_TRUE(waitFor([&] { return a.starts().size() == 1 && b.starts().size() == 1; }));
+  a.deliver(hd, 100);
+  b.deliver(hd, 100);
+  for (SourceRequest* camera : cameras)
+    ASSERT_TRUE(waitFor([&] { return peek(*manager, camera).width == 1920; }));
+
+  files.hold(false);
+  const auto left = dir / "left.jpg";
+  ASSERT_TRUE(test::writeFile(left, std::string(hd.begin(), hd.end())));
+  SourceRequest* previous = manager->acquire(fileUrl(left));
+  ASSERT_TRUE(waitFor([&] { return peek(*manager, previous).width == 1920; }));
+  manager->release(previous);
+  ASSERT_TRUE(files.waitForPolls(5));
+  EXPECT_EQ(findSource(manager->sources(), fileUrl(left))->decodedSize, hdSize);
+  EXPECT_EQ(manager->decodedBytes(), 3 * hdSize);
+  EXPECT_EQ(manager->decodedBudget(), 3 * hdSize);
+  EXPECT_EQ(manager->decodedLimit(), 4096 * 1024);
+  EXPECT_EQ(manager->encodedBudget(), std::max<std::int64_t>(2048 * 1024, 3 * hd.size()));
+
+  // Nothing on screen any more: the configured budget applies again.
+  for (SourceRequest* camera : cameras) manager->release(camera);
+  ASSERT_TRUE(waitFor([&] { return manager->decodedBytes() <= 4096 * 1024; }));
+  EXPECT_EQ(manager->decodedBudget(), 4096 * 1024);
 }
 
 TEST_F(ManagerTest, StreamingSourceOutlivesTrimmingAndKeepsTheCountsExact) {
@@ -586,6 +664,7 @@ TEST_F(ManagerTest, FilePicturesAreReadAndDecodedOnTheLoaderThread) {
     const Held none = peek(*manager, bad);
     EXPECT_EQ(none.size, 0);
     EXPECT_EQ(none.timestamp, 0u);
+    EXPECT_EQ(bad->source()->health().state().failure, SourceFailure::FileUnreadable);
     manager->release(bad);
   }
   EXPECT_EQ(decodes.load(), 1);

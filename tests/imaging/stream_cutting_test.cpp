@@ -173,10 +173,99 @@ TEST(MultipartCutter, CutsOnTheServerBoundaryWhenPartsCarryALength) {
        {std::size_t{1}, std::size_t{3}, std::size_t{4096}, kStreamReadStep}) {
     const CutResult r = cut(stream, "myboundary", true, readSize);
     EXPECT_EQ(r.delimiter, "myboundary");
-    // Delimited by the boundary text, ending four bytes before it: the CR LF
-    // and the two dashes. The bodies come out whole.
-    ASSERT_EQ(r.parts.size(), bodies.size() - 1) << readSize;
-    for (std::size_t i = 0; i + 1 < bodies.size(); ++i) EXPECT_EQ(r.parts[i], bodies[i]) << i;
+    // Each part is handed out by its length, the last one too, although no
+    // delimiter follows it. The bodies come out whole.
+    ASSERT_EQ(r.parts.size(), bodies.size()) << readSize;
+    for (std::size_t i = 0; i < bodies.size(); ++i) EXPECT_EQ(r.parts[i], bodies[i]) << i;
+  }
+  // Without the lengths the same parts are delimited by the boundary text,
+  // ending four bytes before it (the CR LF and the two dashes).
+  const CutResult r = cut(multipart(bodies, "myboundary", false), "myboundary", true);
+  ASSERT_EQ(r.parts.size(), bodies.size() - 1);
+  for (std::size_t i = 0; i + 1 < bodies.size(); ++i) EXPECT_EQ(r.parts[i], bodies[i]) << i;
+}
+
+// Reads the stream in the given pieces and notes, for each picture handed
+// out, how many reads had been made by then.
+std::vector<std::size_t> readsBeforeEachPart(const std::vector<std::string>& pieces,
+                                             std::string_view boundary, bool noLearn,
+                                             std::vector<std::string>* parts = nullptr) {
+  MultipartCutter cutter(boundary, noLearn);
+  std::size_t reads = 0;
+  std::vector<std::size_t> out;
+  (void)cutter.run(
+      [&](std::uint8_t* buffer, std::size_t size) -> std::size_t {
+        if (reads == pieces.size()) return 0;
+        const std::string& piece = pieces[reads++];
+        EXPECT_LE(piece.size(), size);
+        std::memcpy(buffer, piece.data(), piece.size());
+        return piece.size();
+      },
+      [&](const std::uint8_t* data, std::size_t size) {
+        out.push_back(reads);
+        if (parts) parts->emplace_back(reinterpret_cast<const char*>(data), size);
+      },
+      [] { return false; });
+  return out;
+}
+
+TEST(MultipartCutter, PartWithALengthIsHandedOutBeforeTheNextRead) {
+  // Each read brings one part up to the end of its body; what follows it
+  // (the line break, the next part) comes with the next read, a frame
+  // interval later on a real camera.
+  const auto bodies = testBodies(4, 3000);
+  const std::string stream = multipart(bodies, "myboundary", true);
+  std::vector<std::string> pieces;
+  std::size_t from = 0;
+  for (const auto& body : bodies) {
+    const std::size_t end = stream.find(body, from) + body.size();
+    pieces.push_back(stream.substr(from, end - from));
+    from = end;
+  }
+  pieces.push_back(stream.substr(from));
+  std::vector<std::string> parts;
+  EXPECT_EQ(readsBeforeEachPart(pieces, "myboundary", true, &parts),
+            (std::vector<std::size_t>{1, 2, 3, 4}));
+  EXPECT_EQ(parts, bodies);
+
+  // The delimiter after each part, as some cameras send it: the length hands
+  // each part out with the read that completes it. The first part, which has
+  // no delimiter before it, is lost.
+  pieces.clear();
+  for (const auto& body : bodies) {
+    pieces.push_back("Content-Type: image/jpeg\r\nContent-Length: " + std::to_string(body.size()) +
+                     "\r\n\r\n" + body);
+    pieces.push_back("\r\n--myboundary\r\n");
+  }
+  parts.clear();
+  EXPECT_EQ(readsBeforeEachPart(pieces, "myboundary", true, &parts),
+            (std::vector<std::size_t>{3, 5, 7}));
+  EXPECT_EQ(parts, (std::vector<std::string>(bodies.begin() + 1, bodies.end())));
+}
+
+TEST(MultipartCutter, LengthThatMissesTheEndOfThePictureIsNotTrusted) {
+  const auto bodies = testBodies(3, 1000);
+  // Counting the line break after the picture is fine: it is left out.
+  std::string stream;
+  for (const auto& body : bodies)
+    stream +=
+        "--cam\r\nContent-Length: " + std::to_string(body.size() + 2) + "\r\n\r\n" + body + "\r\n";
+  CutResult r = cut(stream, "cam", true);
+  EXPECT_EQ(r.parts, bodies);
+  // Too long or too short: cut at the next delimiter as without a length.
+  for (const std::size_t wrong : {std::size_t{999}, std::size_t{1001}, std::size_t{5000}}) {
+    stream.clear();
+    for (const auto& body : bodies)
+      stream += "--cam\r\ncontent-length:" + std::to_string(wrong) + "\r\n\r\n" + body + "\r\n";
+    r = cut(stream, "cam", true);
+    ASSERT_EQ(r.parts.size(), 2u) << wrong;
+    EXPECT_EQ(r.parts[0], bodies[0]);
+    EXPECT_EQ(r.parts[1], bodies[1]);
+  }
+  // Lengths that are no plain number are not read at all.
+  for (const char* text : {"12x", "-5", "", "99999999999999999999"}) {
+    stream = "--cam\r\nContent-Length: " + std::string(text) + "\r\n\r\n" + bodies[0] + "\r\n";
+    EXPECT_TRUE(cut(stream, "cam", true).parts.empty()) << text;
   }
 }
 
@@ -197,7 +286,8 @@ TEST(MultipartCutter, RealJpegPartsDecode) {
   for (const bool learned : {true, false}) {
     const CutResult r = learned ? cut(multipart(jpegs, "myboundary", false), "", false)
                                 : cut(multipart(jpegs, "myboundary", true), "myboundary", true);
-    ASSERT_EQ(r.parts.size(), 3u);
+    // With lengths the last part comes out too.
+    ASSERT_EQ(r.parts.size(), learned ? 3u : 4u);
     for (std::size_t i = 0; i < r.parts.size(); ++i) {
       const std::string& part = r.parts[i];
       EXPECT_EQ(part, jpegs[i]);
@@ -211,7 +301,7 @@ TEST(MultipartCutter, RealJpegPartsDecode) {
 
 TEST(MultipartCutter, QuotedBoundaryIsSearchedWithoutItsQuotes) {
   const auto bodies = testBodies(3, 800);
-  const CutResult r = cut(multipart(bodies, "myboundary", true), "\"myboundary\"", true);
+  const CutResult r = cut(multipart(bodies, "myboundary", false), "\"myboundary\"", true);
   EXPECT_EQ(r.delimiter, "myboundary");
   ASSERT_EQ(r.parts.size(), 2u);
   EXPECT_EQ(r.parts[0], bodies[0]);
@@ -223,14 +313,13 @@ TEST(MultipartCutter, QuotedBoundaryIsSearchedWithoutItsQuotes) {
 TEST(MultipartCutter, BoundaryThatAlreadyStartsWithDashes) {
   const auto bodies = testBodies(3, 900);
   // Lines as RFC 2046 writes them for that boundary: two more dashes.
-  CutResult r = cut(multipart(bodies, "--myboundary", true), "--myboundary", true);
+  CutResult r = cut(multipart(bodies, "--myboundary", false), "--myboundary", true);
   ASSERT_EQ(r.parts.size(), 2u);
   EXPECT_EQ(r.parts[0], bodies[0]);
   // Cameras that write the boundary as the whole line: only the CR LF stands
   // before it, and the picture keeps its end-of-image marker.
   std::string stream;
-  for (const auto& body : bodies)
-    stream += "--myboundary\r\nContent-Length: 900\r\n\r\n" + body + "\r\n";
+  for (const auto& body : bodies) stream += "--myboundary\r\nX-Frame: 1\r\n\r\n" + body + "\r\n";
   r = cut(stream, "--myboundary", true);
   ASSERT_EQ(r.parts.size(), 2u);
   EXPECT_EQ(r.parts[0], bodies[0]);
@@ -243,16 +332,16 @@ TEST(MultipartCutter, MissingFirstDelimiterLosesOnlyTheFirstPicture) {
   const std::string stream =
       bodies[0] + "\r\n" + multipart({bodies[1], bodies[2], bodies[3]}, "myboundary", true);
   const CutResult r = cut(stream, "myboundary", true);
-  ASSERT_EQ(r.parts.size(), 2u);
+  ASSERT_EQ(r.parts.size(), 3u);
   EXPECT_EQ(r.parts[0], bodies[1]);
-  EXPECT_EQ(r.parts[1], bodies[2]);
+  EXPECT_EQ(r.parts[2], bodies[3]);
 }
 
 TEST(MultipartCutter, PreambleWithBlankLinesBeforeTheFirstDelimiter) {
   const auto bodies = testBodies(3, 700);
   const std::string preamble = "This is a multipart stream.\r\n\r\nReally.\r\n\r\n";
   CutResult r = cut(preamble + multipart(bodies, "myboundary", true), "myboundary", true);
-  ASSERT_EQ(r.parts.size(), 2u);
+  ASSERT_EQ(r.parts.size(), 3u);
   EXPECT_EQ(r.parts[0], bodies[0]);
   // A stream that opens with a blank line learns it as part of the block;
   // the block then matches right after each body.
@@ -297,8 +386,7 @@ TEST(MultipartCutter, NoServerBoundaryWithPerPartLengthsLearnsTheDelimiterLine) 
   // What the probe decides for such a camera: no boundary, learning off.
   const CutResult r = cut(multipart(bodies, "frame", true), "", true);
   EXPECT_EQ(r.delimiter, "--frame");
-  ASSERT_EQ(r.parts.size(), 4u);
-  for (std::size_t i = 0; i < 4; ++i) EXPECT_EQ(r.parts[i], bodies[i]);
+  EXPECT_EQ(r.parts, bodies);
 }
 
 TEST(MultipartCutter, ChangingHeadersEndTheLearningAfterOneMebibyte) {
@@ -343,7 +431,7 @@ TEST(MultipartCutter, EndlessDataWithoutDelimiterStaysBounded) {
 
 TEST(MultipartCutter, SlowTrickleKeepsTheBufferSmall) {
   const auto bodies = testBodies(3, 20000);
-  const CutResult r = cut(multipart(bodies, "myboundary", true), "myboundary", true, 1);
+  const CutResult r = cut(multipart(bodies, "myboundary", false), "myboundary", true, 1);
   ASSERT_EQ(r.parts.size(), 2u);
   EXPECT_EQ(r.parts[1], bodies[1]);
   // A part's bytes plus at most two read steps, not a step per read.
@@ -353,7 +441,7 @@ TEST(MultipartCutter, SlowTrickleKeepsTheBufferSmall) {
 TEST(MultipartCutter, LongDelimitersAreBounded) {
   const auto bodies = testBodies(3, 2500);
   const std::string longBoundary(2000, 'q');
-  CutResult r = cut(multipart(bodies, longBoundary, true), longBoundary, true);
+  CutResult r = cut(multipart(bodies, longBoundary, false), longBoundary, true);
   EXPECT_EQ(r.delimiter.size(), kMaxDelimiterLength);
   ASSERT_EQ(r.parts.size(), 2u);
   EXPECT_EQ(r.parts[0], bodies[0]);
@@ -485,34 +573,70 @@ TEST(FramePacer, ZeroRateMarksOnlyTheFirstPictureEver) {
   EXPECT_FALSE(pacer.partStored(now + 100000, 0.0f));
 }
 
-TEST(FramePacer, MarksWhenMoreThanTheIntervalAccumulated) {
+// Marks over `seconds` of a camera sending `cameraFps` pictures a second,
+// each up to `jitterMs` early or late (a fixed pseudo-random sequence).
+int marksOverCamera(float cameraFps, float wantedFps, int seconds, int jitterMs) {
   FramePacer pacer;
-  std::uint32_t now = 100;
+  std::mt19937 rng(7);
+  std::uniform_int_distribution<int> jitter(-jitterMs, jitterMs);
+  const std::uint32_t start = 0xFFFF0000u;  // across the wrap on the way
+  pacer.restart(start);
+  int marks = 0;
+  const int pictures = static_cast<int>(cameraFps) * seconds;
+  for (int i = 1; i <= pictures; ++i) {
+    const double ideal = i * 1000.0 / cameraFps;
+    const auto at = start + static_cast<std::uint32_t>(ideal + (jitterMs ? jitter(rng) : 0));
+    marks += pacer.partStored(at, wantedFps);
+  }
+  return marks;
+}
+
+TEST(FramePacer, CameraAtTheWantedRateHasEveryPictureMarkedDespiteJitter) {
+  for (const float fps : {15.0f, 25.0f, 10.0f, 2.0f}) {
+    const int pictures = static_cast<int>(fps) * 20;
+    EXPECT_EQ(marksOverCamera(fps, fps, 20, 0), pictures) << fps;
+    // Jitter of up to a fifth of an interval either way loses nothing either.
+    EXPECT_EQ(marksOverCamera(fps, fps, 20, static_cast<int>(200 / fps)), pictures) << fps;
+  }
+}
+
+TEST(FramePacer, FasterCameraHasTheWantedNumberMarked) {
+  // 20 s of a 25 fps camera: 10, 7.5 and 1 pictures a second wanted.
+  EXPECT_NEAR(marksOverCamera(25, 10, 20, 5), 200, 1);
+  EXPECT_NEAR(marksOverCamera(25, 7.5f, 20, 5), 150, 1);
+  EXPECT_NEAR(marksOverCamera(25, 1, 20, 5), 20, 1);
+  EXPECT_NEAR(marksOverCamera(30, 15, 20, 3), 300, 1);
+}
+
+TEST(FramePacer, GapStartsTheScheduleAgainWithoutABurst) {
+  FramePacer pacer;
+  std::uint32_t now = 1000;
   pacer.restart(now);
-  // 10 per second (100 ms) with parts every 40 ms: the first, then whenever
-  // more than 100 ms gathered (40, 80, 120 -> every third part).
-  const auto marks = readyMarks(pacer, 10.0f, 10, 40, now);
-  const std::vector<bool> expected = {true,  false, false, true,  false,
-                                      false, true,  false, false, true};
-  EXPECT_EQ(marks, expected);
-  // Exactly the interval is not more than it.
-  FramePacer exact;
-  now = 0;
-  exact.restart(now);
-  const auto exactMarks = readyMarks(exact, 10.0f, 4, 50, now);
-  EXPECT_EQ(exactMarks, (std::vector<bool>{true, false, false, true}));
-  EXPECT_EQ(exact.lastPartTime(), now);
+  EXPECT_TRUE(pacer.partStored(now += 100, 10.0f));
+  EXPECT_TRUE(pacer.partStored(now += 100, 10.0f));
+  // Two seconds without a picture, then the camera sends at its rate again:
+  // every picture is marked, none twice, none owed from the gap.
+  now += 2000;
+  std::vector<bool> marks;
+  for (int i = 0; i < 6; ++i) marks.push_back(pacer.partStored(now += i == 0 ? 0 : 100, 10.0f));
+  EXPECT_EQ(marks, std::vector<bool>(6, true));
+  // A camera sending twice as fast after the gap: every other picture.
+  marks.clear();
+  now += 3000;
+  for (int i = 0; i < 6; ++i) marks.push_back(pacer.partStored(now += 50, 10.0f));
+  EXPECT_EQ(marks, (std::vector<bool>{true, false, true, false, true, false}));
+  EXPECT_EQ(pacer.lastPartTime(), now);
 }
 
 TEST(FramePacer, CountsAcrossTheClockWrap) {
   FramePacer pacer;
   std::uint32_t now = 0xFFFFFF00u;
   pacer.restart(now);
-  EXPECT_TRUE(pacer.partStored(now += 10, 4.0f));  // the first
-  EXPECT_FALSE(pacer.partStored(now += 200, 4.0f));
-  now += 100;  // wrapped past 0
+  EXPECT_TRUE(pacer.partStored(now += 10, 4.0f));    // the first; the next is due 250 ms later
+  EXPECT_FALSE(pacer.partStored(now += 100, 4.0f));  // more than half an interval early
+  now += 150;                                        // wrapped past 0
   EXPECT_LT(now, 0x100u);
-  EXPECT_TRUE(pacer.partStored(now, 4.0f));  // 300 ms > 250 ms
+  EXPECT_TRUE(pacer.partStored(now, 4.0f));  // due
 }
 
 }  // namespace

@@ -253,9 +253,10 @@ TEST_F(CameraSimulatorTest, EveryLayoutReadsBackThroughTheStreamReader) {
     for (int start = 0; start < (single ? 3 : 1); ++start) {
       ASSERT_EQ(reader.start(ownerOf(token), simulator->url(0), 65536, StreamReader::ModeProbe),
                 StreamReader::Started);
+      for (auto& picture : takePictures(reader, single ? 1 : 3)) pictures.push_back(picture);
+      // The probe runs on the reader's thread, before its first picture.
       EXPECT_EQ(reader.lastProbe().mode,
                 single ? StreamReader::ModeSingle : StreamReader::ModeStream);
-      for (auto& picture : takePictures(reader, single ? 1 : 3)) pictures.push_back(picture);
     }
     ASSERT_EQ(pictures.size(), 3u);
 

@@ -1,0 +1,135 @@
+#include "vistel/scene/caption.h"
+
+#include <algorithm>
+#include <array>
+
+namespace vistel {
+
+namespace {
+
+using Glyph = std::array<std::uint8_t, kCaptionGlyphHeight>;
+
+// Rows of each glyph, most significant of the five bits leftmost.
+struct FontEntry {
+  char letter;
+  Glyph rows;
+};
+constexpr FontEntry kFont[] = {
+    {'A', {0x0E, 0x11, 0x11, 0x1F, 0x11, 0x11, 0x11}},
+    {'B', {0x1E, 0x11, 0x11, 0x1E, 0x11, 0x11, 0x1E}},
+    {'C', {0x0E, 0x11, 0x10, 0x10, 0x10, 0x11, 0x0E}},
+    {'D', {0x1E, 0x11, 0x11, 0x11, 0x11, 0x11, 0x1E}},
+    {'E', {0x1F, 0x10, 0x10, 0x1E, 0x10, 0x10, 0x1F}},
+    {'F', {0x1F, 0x10, 0x10, 0x1E, 0x10, 0x10, 0x10}},
+    {'G', {0x0E, 0x11, 0x10, 0x17, 0x11, 0x11, 0x0E}},
+    {'H', {0x11, 0x11, 0x11, 0x1F, 0x11, 0x11, 0x11}},
+    {'I', {0x0E, 0x04, 0x04, 0x04, 0x04, 0x04, 0x0E}},
+    {'J', {0x07, 0x02, 0x02, 0x02, 0x02, 0x12, 0x0C}},
+    {'K', {0x11, 0x12, 0x14, 0x18, 0x14, 0x12, 0x11}},
+    {'L', {0x10, 0x10, 0x10, 0x10, 0x10, 0x10, 0x1F}},
+    {'M', {0x11, 0x1B, 0x15, 0x15, 0x11, 0x11, 0x11}},
+    {'N', {0x11, 0x19, 0x15, 0x13, 0x11, 0x11, 0x11}},
+    {'O', {0x0E, 0x11, 0x11, 0x11, 0x11, 0x11, 0x0E}},
+    {'P', {0x1E, 0x11, 0x11, 0x1E, 0x10, 0x10, 0x10}},
+    {'Q', {0x0E, 0x11, 0x11, 0x11, 0x15, 0x12, 0x0D}},
+    {'R', {0x1E, 0x11, 0x11, 0x1E, 0x14, 0x12, 0x11}},
+    {'S', {0x0F, 0x10, 0x10, 0x0E, 0x01, 0x01, 0x1E}},
+    {'T', {0x1F, 0x04, 0x04, 0x04, 0x04, 0x04, 0x04}},
+    {'U', {0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x0E}},
+    {'V', {0x11, 0x11, 0x11, 0x11, 0x11, 0x0A, 0x04}},
+    {'W', {0x11, 0x11, 0x11, 0x15, 0x15, 0x1B, 0x11}},
+    {'X', {0x11, 0x11, 0x0A, 0x04, 0x0A, 0x11, 0x11}},
+    {'Y', {0x11, 0x11, 0x0A, 0x04, 0x04, 0x04, 0x04}},
+    {'Z', {0x1F, 0x01, 0x02, 0x04, 0x08, 0x10, 0x1F}},
+    {'0', {0x0E, 0x11, 0x13, 0x15, 0x19, 0x11, 0x0E}},
+    {'1', {0x04, 0x0C, 0x04, 0x04, 0x04, 0x04, 0x0E}},
+    {'2', {0x0E, 0x11, 0x01, 0x02, 0x04, 0x08, 0x1F}},
+    {'3', {0x1F, 0x02, 0x04, 0x02, 0x01, 0x11, 0x0E}},
+    {'4', {0x02, 0x06, 0x0A, 0x12, 0x1F, 0x02, 0x02}},
+    {'5', {0x1F, 0x10, 0x1E, 0x01, 0x01, 0x11, 0x0E}},
+    {'6', {0x06, 0x08, 0x10, 0x1E, 0x11, 0x11, 0x0E}},
+    {'7', {0x1F, 0x01, 0x02, 0x04, 0x08, 0x08, 0x08}},
+    {'8', {0x0E, 0x11, 0x11, 0x0E, 0x11, 0x11, 0x0E}},
+    {'9', {0x0E, 0x11, 0x11, 0x0F, 0x01, 0x02, 0x0C}},
+    {'(', {0x02, 0x04, 0x08, 0x08, 0x08, 0x04, 0x02}},
+    {')', {0x08, 0x04, 0x02, 0x02, 0x02, 0x04, 0x08}},
+    {':', {0x00, 0x0C, 0x0C, 0x00, 0x0C, 0x0C, 0x00}},
+    {'.', {0x00, 0x00, 0x00, 0x00, 0x00, 0x0C, 0x0C}},
+    {',', {0x00, 0x00, 0x00, 0x00, 0x0C, 0x04, 0x08}},
+    {'-', {0x00, 0x00, 0x00, 0x1F, 0x00, 0x00, 0x00}},
+    {'/', {0x01, 0x01, 0x02, 0x04, 0x08, 0x10, 0x10}},
+};
+
+Glyph glyph(char c) {
+  if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  for (const FontEntry& entry : kFont) {
+    if (entry.letter == c) return entry.rows;
+  }
+  return {};  // blank
+}
+
+// Calls ink(x, y) for every lit pixel of `text` set with its top-left corner at (left, top).
+template <class Ink>
+void setText(std::string_view text, std::int32_t left, std::int32_t top, Ink ink) {
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const Glyph rows = glyph(text[i]);
+    const std::int32_t x0 = left + static_cast<std::int32_t>(i) * kCaptionAdvance;
+    for (std::int32_t row = 0; row < kCaptionGlyphHeight; ++row) {
+      for (std::int32_t column = 0; column < kCaptionGlyphWidth; ++column) {
+        if ((rows[static_cast<std::size_t>(row)] >> (kCaptionGlyphWidth - 1 - column)) & 1) {
+          ink(x0 + column, top + row);
+        }
+      }
+    }
+  }
+}
+
+}  // namespace
+
+std::int32_t captionTextWidth(std::string_view text) {
+  if (text.empty()) return 0;
+  // Held below any frame size that matters; a caption is a few words.
+  const std::size_t letters = std::min<std::size_t>(text.size(), 4096);
+  return static_cast<std::int32_t>(letters) * kCaptionAdvance - 1;
+}
+
+std::int32_t captionBoxWidth(std::string_view text) {
+  return captionTextWidth(text) + 2 * kCaptionPadding;
+}
+
+std::vector<std::uint8_t> captionPicture(std::string_view text, std::int32_t width,
+                                         std::int32_t height) {
+  if (width < 1 || height < 1) return {};
+  std::vector<std::uint8_t> rgb(std::size_t(width) * std::size_t(height) * 3, 0);
+  const std::int32_t left = (width - captionTextWidth(text)) / 2;
+  const std::int32_t top = (height - kCaptionGlyphHeight) / 2;
+  setText(text.substr(0, 4096), left, top, [&](std::int32_t x, std::int32_t y) {
+    if (x < 0 || y < 0 || x >= width || y >= height) return;
+    const std::size_t at = (std::size_t(y) * std::size_t(width) + std::size_t(x)) * 3;
+    rgb[at] = rgb[at + 1] = rgb[at + 2] = kCaptionInk;
+  });
+  return rgb;
+}
+
+void drawCaption(FrameView frame, std::string_view text, std::int32_t centreX,
+                 std::int32_t centreY) {
+  if (text.empty() || !frameUsable(frame)) return;
+  text = text.substr(0, 4096);
+  const std::int32_t boxWidth = captionBoxWidth(text);
+  const std::int32_t left = centreX - boxWidth / 2;
+  const std::int32_t top = centreY - kCaptionHeight / 2;
+  const std::int32_t x0 = std::max(left, 0), x1 = std::min(left + boxWidth, frame.width);
+  const std::int32_t y0 = std::max(top, 0), y1 = std::min(top + kCaptionHeight, frame.height);
+  for (std::int32_t y = y0; y < y1 && x0 < x1; ++y) {
+    std::fill(frame.pixels + std::size_t(y) * std::size_t(frame.width) + std::size_t(x0),
+              frame.pixels + std::size_t(y) * std::size_t(frame.width) + std::size_t(x1), 0u);
+  }
+  constexpr std::uint32_t kInk = std::uint32_t{kCaptionInk} * 0x010101u;
+  const std::int32_t textTop = top + (kCaptionHeight - kCaptionGlyphHeight) / 2;
+  setText(text, left + kCaptionPadding, textTop, [&](std::int32_t x, std::int32_t y) {
+    if (x < 0 || y < 0 || x >= frame.width || y >= frame.height) return;
+    frame.pixels[std::size_t(y) * std::size_t(frame.width) + std::size_t(x)] = kInk;
+  });
+}
+
+}  // namespace vistel
