@@ -173,12 +173,42 @@ const char* rtspResultName(RtspResult result) {
   return "?";
 }
 
+SourceFailure sourceFailureOf(RtspResult result) {
+  switch (result) {
+    case RtspResult::Ok:
+    case RtspResult::Stopped:
+      return SourceFailure::None;
+    case RtspResult::BadAddress:
+    case RtspResult::NotReachable:
+      return SourceFailure::NotReachable;
+    case RtspResult::NotFound:
+      return SourceFailure::NotFound;
+    case RtspResult::PasswordRefused:
+      return SourceFailure::PasswordRefused;
+    case RtspResult::ErrorStatus:
+      return SourceFailure::ErrorStatus;
+    case RtspResult::NotACamera:
+      return SourceFailure::NotACamera;
+    case RtspResult::UnsupportedCodec:
+      return SourceFailure::UnsupportedCodec;
+    case RtspResult::Silent:
+      return SourceFailure::Silent;
+    case RtspResult::ConnectionLost:
+      return SourceFailure::ConnectionLost;
+  }
+  return SourceFailure::ConnectionLost;
+}
+
 RtspStream::RtspStream() { initialiseLibav(); }
 
 RtspStream::~RtspStream() = default;
 
+bool RtspStream::halted() const {
+  return stop_.load(std::memory_order_acquire) || cancel_.load(std::memory_order_acquire);
+}
+
 bool RtspStream::interrupted() {
-  if (stop_.load(std::memory_order_acquire)) return true;
+  if (halted()) return true;
   const std::uint32_t limit = silenceLimitMs_.load(std::memory_order_relaxed);
   if (elapsedMs(nowMs(), lastLifeSign_.load(std::memory_order_relaxed)) >
       static_cast<std::int32_t>(limit)) {
@@ -189,6 +219,10 @@ bool RtspStream::interrupted() {
 }
 
 void RtspStream::stop() { stop_.store(true, std::memory_order_release); }
+
+void RtspStream::cancel() { cancel_.store(true, std::memory_order_release); }
+
+void RtspStream::clearCancel() { cancel_.store(false, std::memory_order_release); }
 
 void RtspStream::setSilenceLimit(std::uint32_t ms) {
   silenceLimitMs_.store(ms, std::memory_order_relaxed);
@@ -203,7 +237,7 @@ RtspResult RtspStream::open(const RtspAddress& address, const RtspOptions& optio
   picture_ = {};
   waitForKey_ = true;
   silenced_.store(false, std::memory_order_relaxed);
-  if (stop_.load(std::memory_order_acquire)) return RtspResult::Stopped;
+  if (halted()) return RtspResult::Stopped;
   if (address.host.empty()) return RtspResult::BadAddress;
 
   auto av = std::make_unique<Libav>();
@@ -232,7 +266,7 @@ RtspResult RtspStream::open(const RtspAddress& address, const RtspOptions& optio
   if (error < 0) {
     // avformat_open_input frees the context it was given.
     av->format = nullptr;
-    if (stop_.load(std::memory_order_acquire)) return RtspResult::Stopped;
+    if (halted()) return RtspResult::Stopped;
     RtspResult result = RtspResult::ConnectionLost;
     if (statusOfError(error, result, info_.httpStatus)) return result;
     if (silenced_.load(std::memory_order_relaxed) ||
@@ -267,7 +301,7 @@ RtspResult RtspStream::openRecording(const std::string& path, const RtspOptions&
   picture_ = {};
   waitForKey_ = true;
   silenced_.store(false, std::memory_order_relaxed);
-  if (stop_.load(std::memory_order_acquire)) return RtspResult::Stopped;
+  if (halted()) return RtspResult::Stopped;
   auto av = std::make_unique<Libav>();
   av->connectTimeoutMs = options.connectTimeoutMs;
   av->packet = av_packet_alloc();
@@ -367,7 +401,7 @@ RtspResult RtspStream::nextPicture() {
 
     error = av_read_frame(av.format, av.packet);
     if (error < 0) {
-      if (stop_.load(std::memory_order_acquire)) return RtspResult::Stopped;
+      if (halted()) return RtspResult::Stopped;
       if (silenced_.load(std::memory_order_relaxed)) return RtspResult::Silent;
       // The socket's own read limit ends a connection that brings nothing.
       if (elapsedMs(nowMs(), lastLifeSign_.load(std::memory_order_relaxed)) >=

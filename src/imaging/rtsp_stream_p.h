@@ -31,6 +31,7 @@
 
 #include "vistel/imaging/jpeg_codec.h"
 #include "vistel/imaging/rtsp_address.h"
+#include "vistel/imaging/source_health.h"
 
 namespace vistel::detail {
 
@@ -51,6 +52,10 @@ enum class RtspResult : std::int32_t {
 
 // A short lower-case name for logs of tests and tools ("not reachable", ...).
 [[nodiscard]] const char* rtspResultName(RtspResult result);
+
+// The failure every camera's health names for a connection that ended with
+// `result` (BadAddress and NotReachable: not reachable). None for Ok and Stopped.
+[[nodiscard]] SourceFailure sourceFailureOf(RtspResult result);
 
 // What the stream turned out to be.
 struct RtspStreamInfo {
@@ -119,6 +124,13 @@ class RtspStream {
   // about 100 ms, for good. Any thread.
   void stop();
 
+  // Makes a running open() or nextPicture() return Stopped within about
+  // 100 ms, and every later one until clearCancel(): a reader moving to
+  // another camera ends the current one this way. Any thread.
+  void cancel();
+  // Lets open() work again after cancel(). Owner thread.
+  void clearCancel();
+
   // No decoded picture for this long ends the connection as silent (also
   // while connecting: no answer for this long). Any thread; applies from the
   // next check on.
@@ -139,7 +151,11 @@ class RtspStream {
   RtspPicture picture_;
   bool waitForKey_ = true;  // owner thread
 
+  // True when stop() or cancel() asks blocking calls to end.
+  bool halted() const;
+
   std::atomic<bool> stop_{false};
+  std::atomic<bool> cancel_{false};
   std::atomic<std::uint32_t> silenceLimitMs_{10000};
   // When the silence limit began to count: the last picture, or the open.
   std::atomic<std::uint32_t> lastLifeSign_{0};
