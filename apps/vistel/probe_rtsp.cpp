@@ -14,6 +14,7 @@
 #include "vistel/imaging/frame_pacer_p.h"
 #include "vistel/imaging/rtsp_address.h"
 #include "vistel/imaging/rtsp_stream_p.h"
+#include "vistel/imaging/source_health.h"
 #include "vistel/platform/clock.h"
 
 namespace vistel::cli {
@@ -25,32 +26,10 @@ using Json = nlohmann::basic_json<nlohmann::ordered_map, std::vector, std::strin
 using detail::RtspResult;
 
 constexpr std::int64_t kProgressEveryMs = 1000;
-constexpr std::uint32_t kSilenceLimitMs = 10000;
-
 // The words a view's placeholder uses for why a camera gives no pictures.
 std::string reasonText(RtspResult result, const detail::RtspStreamInfo& info) {
-  switch (result) {
-    case RtspResult::NotReachable:
-      return "camera not reachable";
-    case RtspResult::NotFound:
-      return "not found (404)";
-    case RtspResult::PasswordRefused:
-      return "password refused (401)";
-    case RtspResult::ErrorStatus:
-      return info.httpStatus != 0 ? "camera answered " + std::to_string(info.httpStatus)
-                                  : "camera answered an error";
-    case RtspResult::NotACamera:
-    case RtspResult::BadAddress:
-      return "not an RTSP camera";
-    case RtspResult::UnsupportedCodec:
-      return "unsupported codec (" + info.codec + ")";
-    case RtspResult::Silent:
-      return "camera silent";
-    case RtspResult::Stopped:
-      return "no picture in time";
-    default:
-      return "connection lost";
-  }
+  if (result == RtspResult::Stopped) return "no picture in time";
+  return failureText(detail::sourceFailureOf(result), info.httpStatus);
 }
 
 }  // namespace
@@ -62,7 +41,7 @@ int probeRtsp(const std::string& url, std::int64_t frames, float fps, std::int64
     return usageError(io, "probe", "not a usable rtsp:// address");
 
   detail::RtspStream stream;
-  stream.setSilenceLimit(kSilenceLimitMs);
+  stream.setSilenceLimit(silenceLimitMs(fps));
   std::atomic<std::int64_t> shown{0};
   // Ends the stream at the time limit and reports progress meanwhile, while
   // the main thread waits in the stream.
@@ -138,7 +117,7 @@ int probeRtsp(const std::string& url, std::int64_t frames, float fps, std::int64
   out["fps"] = measured;
   out["firstPictureMs"] = firstPictureMs < 0 ? Json() : Json(firstPictureMs);
   if (count == 0) {
-    out["status"] = info.httpStatus;
+    out["status"] = info.httpStatus != 0 ? Json(info.httpStatus) : Json();
     out["reason"] = reasonText(result, info);
   }
   io.out << out.dump(-1, ' ', false, nlohmann::detail::error_handler_t::replace) << "\n";

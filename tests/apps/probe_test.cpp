@@ -214,17 +214,20 @@ TEST(Probe, RtspCameraIsPacedAndDescribedWithoutItsPassword) {
     std::string url, reason;
     int status;
   };
-  for (const Failing& f :
-       {Failing{camera.url("/h264", "admin:wrong") + "?transport=udp", "password refused (401)",
-                401},
-        Failing{camera.url("/vp8", "admin:s3cret"), "unsupported codec (vp8)", 0}}) {
+  for (const Failing& f : {Failing{camera.url("/h264", "admin:wrong") + "?transport=udp",
+                                   "password refused (401)", 401},
+                           Failing{camera.url("/vp8", "admin:s3cret"), "unsupported codec", 0}}) {
     r = probe(f.url, "--timeout-ms 10000");
     EXPECT_EQ(r.status, kExitFailure) << r.out;
     json = nlohmann::json::parse(r.out, nullptr, false);
     ASSERT_FALSE(json.is_discarded()) << r.out;
     EXPECT_EQ(json["mode"], "failed");
     EXPECT_EQ(json["reason"], f.reason);
-    EXPECT_EQ(json["status"], f.status);
+    if (f.status != 0) {
+      EXPECT_EQ(json["status"], f.status);
+    } else {
+      EXPECT_TRUE(json["status"].is_null()) << r.out;
+    }
     EXPECT_EQ(r.err, "") << "libav spoke";
   }
   EXPECT_EQ(json["transport"], "tcp");
