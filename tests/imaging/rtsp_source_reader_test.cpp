@@ -183,7 +183,7 @@ TEST_F(RtspCameraTest, TheViewsRateChoosesHowManyPicturesAreHandedOver) {
 }
 
 TEST_F(RtspCameraTest, ARefusedPasswordIsNamedAndNotTriedAgainSoon) {
-  RtspTestCamera camera({.width = 160, .height = 120, .credentials = "admin:s3cret"});
+  RtspTestCamera camera({.width = 320, .height = 240, .credentials = "admin:s3cret"});
   ASSERT_TRUE(camera.ok());
   DecodeLog log;
   auto manager = makeManager(log);
@@ -202,7 +202,7 @@ TEST_F(RtspCameraTest, ARefusedPasswordIsNamedAndNotTriedAgainSoon) {
   SourceRequest* good = manager->acquire(right);
   manager->setFps(good, 5.0f);
   ASSERT_TRUE(waitFor([&] { return log.count(right) >= 2; }));
-  EXPECT_TRUE(checkHeld(*manager, good, 160, 120));
+  EXPECT_TRUE(checkHeld(*manager, good, 320, 240));
   ASSERT_TRUE(manager->releaseFrame(good));
   manager->release(wrong);
   manager->release(good);
