@@ -2,6 +2,8 @@
 # Sourced, not run.
 
 # Everything the library, its tests, benchmarks and fuzzers need on Debian 12.
+# FFmpeg's libraries read RTSP cameras; GStreamer's RTSP server (through
+# python3-gi, with x264enc in -ugly and x265enc in -bad) is the tests' camera.
 VISTEL_PACKAGES=(
   build-essential cmake ninja-build pkg-config git
   libexpat1-dev libjpeg62-turbo-dev libcurl4-openssl-dev libssl-dev
@@ -11,6 +13,10 @@ VISTEL_PACKAGES=(
   gdb ccache
   qt6-base-dev xvfb xauth xdotool
   libboost-dev libturbojpeg0-dev chromium nginx openssl
+  libavformat-dev libavcodec-dev libswscale-dev libavutil-dev
+  gir1.2-gst-rtsp-server-1.0 gir1.2-gstreamer-1.0 gir1.2-gst-plugins-base-1.0 python3-gi
+  gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-bad
+  gstreamer1.0-plugins-ugly
 )
 
 # Installs the packages among "$@" that are missing, with apt-get.

@@ -48,6 +48,10 @@ bool parseWholeNumber(const std::string& text, std::int64_t low, std::int64_t hi
 // by "***", so a camera address can be printed.
 std::string maskCredentials(std::string_view url);
 
+// The probe of an rtsp:// camera (runProbe's arguments, checked).
+int probeRtsp(const std::string& url, std::int64_t frames, float fps, std::int64_t timeoutMs,
+              Io io);
+
 // Reports a usage error the same way for every command: one line, status 2
 // unless the command's own statuses need another (see `status`).
 int usageError(Io io, const std::string& command, const std::string& message,

@@ -13,6 +13,7 @@
 
 #include "commands.h"
 #include "vistel/imaging/image_source_manager.h"
+#include "vistel/imaging/rtsp_address.h"
 #include "vistel/imaging/stream_source_reader.h"
 #include "vistel/platform/clock.h"
 #include "vistel/platform/http_session.h"
@@ -31,6 +32,11 @@ const char* const kProbeHelp =
     "height and fps (pictures per second measured over their timestamps; 0 below\n"
     "two pictures). A camera that sends nothing for 10 s (or four intervals of\n"
     "--fps, when longer) is silent and is connected again, as in a view.\n"
+    "For an rtsp:// camera: url, mode (stream or failed), codec, profile,\n"
+    "transport (tcp, or udp with ?transport=udp), frames (pictures shown: every\n"
+    "picture is decoded, --fps paces them), width, height, fps, firstPictureMs\n"
+    "(from the start to the first decoded picture) and, when none came, status\n"
+    "and reason.\n"
     "\n"
     "  --frames N       stop after N decoded pictures (default 1)\n"
     "  --fps F          frame rate asked for (default -1: every picture)\n"
@@ -145,6 +151,7 @@ int runProbe(const std::vector<std::string>& args, Io io) {
   }
   if (!haveUrl || url.empty()) return usageError(io, "probe", "missing URL");
   if (url[0] == '#') return usageError(io, "probe", "names starting with # are reserved");
+  if (isRtspAddress(url)) return probeRtsp(url, frames, fps, timeoutMs, io);
 
   struct Tally {
     std::mutex lock;

@@ -385,9 +385,9 @@ int runRender(const std::vector<std::string>& args, Io io) {
            << " ms; nothing written\n";
     return kExitFailure;
   }
-  // Every pass that renders from now on began after the pictures arrived, and
-  // so shows them. The engine renders only when something changed, so a frame
-  // is asked for.
+  // Every pass that renders from now on began after the pictures were seen
+  // there, and so shows them. The engine renders only when something changed,
+  // so a frame is asked for.
   const std::int64_t seen = sink.frames();
   (void)engine->postEvent(kEventRepaint, 0, 0);
   if (!waitFor([&] { return sink.frames() >= seen + 1; }, kEngineSlack)) {

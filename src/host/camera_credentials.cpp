@@ -6,6 +6,8 @@
 #include <memory>
 #include <optional>
 
+#include "vistel/imaging/rtsp_address.h"
+#include "vistel/imaging/rtsp_answer.h"
 #include "vistel/platform/cookie_store.h"
 #include "vistel/project/encoding.h"
 
@@ -124,8 +126,8 @@ bool normaliseAddress(std::string& address) {
   const UrlHandle url = parseUrl(address);
   if (!url) return false;
   const auto scheme = urlPart(url.get(), CURLUPART_SCHEME);
-  if (!scheme ||
-      (*scheme != "ftp" && *scheme != "http" && *scheme != "https" && *scheme != "file")) {
+  if (!scheme || (*scheme != "ftp" && *scheme != "http" && *scheme != "https" &&
+                  *scheme != "file" && *scheme != "rtsp")) {
     return false;
   }
   std::string rebuilt = *scheme + "://" + urlPart(url.get(), CURLUPART_HOST).value_or("");
@@ -138,13 +140,18 @@ bool normaliseAddress(std::string& address) {
 }
 
 bool insertCredentials(std::string& address, std::string_view user, std::string_view password) {
-  // An https camera needs its credentials as much as an http one; without
-  // them it would answer 401 to every password the user types.
-  const std::size_t http = address.find("http://");
-  const std::size_t https = address.find("https://");
-  const std::size_t at = std::min(http, https);
+  // An https or rtsp camera needs its credentials as much as an http one;
+  // without them it would answer 401 to every password the user types.
+  std::size_t at = std::string::npos;
+  std::size_t after = 0;
+  for (const std::string_view scheme : {"http://", "https://", "rtsp://"}) {
+    const std::size_t found = address.find(scheme);
+    if (found < at) {
+      at = found;
+      after = found + scheme.size();
+    }
+  }
   if (at == std::string::npos) return false;
-  const std::size_t after = at + (at == http ? 7 : 8);
   address.insert(after, encodeUserInfo(user) + ":" + encodeUserInfo(password) + "@");
   return true;
 }
@@ -198,9 +205,23 @@ bool decodeCredentialCookie(std::string_view value, std::string& user, std::stri
   return readCredentialRecord(record, user, password);
 }
 
+// The cookie store keeps cookies of http addresses. An rtsp camera's cookie is
+// kept for its host under a path of its own that names its port (cookies do
+// not tell ports apart, cameras behind one address do) and no HTTP request
+// of the viewer asks for.
+std::string cookieAddress(std::string_view address) {
+  RtspAddress rtsp;
+  if (!parseRtspAddress(address, rtsp)) return std::string(address);
+  std::string path = rtsp.path.substr(0, rtsp.path.find('?'));
+  if (path.empty() || path.front() != '/') path.insert(0, "/");
+  return "http://" + rtsp.host + "/.rtsp-" + std::to_string(rtsp.port == 0 ? 554 : rtsp.port) +
+         path;
+}
+
 bool readStoredCredentials(std::string_view address, std::string& user, std::string& password) {
   // The store hands back the value alone, without "vistel_auth=".
-  const auto value = CookieStore::instance().getCookie(address, kCredentialCookieName);
+  const auto value =
+      CookieStore::instance().getCookie(cookieAddress(address), kCredentialCookieName);
   return value && decodeCredentialCookie(*value, user, password);
 }
 
@@ -211,7 +232,7 @@ bool storeCredentials(std::string_view address, std::string_view user, std::stri
   // into the address has no business in the store's hands.
   std::string target(address);
   (void)normaliseAddress(target);
-  return CookieStore::instance().setCookie(target, kCredentialCookieName,
+  return CookieStore::instance().setCookie(cookieAddress(target), kCredentialCookieName,
                                            value + std::string(kCredentialCookieExpiry));
 }
 
@@ -222,9 +243,12 @@ CameraCredentials::CameraCredentials(HostUi& ui) : ui_(ui) {}
 void CameraCredentials::setTimeouts(std::uint32_t connectMs, std::uint32_t receiveMs) {
   session_.setConnectTimeout(connectMs);
   session_.setReceiveTimeout(receiveMs);
+  rtspConnectMs_ = connectMs;
+  rtspAnswerMs_ = receiveMs;
 }
 
 int CameraCredentials::probeStatus(std::string_view address) const {
+  if (isRtspAddress(address)) return rtspAnswerStatus(address, rtspConnectMs_, rtspAnswerMs_);
   auto response = session_.open(address, HttpOpenFlags::Reload | HttpOpenFlags::Binary);
   if (!response) return 0;
   const int status = response->status();

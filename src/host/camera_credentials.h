@@ -93,7 +93,8 @@ class CameraCredentials {
   // The HTTP status of a GET of `address` (bypassing caches), after redirects
   // and after answering an authentication challenge with credentials written
   // in the address; 0 on any failure (unreachable, not http or https, bad
-  // address, time-out).
+  // address, time-out). An rtsp:// camera is asked for its stream instead
+  // (rtspAnswerStatus): 200 when it would send, or its error status.
   [[nodiscard]] int probeStatus(std::string_view address) const;
 
   // The ExecSilentURL request: every "+" becomes "%2b", then `text` is
@@ -106,21 +107,25 @@ class CameraCredentials {
  private:
   HostUi& ui_;
   HttpSession session_;
+  // Limits of an rtsp camera's check (setTimeouts), which does not go through `session_`.
+  std::uint32_t rtspConnectMs_ = HttpSession::kDefaultTimeoutMs;
+  std::uint32_t rtspAnswerMs_ = HttpSession::kDefaultTimeoutMs;
 };
 
-// Rebuilds an ftp, http, https or file address from its scheme, server, port
+// Rebuilds an ftp, http, https, rtsp or file address from its scheme, server, port
 // (when one is given) and path with query, dropping any user information and
 // fragment. False, with `address` unchanged, when it cannot be parsed or has
 // another scheme.
 [[nodiscard]] bool normaliseAddress(std::string& address);
 
-// Writes "user:password@" after the first "http://" or "https://" in
-// `address`; characters that would end or split the user information are
-// percent-encoded. False, with `address` unchanged, when neither is present.
+// Writes "user:password@" after the first "http://", "https://" or "rtsp://"
+// in `address`; characters that would end or split the user information are
+// percent-encoded. False, with `address` unchanged, when none is present.
 [[nodiscard]] bool insertCredentials(std::string& address, std::string_view user,
                                      std::string_view password);
 
-// The remembered credentials for `address` from the `vistel_auth` cookie.
+// The remembered credentials for `address` from the `vistel_auth` cookie (an
+// rtsp camera's is kept for its host, port and path).
 // False, with the outputs untouched, when there is no such cookie or it does
 // not decipher to a valid record.
 [[nodiscard]] bool readStoredCredentials(std::string_view address, std::string& user,

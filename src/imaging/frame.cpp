@@ -30,6 +30,19 @@ FrameRef Frame::decoded(const std::uint8_t* jpeg, std::size_t length, std::uint3
   return FrameRef(frame.release());
 }
 
+FrameRef Frame::decoded(DecodedPicture picture, std::uint32_t timestamp) {
+  auto frame = std::make_unique<Frame>(Key{}, Kind::Decoded, timestamp);
+  if (picture.pixels) {
+    frame->complete_ = true;
+    frame->pixels_ = std::move(picture.pixels);
+    frame->data_ = frame->pixels_.get();
+    frame->size_ = picture.bufferSize;
+    frame->width_ = picture.width;
+    frame->height_ = picture.height;
+  }
+  return FrameRef(frame.release());
+}
+
 FrameRef Frame::placeholder(const CanvasPicture& canvas) {
   auto frame = std::make_unique<Frame>(Key{}, Kind::Placeholder, 0);
   if (canvas.pixels && canvas.width > 0 && canvas.height > 0) {

@@ -18,6 +18,7 @@
 #include <memory>
 #include <vector>
 
+#include "vistel/imaging/jpeg_codec.h"
 #include "vistel/imaging/output_canvas.h"
 
 namespace vistel {
@@ -49,6 +50,11 @@ class Frame {
   // gives a frame without pixels (size, width and height 0). Never empty.
   [[nodiscard]] static FrameRef decoded(const std::uint8_t* jpeg, std::size_t length,
                                         std::uint32_t timestamp);
+
+  // Takes over a picture decoded elsewhere (a video decoder's output already in
+  // the picture layout). A picture without pixels gives a frame without data.
+  // Never empty.
+  [[nodiscard]] static FrameRef decoded(DecodedPicture picture, std::uint32_t timestamp);
 
   // Shows `canvas` when it has pixels and a non-zero size, else nothing.
   // Timestamp 0, size 0. Never empty.

@@ -7,6 +7,7 @@
 #include <optional>
 #include <utility>
 
+#include "vistel/imaging/rtsp_address.h"
 #include "vistel/platform/clock.h"
 
 namespace vistel {
@@ -58,12 +59,15 @@ struct ImageSourceManager::Work {
 
 ImageSourceManager::ImageSourceManager(const ThreadStarter& starter, std::int32_t encodedLimitKiB,
                                        std::int32_t decodedLimitKiB, std::int32_t readerCount,
-                                       SourceReaderFactory readerFactory, Observers observers)
+                                       SourceReaderFactory readerFactory, Observers observers,
+                                       SourceReaderFactory rtspFactory)
     : encodedLimit_(std::int64_t{encodedLimitKiB} * 1024),
       decodedLimit_(std::int64_t{decodedLimitKiB} * 1024),
       observers_(std::move(observers)),
       encodedBudget_(encodedLimit_),
-      decodedBudget_(decodedLimit_) {
+      decodedBudget_(decodedLimit_),
+      starter_(starter),
+      rtspFactory_(std::move(rtspFactory)) {
   for (std::int32_t i = 0; i < readerCount && readerFactory; ++i) {
     if (auto reader = readerFactory(starter)) {
       reader->setWakeUp([this] { wakeLoader(); });
@@ -80,7 +84,13 @@ ImageSourceManager::~ImageSourceManager() {
   for (auto& slot : readers_) {
     if (slot->reader) slot->reader->shutdown();
   }
+  {
+    // The loader makes no RTSP reader once stop_ is set (it checks under this lock).
+    std::lock_guard<std::mutex> guard(rtspPoolLock_);
+    for (auto& slot : rtspReaders_) slot->reader->shutdown();
+  }
   loader_.join();
+  rtspReaders_.clear();
   // Readers close their connections on destruction; they are the last users
   // of the sources they fetched besides the lists below.
   readers_.clear();
@@ -325,45 +335,88 @@ void ImageSourceManager::wakeLoader() {
   loaderWake_.notify_one();
 }
 
+ImageSourceManager::Pool ImageSourceManager::poolOf(const ImageSource& source) {
+  return isRtspAddress(source.url()) ? Pool::Rtsp : Pool::Http;
+}
+
+std::int32_t ImageSourceManager::rtspReaderCount() const {
+  std::lock_guard<std::mutex> guard(rtspPoolLock_);
+  return static_cast<std::int32_t>(rtspReaders_.size());
+}
+
 void ImageSourceManager::pollReaders() {
   for (const auto& slot : readers_) {
     if (stop_.load(std::memory_order_acquire)) return;
-    SourceReader& reader = *slot->reader;
-    switch (reader.pollState()) {
-      case StreamReader::StateIdle:
-        slot->active.reset();
-        assignWork(*slot);
-        break;
-      case StreamReader::StateReady: {
-        std::vector<std::uint8_t> jpeg;
-        const bool taken = reader.takeFrame(jpeg);
-        const std::shared_ptr<ImageSource> owner = reader.owner();
-        if (!owner) break;
-        if (taken) {
-          storePicture(*owner, std::move(jpeg), reader.lastPartTime());
-          owner->failed_.store(false, std::memory_order_release);
-        } else {
-          // A fetch that ended without a picture (an empty body) is a failed one.
-          owner->failed_.store(true, std::memory_order_release);
-        }
-        // A motion stream keeps its reader, so its source stays busy.
-        if (owner->kind() != ImageKind::MotionStream) {
-          owner->busy_.store(false, std::memory_order_release);
-        }
-        break;
-      }
-      case StreamReader::StateFailed:
-        if (const std::shared_ptr<ImageSource> owner = reader.owner()) {
-          owner->failed_.store(true, std::memory_order_release);
-          owner->busy_.store(false, std::memory_order_release);
-          failSource(*owner);
-        }
-        break;
-      default:
-        break;
-    }
+    pollReader(*slot, Pool::Http);
   }
+  for (const auto& slot : rtspReaders_) {
+    if (stop_.load(std::memory_order_acquire)) return;
+    pollReader(*slot, Pool::Rtsp);
+  }
+  startRtspReaders();
   followFrameRates();
+}
+
+void ImageSourceManager::pollReader(ReaderSlot& slot, Pool pool) {
+  SourceReader& reader = *slot.reader;
+  switch (reader.pollState()) {
+    case StreamReader::StateIdle:
+      slot.active.reset();
+      assignWork(slot, pool);
+      break;
+    case StreamReader::StateReady: {
+      const std::shared_ptr<ImageSource> owner = reader.owner();
+      FrameRef picture;
+      std::vector<std::uint8_t> jpeg;
+      // Readers that decode hand over pictures, the others JPEG bytes.
+      const bool decoded = reader.takePicture(picture);
+      const bool taken = decoded || reader.takeFrame(jpeg);
+      if (!owner) break;
+      if (decoded) {
+        storeDecoded(*owner, std::move(picture));
+        owner->failed_.store(false, std::memory_order_release);
+      } else if (taken) {
+        storePicture(*owner, std::move(jpeg), reader.lastPartTime());
+        owner->failed_.store(false, std::memory_order_release);
+      } else {
+        // A fetch that ended without a picture (an empty body) is a failed one.
+        owner->failed_.store(true, std::memory_order_release);
+      }
+      // A motion stream keeps its reader, so its source stays busy.
+      if (owner->kind() != ImageKind::MotionStream) {
+        owner->busy_.store(false, std::memory_order_release);
+      }
+      break;
+    }
+    case StreamReader::StateFailed:
+      if (const std::shared_ptr<ImageSource> owner = reader.owner()) {
+        owner->failed_.store(true, std::memory_order_release);
+        owner->busy_.store(false, std::memory_order_release);
+        failSource(*owner);
+      }
+      break;
+    default:
+      break;
+  }
+}
+
+void ImageSourceManager::startRtspReaders() {
+  while (rtspFactory_ && rtspReaders_.size() < static_cast<std::size_t>(kMaxRtspReaders)) {
+    Work work;
+    if (!chooseRequest(work, Pool::Rtsp) && !chooseUnfetchedSource(work, Pool::Rtsp)) return;
+    std::unique_ptr<SourceReader> reader = rtspFactory_(starter_);
+    if (!reader) return;
+    reader->setWakeUp([this] { wakeLoader(); });
+    auto slot = std::make_unique<ReaderSlot>(std::move(reader));
+    ReaderSlot& started = *slot;
+    {
+      std::lock_guard<std::mutex> guard(rtspPoolLock_);
+      // Destruction has shut the readers down: this one would never be.
+      if (stop_.load(std::memory_order_acquire)) return;
+      rtspReaders_.push_back(std::move(slot));
+    }
+    startWork(started, work);
+  }
 }
 
 // Views subscribe first and set their frame rate afterwards, and may change it
@@ -371,11 +424,14 @@ void ImageSourceManager::pollReaders() {
 // stream keeps its reader for good. Without this a stream assigned between
 // acquire and setFps would pace at rate 0 for ever: one picture, then nothing.
 void ImageSourceManager::followFrameRates() {
-  std::vector<std::optional<float>> wanted(readers_.size());
+  std::vector<ReaderSlot*> slots;
+  for (const auto& slot : readers_) slots.push_back(slot.get());
+  for (const auto& slot : rtspReaders_) slots.push_back(slot.get());
+  std::vector<std::optional<float>> wanted(slots.size());
   {
     std::lock_guard<std::mutex> guard(requestLock_);
-    for (std::size_t i = 0; i < readers_.size(); ++i) {
-      const ImageSource* source = readers_[i]->active.get();
+    for (std::size_t i = 0; i < slots.size(); ++i) {
+      const ImageSource* source = slots[i]->active.get();
       if (source == nullptr) continue;
       std::optional<float>& rate = wanted[i];
       for (const auto& request : requests_) {
@@ -390,22 +446,26 @@ void ImageSourceManager::followFrameRates() {
     }
   }
   // No request holds the source: the reader keeps pacing as it did.
-  for (std::size_t i = 0; i < readers_.size(); ++i) {
-    ReaderSlot& slot = *readers_[i];
+  for (std::size_t i = 0; i < slots.size(); ++i) {
+    ReaderSlot& slot = *slots[i];
     if (!wanted[i] || slot.frameRate == wanted[i]) continue;
     slot.reader->setFrameRate(StreamReader::kFrameRateSelector, *wanted[i]);
     slot.frameRate = wanted[i];
   }
 }
 
-void ImageSourceManager::assignWork(ReaderSlot& slot) {
+void ImageSourceManager::assignWork(ReaderSlot& slot, Pool pool) {
   Work work;
-  if (!chooseRequest(work) && !chooseUnfetchedSource(work)) return;
-  ImageSource& source = *work.source;
-  if (source.url().starts_with(kFilePrefix)) {
-    readFile(source);
+  if (!chooseRequest(work, pool) && !chooseUnfetchedSource(work, pool)) return;
+  if (work.source->url().starts_with(kFilePrefix)) {
+    readFile(*work.source);
     return;
   }
+  startWork(slot, work);
+}
+
+void ImageSourceManager::startWork(ReaderSlot& slot, const Work& work) {
+  ImageSource& source = *work.source;
   source.busy_.store(true, std::memory_order_release);
   if (work.fromRequest) {
     slot.reader->setFrameRate(StreamReader::kFrameRateSelector, work.fps);
@@ -417,7 +477,7 @@ void ImageSourceManager::assignWork(ReaderSlot& slot) {
   (void)slot.reader->start(work.source, source.url(), 0, StreamReader::ModeProbe);
 }
 
-bool ImageSourceManager::chooseRequest(Work& work) {
+bool ImageSourceManager::chooseRequest(Work& work, Pool pool) {
   std::lock_guard<std::mutex> guard(requestLock_);
   auto pick = [&work](const SourceRequest& request) {
     work.source = request.source();
@@ -429,7 +489,8 @@ bool ImageSourceManager::chooseRequest(Work& work) {
   // A camera in its backoff waits, and so does one whose streaming reader
   // connects again by itself: a second reader would only double the attempts.
   auto mayAsk = [&](const ImageSource& source) {
-    return !source.busy() && source.health().waitMs(now) == 0 && !heldByActiveReader(source);
+    return poolOf(source) == pool && !source.busy() && source.health().waitMs(now) == 0 &&
+           !heldByActiveReader(source);
   };
   auto idle = [&](const ImageSource& source) { return mayAsk(source) && !source.failed(); };
 
@@ -459,11 +520,12 @@ bool ImageSourceManager::chooseRequest(Work& work) {
   return false;
 }
 
-bool ImageSourceManager::chooseUnfetchedSource(Work& work) {
+bool ImageSourceManager::chooseUnfetchedSource(Work& work, Pool pool) {
   std::lock_guard<std::mutex> guard(sourceLock_);
   for (auto it = sources_.rbegin(); it != sources_.rend(); ++it) {
     const ImageSource& source = **it;
-    if (!source.busy() && !source.failed() && !source.encoded()) {
+    if (poolOf(source) == pool && !source.busy() && !source.failed() && !source.encoded() &&
+        !heldByActiveReader(source)) {
       work.source = *it;
       work.fromRequest = false;
       return true;
@@ -530,6 +592,28 @@ void ImageSourceManager::decodeSource(ImageSource& source, bool notify) {
   if (notify && event.width <= 0)
     source.health().recordFailure(event.decodedAtMs, SourceFailure::NoPictures, 0);
   if (notify && observers_.decoded) observers_.decoded(event);
+}
+
+void ImageSourceManager::storeDecoded(ImageSource& source, FrameRef decoded) {
+  if (!decoded) return;
+  DecodeEvent event;
+  event.source = &source;
+  event.timestamp = decoded->timestamp();
+  event.decodedAtMs = nowMs();
+  event.width = decoded->width();
+  event.height = decoded->height();
+  event.complete = decoded->complete();
+  FrameRef old;
+  {
+    std::lock_guard<std::mutex> guard(source.lock_);
+    if (!source.dropped_ &&
+        !(source.decoded_ && isOlderFrame(decoded->timestamp(), source.decoded_->timestamp()))) {
+      addBytes(0, sizeOf(decoded) - sizeOf(source.decoded_));
+      old = std::exchange(source.decoded_, std::move(decoded));
+      event.kept = true;
+    }
+  }
+  if (observers_.decoded) observers_.decoded(event);
 }
 
 void ImageSourceManager::failSource(ImageSource& source) {
@@ -616,6 +700,9 @@ void ImageSourceManager::dropSource(ImageSource& source) {
 
 bool ImageSourceManager::heldByActiveReader(const ImageSource& source) const {
   for (const auto& slot : readers_) {
+    if (slot->active.get() == &source) return true;
+  }
+  for (const auto& slot : rtspReaders_) {
     if (slot->active.get() == &source) return true;
   }
   return false;

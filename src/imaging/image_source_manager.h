@@ -14,9 +14,16 @@
 // A camera that fails is asked again only when its backoff allows
 // (source_health.h), and keeps its last picture: the view shows that picture
 // (as stale once it is old) rather than nothing. A view that has no picture at
-// all has its camera asked again after failures whatever its frame rate. The budgets always hold the
-// pictures being drawn: each is at least three times the largest picture of a
-// source in use, however small it was configured.
+// all has its camera asked again after failures whatever its frame rate. The budgets always hold
+// the pictures being drawn: each is at least three times the largest picture of a source in use,
+// however small it was configured.
+//
+// RTSP cameras ("rtsp://" names) have readers of their own, apart from the
+// pool of HTTP readers so that they never take an HTTP camera's place: one per
+// RTSP camera in use, made when the camera is first asked for (at most
+// kMaxRtspReaders), each keeping its camera for good as an HTTP stream keeps
+// its reader. They hand over decoded pictures, which the loader stores as they
+// are.
 //
 // Thread-safety: acquire, release, prefetchHint, setOutputCanvas and the
 // statistics may be called from any thread. currentFrame, releaseFrame and the
@@ -42,6 +49,7 @@
 #include "vistel/imaging/frame.h"
 #include "vistel/imaging/image_source.h"
 #include "vistel/imaging/output_canvas.h"
+#include "vistel/imaging/rtsp_source_reader.h"
 #include "vistel/imaging/source_reader.h"
 #include "vistel/imaging/source_request.h"
 #include "vistel/imaging/stream_source_reader.h"
@@ -95,13 +103,16 @@ class ImageSourceManager {
 
   // Builds the reader pool (readerCount readers from `readerFactory`, each
   // given `starter`), then starts the loader thread through `starter`.
-  // Budgets are in KiB; they grow while the sources in use need more.
+  // RTSP readers come from `rtspFactory` (with `starter`) as RTSP cameras are
+  // asked for; none when it is empty. Budgets are in KiB; they grow while the
+  // sources in use need more.
   ImageSourceManager(const ThreadStarter& starter,
                      std::int32_t encodedLimitKiB = kDefaultEncodedLimitKiB,
                      std::int32_t decodedLimitKiB = kDefaultDecodedLimitKiB,
                      std::int32_t readerCount = kDefaultReaderCount,
                      SourceReaderFactory readerFactory = streamReaderFactory(),
-                     Observers observers = {});
+                     Observers observers = {},
+                     SourceReaderFactory rtspFactory = rtspReaderFactory());
   // Stops the loader thread, then the readers (closing their connections),
   // then frees every request, frame and source. Requests handed out become
   // invalid.
@@ -188,22 +199,34 @@ class ImageSourceManager {
   std::vector<SourceInfo> sources() const;
   // Readers in the pool (those the factory built).
   std::int32_t readerCount() const { return static_cast<std::int32_t>(readers_.size()); }
+  // RTSP readers made so far. Any thread.
+  std::int32_t rtspReaderCount() const;
   // False when the loader thread could not be started (nothing is fetched then).
   bool loaderRunning() const { return loader_.joinable(); }
 
  private:
   struct ReaderSlot;
   struct Work;
+  // Which readers serve a source: the HTTP pool (also files, read by the
+  // loader) or the RTSP readers.
+  enum class Pool { Http, Rtsp };
+  static Pool poolOf(const ImageSource& source);
 
   void loaderLoop();
   void pollReaders();
+  void pollReader(ReaderSlot& slot, Pool pool);
+  // Makes RTSP readers for RTSP cameras that have none, within kMaxRtspReaders.
+  void startRtspReaders();
   void followFrameRates();
-  void assignWork(ReaderSlot& slot);
-  bool chooseRequest(Work& work);
-  bool chooseUnfetchedSource(Work& work);
+  void assignWork(ReaderSlot& slot, Pool pool);
+  void startWork(ReaderSlot& slot, const Work& work);
+  bool chooseRequest(Work& work, Pool pool);
+  bool chooseUnfetchedSource(Work& work, Pool pool);
   void readFile(ImageSource& source);
   void storePicture(ImageSource& source, std::vector<std::uint8_t> jpeg, std::uint32_t timestamp);
   void decodeSource(ImageSource& source, bool notify);
+  // Stores a picture a reader decoded itself as the source's picture.
+  void storeDecoded(ImageSource& source, FrameRef decoded);
   void failSource(ImageSource& source);
   void trim();
   // Raises the budgets to what the sources in use need. Under sourceLock_.
@@ -244,6 +267,12 @@ class ImageSourceManager {
   std::shared_ptr<const OutputCanvas> canvas_;  // guarded by canvasLock_
 
   std::vector<std::unique_ptr<ReaderSlot>> readers_;  // fixed after construction; loader thread
+  const ThreadStarter starter_;                       // for RTSP readers made later
+  const SourceReaderFactory rtspFactory_;
+  // Guards rtspReaders_' growth (by the loader thread, which alone reads it
+  // otherwise) against destruction's shutdown and rtspReaderCount(). Taken alone.
+  mutable std::mutex rtspPoolLock_;
+  std::vector<std::unique_ptr<ReaderSlot>> rtspReaders_;
   std::atomic<bool> stop_{false};
   Thread loader_;  // last member: started last, joined first
 };

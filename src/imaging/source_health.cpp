@@ -29,6 +29,8 @@ std::string failureText(SourceFailure failure, int httpStatus) {
       return "no pictures in the stream";
     case SourceFailure::FileUnreadable:
       return "picture file not readable";
+    case SourceFailure::UnsupportedCodec:
+      return "unsupported codec";
   }
   return {};
 }

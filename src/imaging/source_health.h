@@ -22,22 +22,23 @@ namespace vistel {
 // Why a camera gives no (new) pictures.
 enum class SourceFailure : std::int32_t {
   None = 0,
-  NotReachable,     // no connection: refused, unknown host, connect time-out
-  NotFound,         // HTTP 404
-  PasswordRefused,  // HTTP 401
-  NotACamera,       // a success status with neither image/jpeg nor a multipart stream
-  Silent,           // connected, then no answer or no picture within the silence limit
-  ErrorStatus,      // another error status
-  ConnectionLost,   // the answer broke off or ended before a whole picture
-  NoPictures,       // a stream with no picture delimiter in 1 MiB
-  FileUnreadable,   // a file:// picture that cannot be read
+  NotReachable,      // no connection: refused, unknown host, connect time-out
+  NotFound,          // HTTP 404
+  PasswordRefused,   // HTTP 401
+  NotACamera,        // a success status with neither image/jpeg nor a multipart stream
+  Silent,            // connected, then no answer or no picture within the silence limit
+  ErrorStatus,       // another error status
+  ConnectionLost,    // the answer broke off or ended before a whole picture
+  NoPictures,        // a stream with no picture delimiter in 1 MiB
+  FileUnreadable,    // a file:// picture that cannot be read
+  UnsupportedCodec,  // an RTSP stream with no video the viewer decodes (H.264, H.265, JPEG)
 };
 
 // The words a view's placeholder and `vistel probe` use for `failure`, in lower
 // case ("camera not reachable", "not found (404)", "password refused (401)",
 // "not a camera (wrong content type)", "camera silent", "camera answered 503",
 // "connection lost", "no pictures in the stream", "picture file not
-// readable"); empty for None. `httpStatus`
+// readable", "unsupported codec"); empty for None. `httpStatus`
 // is only read for ErrorStatus.
 [[nodiscard]] std::string failureText(SourceFailure failure, int httpStatus);
 

@@ -18,6 +18,7 @@
 #include <string_view>
 #include <vector>
 
+#include "vistel/imaging/frame.h"
 #include "vistel/imaging/stream_reader.h"
 #include "vistel/platform/thread.h"
 
@@ -40,6 +41,13 @@ class SourceReader {
   [[nodiscard]] virtual std::int32_t pollState() = 0;
   // Moves the latest picture's JPEG bytes into `out`; false when there is none.
   [[nodiscard]] virtual bool takeFrame(std::vector<std::uint8_t>& out) = 0;
+  // Readers that decode their pictures themselves (RTSP cameras): moves the
+  // latest picture, already in the picture layout, into `out`; false (and
+  // `out` empty) when there is none. Such a reader's takeFrame finds nothing.
+  [[nodiscard]] virtual bool takePicture(FrameRef& out) {
+    out.reset();
+    return false;
+  }
   // The source being fetched, or null before the first start.
   virtual std::shared_ptr<ImageSource> owner() const = 0;
   // Clock time at the end of the latest picture: its timestamp.

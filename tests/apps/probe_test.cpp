@@ -10,6 +10,8 @@
 #include "cli.h"
 #include "commands.h"
 #include "support/http_test_server.h"
+#include "support/rtsp_test_camera.h"
+#include "support/shell.h"
 #include "support/test_jpeg.h"
 #include "support/test_paths.h"
 
@@ -173,6 +175,62 @@ TEST(Probe, RefusedAddressFailsWithoutShowingItsCredentials) {
     EXPECT_EQ(r.err.find(secret), std::string::npos) << r.err;
   }
   EXPECT_NE(r.out.find("***:***@127.0.0.1"), std::string::npos) << r.out;
+}
+
+// The real executable: libav's own messages, which would carry the address,
+// go to the process's standard error if anything lets them through.
+TEST(Probe, RtspCameraIsPacedAndDescribedWithoutItsPassword) {
+  if (!test::RtspTestCamera::available())
+    GTEST_SKIP() << "no GStreamer RTSP server (scripts/lib.sh)";
+  test::RtspTestCamera camera({.credentials = "admin:s3cret"});  // 320x240 at 25 per second
+  ASSERT_TRUE(camera.ok());
+  const auto probe = [](const std::string& url, const std::string& more) {
+    test::ShellResult r =
+        test::runShell(std::string(VISTEL_CLI_PATH) + " probe '" + url + "' " + more);
+    for (const char* secret : {"s3cret", "wrong"}) {
+      EXPECT_EQ(r.out.find(secret), std::string::npos) << r.out;
+      EXPECT_EQ(r.err.find(secret), std::string::npos) << r.err;
+    }
+    return r;
+  };
+  test::ShellResult r =
+      probe(camera.url("/h264", "admin:s3cret"), "--frames 8 --fps 5 --timeout-ms 20000");
+  EXPECT_EQ(r.status, kExitOk) << r.err;
+  auto json = nlohmann::json::parse(r.out, nullptr, false);
+  ASSERT_FALSE(json.is_discarded()) << r.out;
+  EXPECT_EQ(json["mode"], "stream");
+  EXPECT_EQ(json["codec"], "h264");
+  EXPECT_TRUE(json["profile"].is_string());
+  EXPECT_EQ(json["transport"], "tcp");
+  EXPECT_EQ(json["frames"], 8);
+  EXPECT_EQ(json["width"], 320);
+  EXPECT_EQ(json["height"], 240);
+  // Five of the camera's 25 pictures a second.
+  EXPECT_GT(json["fps"].get<double>(), 4.0);
+  EXPECT_LT(json["fps"].get<double>(), 6.5);
+  EXPECT_TRUE(json["firstPictureMs"].is_number());
+
+  struct Failing {
+    std::string url, reason;
+    int status;
+  };
+  for (const Failing& f : {Failing{camera.url("/h264", "admin:wrong") + "?transport=udp",
+                                   "password refused (401)", 401},
+                           Failing{camera.url("/vp8", "admin:s3cret"), "unsupported codec", 0}}) {
+    r = probe(f.url, "--timeout-ms 10000");
+    EXPECT_EQ(r.status, kExitFailure) << r.out;
+    json = nlohmann::json::parse(r.out, nullptr, false);
+    ASSERT_FALSE(json.is_discarded()) << r.out;
+    EXPECT_EQ(json["mode"], "failed");
+    EXPECT_EQ(json["reason"], f.reason);
+    if (f.status != 0) {
+      EXPECT_EQ(json["status"], f.status);
+    } else {
+      EXPECT_TRUE(json["status"].is_null()) << r.out;
+    }
+    EXPECT_EQ(r.err, "") << "libav spoke";
+  }
+  EXPECT_EQ(json["transport"], "tcp");
 }
 
 }  // namespace

@@ -1,0 +1,272 @@
+#!/usr/bin/python3
+"""An RTSP camera on 127.0.0.1 for the tests and benchmarks: GStreamer's RTSP
+server (Debian's gir1.2-gst-rtsp-server-1.0, through Python's GObject
+bindings) serving a known picture, live, as H.264, H.265, MJPEG and VP8.
+
+The picture is four coloured quarters (top left red, top right green, bottom
+left blue, bottom right white) with the frame number drawn over the top-left
+corner as two rows of black and white 16-pixel cells, in the layout of
+tools/frame_code.h, so a reader of the stream can check what it got.
+
+Mounts: /h264, /h265, /mjpeg (JPEG over RTP), /vp8 (a codec the viewer does not
+take), and /h264-file when --file names a Matroska file with an H.264 track,
+sent in real time without re-encoding. One encoder per mount, shared by
+every client.
+
+Prints "port N" once it listens, then, for each picture as its first RTP packet
+leaves, "sent FRAME MS" (MS on the monotonic millisecond clock) when --log-sent
+is given. Commands on standard input, one a line:
+  stall       stop sending pictures (the connections stay open)
+  resume      send pictures again
+  drop N      lose the next N RTP packets (or the pictures that hold them) of every
+              mount that has served
+  quit        stop
+It exits on end of input too."""
+
+import argparse
+import os
+import sys
+import threading
+import time
+
+import gi
+
+gi.require_version("Gst", "1.0")
+gi.require_version("GstRtsp", "1.0")
+gi.require_version("GstRtspServer", "1.0")
+from gi.repository import GLib, Gst, GstRtsp, GstRtspServer  # noqa: E402
+
+CELL = 16
+COLUMNS = 16
+ROWS = 2
+BITS = 24
+CHECK_BITS = 6
+
+
+def crc6(value):
+    crc = 0
+    for bit in range(BITS - 1, -1, -1):
+        top = (crc >> (CHECK_BITS - 1)) & 1
+        crc = (crc << 1) & 0x3F
+        if ((value >> bit) & 1) ^ top:
+            crc ^= 0x03
+    return crc
+
+
+def cells_of(number):
+    number %= 1 << BITS
+    cells = [True, False]
+    cells += [bool((number >> (BITS - 1 - i)) & 1) for i in range(BITS)]
+    check = crc6(number)
+    cells += [bool((check >> (CHECK_BITS - 1 - i)) & 1) for i in range(CHECK_BITS)]
+    return cells
+
+
+class Picture:
+    """The still part of the picture, in BGRx, and the frame code drawn over it."""
+
+    def __init__(self, width, height):
+        self.width, self.height = width, height
+        half_w, half_h = width // 2, height // 2
+        top = bytes([0, 0, 255, 0]) * half_w + bytes([0, 255, 0, 0]) * (width - half_w)
+        bottom = bytes([255, 0, 0, 0]) * half_w + bytes([255, 255, 255, 0]) * (width - half_w)
+        self.background = top * half_h + bottom * (height - half_h)
+        self.white = bytes([255, 255, 255, 0]) * CELL
+        self.black = bytes(4 * CELL)
+
+    def frame(self, number):
+        data = bytearray(self.background)
+        if self.width < (COLUMNS + 1) * CELL or self.height < (ROWS + 1) * CELL:
+            return bytes(data)
+        cells = cells_of(number)
+        stride = self.width * 4
+        for row in range(ROWS):
+            line = b"".join(
+                self.white if cells[row * COLUMNS + c] else self.black for c in range(COLUMNS)
+            )
+            for y in range((row + 1) * CELL, (row + 2) * CELL):
+                start = y * stride + CELL * 4
+                data[start:start + len(line)] = line
+        return bytes(data)
+
+
+ENCODERS = {
+    "h264": "x264enc tune=zerolatency speed-preset=ultrafast key-int-max={keyint} bframes=0 "
+            "threads=1 ! video/x-h264,profile=constrained-baseline ! "
+            "rtph264pay name=pay0 pt=96 config-interval=-1",
+    "h265": "x265enc tune=zerolatency speed-preset=ultrafast key-int-max={keyint} "
+            "option-string=\"pools=1:frame-threads=1\" ! "
+            "rtph265pay name=pay0 pt=96 config-interval=-1",
+    "mjpeg": "jpegenc quality=90 ! rtpjpegpay name=pay0 pt=26",
+    "vp8": "vp8enc deadline=1 keyframe-max-dist={keyint} ! rtpvp8pay name=pay0 pt=96",
+}
+
+
+class Camera:
+    def __init__(self, args):
+        self.args = args
+        self.picture = Picture(args.width, args.height)
+        self.lock = threading.Lock()
+        self.stalled = False  # guarded by lock
+        self.drops = {}  # guarded by lock: mount -> packets still to lose
+        self.mounts = set()  # guarded by lock: mounts that have served a client
+        self.sources = []  # (appsrc, frame counter) per prepared media; main loop only
+        self.started = time.monotonic()
+
+    def push_frames(self):
+        with self.lock:
+            stalled = self.stalled
+        now = time.monotonic()
+        for source, state in self.sources:
+            # Every picture due by now, on a schedule of the media's own start,
+            # so the rate does not drift with the timer's granularity.
+            due = int((now - state["start"]) * self.args.fps) + 1
+            if stalled:
+                state["next"] = due  # the pictures of a stall are never sent
+            while state["next"] < due:
+                number = state["next"]
+                state["next"] += 1
+                buffer = Gst.Buffer.new_wrapped(self.picture.frame(number))
+                buffer.pts = number * Gst.SECOND // self.args.fps
+                buffer.duration = Gst.SECOND // self.args.fps
+                source.emit("push-buffer", buffer)
+        return True
+
+    def on_configure(self, factory, media, mount):
+        element = media.get_element()
+        payloader = element.get_by_name("pay0")
+        state = {"next": 0, "last_pts": None, "first_pts": None, "start": time.monotonic()}
+        with self.lock:
+            self.mounts.add(mount)
+        source = element.get_by_name("camera")
+        if source is not None:
+            self.sources.append((source, state))
+            media.connect("unprepared", lambda m: self.forget(source))
+        payloader.get_static_pad("src").add_probe(
+            Gst.PadProbeType.BUFFER | Gst.PadProbeType.BUFFER_LIST, self.on_packet,
+            (mount, state))
+
+    def forget(self, source):
+        self.sources = [entry for entry in self.sources if entry[0] is not source]
+
+    def on_packet(self, pad, info, context):
+        mount, state = context
+        # Some payloaders push a picture's packets as one list.
+        if info.type & Gst.PadProbeType.BUFFER_LIST:
+            packets = info.get_buffer_list()
+            count = packets.length()
+            buffer = packets.get(0) if count else None
+        else:
+            buffer = info.get_buffer()
+            count = 1
+        with self.lock:
+            left = self.drops.get(mount, 0)
+            if left > 0:
+                self.drops[mount] = max(0, left - count)
+                return Gst.PadProbeReturn.DROP
+        if self.args.log_sent and buffer is not None and buffer.pts != state["last_pts"]:
+            state["last_pts"] = buffer.pts
+            # The pipeline shifts every time stamp by one constant; the first
+            # picture out is picture 0.
+            if state["first_pts"] is None:
+                state["first_pts"] = buffer.pts
+            frame = round((buffer.pts - state["first_pts"]) * self.args.fps / Gst.SECOND)
+            print("sent %s %d %d" % (mount, frame, int(time.monotonic() * 1000) & 0xFFFFFFFF),
+                  flush=True)
+        return Gst.PadProbeReturn.OK
+
+    def command(self, line):
+        words = line.split()
+        if not words:
+            return
+        with self.lock:
+            if words[0] == "stall":
+                self.stalled = True
+            elif words[0] == "resume":
+                self.stalled = False
+            elif words[0] == "drop" and len(words) == 2:
+                for mount in self.mounts:
+                    self.drops[mount] = int(words[1])
+        print("ok " + words[0], flush=True)
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--port", type=int, default=0)
+    parser.add_argument("--size", default="640x480")
+    parser.add_argument("--fps", type=int, default=25)
+    parser.add_argument("--keyint", type=int, default=25)
+    parser.add_argument("--credentials", default="", help="USER:PASSWORD wanted from clients")
+    parser.add_argument("--auth", choices=["basic", "digest"], default="digest")
+    parser.add_argument("--file", default="", help="Matroska file with H.264 for /h264-file")
+    parser.add_argument("--log-sent", action="store_true")
+    args = parser.parse_args()
+    args.width, args.height = (int(v) for v in args.size.split("x"))
+
+    Gst.init(None)
+    camera = Camera(args)
+    server = GstRtspServer.RTSPServer()
+    server.set_address("127.0.0.1")
+    server.set_service(str(args.port))
+    mounts = server.get_mount_points()
+
+    if args.credentials:
+        # One user, whose role the mounts below allow.
+        user, password = args.credentials.split(":", 1)
+        auth = GstRtspServer.RTSPAuth()
+        token = GstRtspServer.RTSPToken()
+        token.set_string("media.factory.role", "user")
+        if args.auth == "basic":
+            auth.set_supported_methods(GstRtsp.RTSPAuthMethod.BASIC)
+            auth.add_basic(GstRtspServer.RTSPAuth.make_basic(user, password), token)
+        else:
+            auth.set_supported_methods(GstRtsp.RTSPAuthMethod.DIGEST)
+            auth.add_digest(user, password, token)
+        server.set_auth(auth)
+
+    caps = "video/x-raw,format=BGRx,width=%d,height=%d,framerate=%d/1" % (
+        args.width, args.height, args.fps)
+    pipelines = {}
+    for name, encoder in ENCODERS.items():
+        pipelines["/" + name] = (
+            "( appsrc name=camera is-live=true format=time do-timestamp=false caps=%s "
+            "! videoconvert ! video/x-raw,format=I420 ! %s )" % (caps, encoder.format(keyint=args.keyint)))
+    if args.file:
+        pipelines["/h264-file"] = (
+            "( filesrc location=\"%s\" ! matroskademux ! h264parse ! "
+            "rtph264pay name=pay0 pt=96 config-interval=-1 )" % args.file)
+
+    for mount, launch in pipelines.items():
+        factory = GstRtspServer.RTSPMediaFactory()
+        factory.set_launch(launch)
+        factory.set_shared(True)
+        if args.credentials:
+            permissions = GstRtspServer.RTSPPermissions()
+            permissions.add_permission_for_role("user", "media.factory.access", True)
+            permissions.add_permission_for_role("user", "media.factory.construct", True)
+            factory.set_permissions(permissions)
+        factory.connect("media-configure", camera.on_configure, mount)
+        mounts.add_factory(mount, factory)
+
+    if server.attach(None) == 0:
+        print("cannot listen", file=sys.stderr, flush=True)
+        return 1
+    print("port %d" % server.get_bound_port(), flush=True)
+
+    loop = GLib.MainLoop()
+    GLib.timeout_add(5, camera.push_frames)
+
+    def read_commands():
+        for line in sys.stdin:
+            if line.strip() == "quit":
+                break
+            GLib.idle_add(camera.command, line)
+        GLib.idle_add(loop.quit)
+
+    threading.Thread(target=read_commands, daemon=True).start()
+    loop.run()
+    os._exit(0)
+
+
+if __name__ == "__main__":
+    sys.exit(main())
