@@ -372,12 +372,14 @@ void ImageSourceManager::pollReader(ReaderSlot& slot, Pool pool) {
       const bool decoded = reader.takePicture(picture);
       const bool taken = decoded || reader.takeFrame(jpeg);
       if (!owner) break;
+      // Cleared before the picture is published, so that nobody sees the new
+      // picture of a source that still reads as failed.
       if (decoded) {
+        owner->failed_.store(false, std::memory_order_release);
         storeDecoded(*owner, std::move(picture));
-        owner->failed_.store(false, std::memory_order_release);
       } else if (taken) {
-        storePicture(*owner, std::move(jpeg), reader.lastPartTime());
         owner->failed_.store(false, std::memory_order_release);
+        storePicture(*owner, std::move(jpeg), reader.lastPartTime());
       } else {
         // A fetch that ended without a picture (an empty body) is a failed one.
         owner->failed_.store(true, std::memory_order_release);
@@ -544,8 +546,8 @@ void ImageSourceManager::readFile(ImageSource& source) {
     return;
   }
   source.health().recordPicture();
-  storePicture(source, std::move(bytes), now);
   source.failed_.store(false, std::memory_order_release);
+  storePicture(source, std::move(bytes), now);
   source.busy_.store(false, std::memory_order_release);
 }
 
