@@ -72,33 +72,50 @@ bool writePictureJpeg(const GrabbedPicture& picture, const std::string& path) {
 }
 
 BackgroundWork::~BackgroundWork() {
-  for (Thread& thread : threads_) thread.join();
+  for (Job& job : jobs_) job.thread.join();
 }
 
 bool BackgroundWork::start(std::function<void()> job, std::function<void()> done) {
-  threads_.emplace_back();
-  auto self = threads_.end();
-  --self;
-  Thread thread = startThread([this, job = std::move(job), done = std::move(done), self] {
+  jobs_.emplace_back();
+  const auto self = std::prev(jobs_.end());
+  self->done = std::move(done);
+  Thread thread = startThread([this, job = std::move(job), self] {
     job();
+    {
+      std::lock_guard<std::mutex> guard(finishedLock_);
+      self->finished = true;
+    }
     // Queued to this object: dropped when it is gone by then.
-    QMetaObject::invokeMethod(
-        this,
-        [this, done, self] {
-          self->join();
-          threads_.erase(self);
-          --running_;
-          done();
-        },
-        Qt::QueuedConnection);
+    QMetaObject::invokeMethod(this, "reapFinished", Qt::QueuedConnection);
   });
   if (!thread.joinable()) {
-    threads_.erase(self);
+    jobs_.erase(self);
     return false;
   }
-  *self = std::move(thread);
+  self->thread = std::move(thread);
   ++running_;
   return true;
+}
+
+void BackgroundWork::reapFinished() {
+  std::vector<std::function<void()>> done;
+  for (auto it = jobs_.begin(); it != jobs_.end();) {
+    bool finished = false;
+    {
+      std::lock_guard<std::mutex> guard(finishedLock_);
+      finished = it->finished;
+    }
+    if (!finished) {
+      ++it;
+      continue;
+    }
+    it->thread.join();
+    done.push_back(std::move(it->done));
+    it = jobs_.erase(it);
+    --running_;
+  }
+  // After the bookkeeping: a `done` may start the next job.
+  for (auto& call : done) call();
 }
 
 }  // namespace vistel

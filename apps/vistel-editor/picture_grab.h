@@ -14,6 +14,7 @@
 #include <functional>
 #include <list>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -61,10 +62,21 @@ class BackgroundWork : public QObject {
   int running() const { return running_; }
 
  private:
-  bool start(std::function<void()> job, std::function<void()> done);
+  struct Job {
+    Thread thread;
+    std::function<void()> done;
+    bool finished = false;  // finishedLock_
+  };
 
-  std::list<Thread> threads_;  // user-interface thread; joined when their job ended
-  int running_ = 0;            // user-interface thread
+  bool start(std::function<void()> job, std::function<void()> done);
+  // Joins the jobs that finished and calls their `done`. User-interface thread.
+  Q_INVOKABLE void reapFinished();
+
+  // The worker announces its end through our own lock, not through data carried
+  // in a queued call: the hand-over inside Qt is invisible to the race checker.
+  std::mutex finishedLock_;
+  std::list<Job> jobs_;  // user-interface thread, except Job::finished
+  int running_ = 0;      // user-interface thread
 };
 
 }  // namespace vistel
