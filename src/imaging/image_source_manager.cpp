@@ -581,19 +581,22 @@ void ImageSourceManager::decodeSource(ImageSource& source, bool notify) {
   encoded.reset();
 
   FrameRef old;
-  {
-    std::lock_guard<std::mutex> guard(source.lock_);
-    if (!source.dropped_ &&
-        !(source.decoded_ && isOlderFrame(decoded->timestamp(), source.decoded_->timestamp()))) {
-      addBytes(0, sizeOf(decoded) - sizeOf(source.decoded_));
-      old = std::exchange(source.decoded_, std::move(decoded));
-      event.kept = true;
-    }
-  }
+  event.kept = keepDecoded(source, std::move(decoded), old);
   // Bytes that are no picture at all say so, for the view and `vistel probe`.
   if (notify && event.width <= 0)
     source.health().recordFailure(event.decodedAtMs, SourceFailure::NoPictures, 0);
   if (notify && observers_.decoded) observers_.decoded(event);
+}
+
+bool ImageSourceManager::keepDecoded(ImageSource& source, FrameRef decoded, FrameRef& old) {
+  std::lock_guard<std::mutex> guard(source.lock_);
+  if (source.dropped_ ||
+      (source.decoded_ && isOlderFrame(decoded->timestamp(), source.decoded_->timestamp()))) {
+    return false;
+  }
+  addBytes(0, sizeOf(decoded) - sizeOf(source.decoded_));
+  old = std::exchange(source.decoded_, std::move(decoded));
+  return true;
 }
 
 void ImageSourceManager::storeDecoded(ImageSource& source, FrameRef decoded) {
@@ -606,15 +609,7 @@ void ImageSourceManager::storeDecoded(ImageSource& source, FrameRef decoded) {
   event.height = decoded->height();
   event.complete = decoded->complete();
   FrameRef old;
-  {
-    std::lock_guard<std::mutex> guard(source.lock_);
-    if (!source.dropped_ &&
-        !(source.decoded_ && isOlderFrame(decoded->timestamp(), source.decoded_->timestamp()))) {
-      addBytes(0, sizeOf(decoded) - sizeOf(source.decoded_));
-      old = std::exchange(source.decoded_, std::move(decoded));
-      event.kept = true;
-    }
-  }
+  event.kept = keepDecoded(source, std::move(decoded), old);
   if (observers_.decoded) observers_.decoded(event);
 }
 

@@ -227,6 +227,10 @@ class ImageSourceManager {
   void decodeSource(ImageSource& source, bool notify);
   // Stores a picture a reader decoded itself as the source's picture.
   void storeDecoded(ImageSource& source, FrameRef decoded);
+  // Makes `decoded` the source's picture unless the source was dropped or
+  // holds a newer one; the picture it replaces goes to `old`, so that it is
+  // freed after the source's lock. Loader thread.
+  bool keepDecoded(ImageSource& source, FrameRef decoded, FrameRef& old);
   void failSource(ImageSource& source);
   void trim();
   // Raises the budgets to what the sources in use need. Under sourceLock_.
