@@ -10,6 +10,7 @@
 
 #include "support/http_test_server.h"
 #include "support/test_jpeg.h"
+#include "support/wait_for.h"
 #include "vistel/imaging/image_source_manager.h"
 #include "vistel/platform/clock.h"
 
@@ -21,17 +22,7 @@ using Clock = std::chrono::steady_clock;
 using test::HttpTestConnection;
 using test::HttpTestServer;
 
-// Polls `done` until it holds or `limit` passes; the default is generous, as
-// waits for progress end as soon as `done` holds.
-template <class Condition>
-bool waitFor(Condition done, std::chrono::milliseconds limit = 30s) {
-  const auto end = Clock::now() + limit;
-  while (!done()) {
-    if (Clock::now() > end) return false;
-    std::this_thread::sleep_for(5ms);
-  }
-  return true;
-}
+using test::waitFor;
 
 std::string streamPart(const std::string& jpeg) {
   return "--myboundary\r\nContent-Type: image/jpeg\r\nContent-Length: " +

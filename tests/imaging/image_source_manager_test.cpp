@@ -13,6 +13,7 @@
 
 #include "support/test_jpeg.h"
 #include "support/test_paths.h"
+#include "support/wait_for.h"
 #include "vistel/platform/clock.h"
 
 namespace vistel {
@@ -30,18 +31,7 @@ std::vector<std::uint8_t> sceneJpeg(int width, int height) {
 
 std::int32_t decodedSizeOf(int width, int height) { return width * (height + 1) * 4 + 4; }
 
-// Polls `done` every 2 ms for up to `limit`. The default only bounds waits
-// for progress, which end as soon as `done` holds; it is generous because
-// sanitizer builds on a loaded machine run many times slower.
-template <class Condition>
-bool waitFor(Condition done, std::chrono::milliseconds limit = 30s) {
-  const auto end = Clock::now() + limit;
-  while (!done()) {
-    if (Clock::now() > end) return false;
-    std::this_thread::sleep_for(2ms);
-  }
-  return true;
-}
+using test::waitFor;
 
 // A reader driven by the test: it never touches the network; the test says
 // when it has a picture or failed. Shared between the test thread and the

@@ -16,6 +16,7 @@
 #include "support/http_test_server.h"
 #include "support/rtsp_test_camera.h"
 #include "support/test_jpeg.h"
+#include "support/wait_for.h"
 #include "vistel/imaging/image_source_manager.h"
 #include "vistel/platform/clock.h"
 
@@ -28,15 +29,7 @@ using test::HttpTestConnection;
 using test::HttpTestServer;
 using test::RtspTestCamera;
 
-template <class Condition>
-bool waitFor(Condition done, std::chrono::milliseconds limit = 20s) {
-  const auto end = Clock::now() + limit;
-  while (!done()) {
-    if (Clock::now() > end) return false;
-    std::this_thread::sleep_for(5ms);
-  }
-  return true;
-}
+using test::waitFor;
 
 // Pictures kept per source url, from the manager's loader thread.
 struct DecodeLog {

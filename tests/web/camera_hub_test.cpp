@@ -14,6 +14,7 @@
 
 #include "support/http_test_server.h"
 #include "support/test_jpeg.h"
+#include "support/wait_for.h"
 #include "vistel/imaging/image_source.h"
 #include "vistel/imaging/image_source_manager.h"
 #include "vistel/platform/clock.h"
@@ -25,15 +26,7 @@ using namespace std::chrono_literals;
 using test::HttpTestConnection;
 using test::HttpTestServer;
 
-template <class Condition>
-bool waitFor(Condition done, std::chrono::milliseconds limit = 20s) {
-  const auto end = std::chrono::steady_clock::now() + limit;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    std::this_thread::sleep_for(5ms);
-  }
-  return true;
-}
+using vistel::test::waitFor;
 
 // One page session's source manager with the hub's readers, counting the
 // pictures it decoded.
