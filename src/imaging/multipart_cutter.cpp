@@ -70,6 +70,10 @@ void MultipartCutter::replaceBuffer(std::size_t capacity, std::size_t keepFrom) 
 }
 
 bool MultipartCutter::growAndRead(const ReadFn& read, Outcome& outcome) {
+  if (ended_) {
+    outcome = Outcome::Ended;
+    return false;
+  }
   // Growing only when less than a step is free keeps a server that sends a
   // byte at a time from inflating the buffer by a step per byte.
   if (capacity_ - filled_ < kStreamReadStep) replaceBuffer(capacity_ + kStreamReadStep, 0);
@@ -77,6 +81,7 @@ bool MultipartCutter::growAndRead(const ReadFn& read, Outcome& outcome) {
   filled_ += count;
   grown_ += count;
   if (count == 0) {
+    ended_ = true;
     if (grown_ > kMaxBytesWithoutDelimiter) noLearn_ = true;
     outcome = Outcome::Ended;
     return false;
@@ -123,7 +128,10 @@ bool MultipartCutter::handOverByLength(const PartFn& part) {
   // A picture ends with its end-of-image marker; a length that stops anywhere
   // else would hand out a cut-off or run-on picture.
   if (last - partStart_ < 2 || buffer_[last - 2] != 0xFF || buffer_[last - 1] != 0xD9) {
+    // A camera that gets one length wrong gets them all wrong; waiting for
+    // each wrong length would only delay its pictures.
     partLength_ = none;
+    lengthsUntrusted_ = true;
     return false;
   }
   part(buffer_.get() + partStart_, last - partStart_);
@@ -157,8 +165,9 @@ void MultipartCutter::openPart(std::size_t match, std::size_t terminator) {
     }
   }
   partStart_ = terminator + 4;
-  partLength_ =
-      announcedLength(buffer_.get() + match, terminator - match, kMaxBytesWithoutDelimiter, none);
+  partLength_ = lengthsUntrusted_ ? none
+                                  : announcedLength(buffer_.get() + match, terminator - match,
+                                                    kMaxBytesWithoutDelimiter, none);
   grown_ = 0;
   // Resume after the delimiter text just used, so that the same occurrence is
   // not found again.
@@ -178,6 +187,8 @@ MultipartCutter::Outcome MultipartCutter::run(const ReadFn& read, const PartFn& 
   partLength_ = none;
   grown_ = 0;
   delimiterFrom_ = terminatorFrom_ = 0;
+  ended_ = filled_ == 0;
+  lengthsUntrusted_ = false;
   Outcome outcome = Outcome::Ended;
   if (filled_ == 0) {
     buffer_.reset();
@@ -211,6 +222,15 @@ MultipartCutter::Outcome MultipartCutter::run(const ReadFn& read, const PartFn& 
     grown_ = 0;
 
     if (partStart_ != none) {
+      // Picture bytes may spell the boundary. While the part's announced
+      // length is not all there, a match may lie inside its body: the rest
+      // decides (handed out by the length, or cut here when the length proves
+      // wrong or the data ends first), so the pictures do not depend on how
+      // the network splits the stream.
+      if (partLength_ != none) {
+        if (growAndRead(read, outcome)) continue;
+        if (outcome != Outcome::Ended) break;
+      }
       cut(match, part);
       continue;
     }

@@ -21,7 +21,9 @@
 // (most cameras send the delimiter before each part, so the next one comes a
 // whole frame interval later), provided the body then ends with the JPEG
 // end-of-image marker (before at most one CR LF); a length that does not meet
-// that is not trusted, and the part is cut at the next delimiter instead.
+// that is not trusted, and the part is cut at the next delimiter instead, as
+// are all later parts of the run. A delimiter found while a part's length is
+// not all there waits for the rest: picture bytes may spell the boundary.
 //
 // Limits: the working buffer grows in kStreamReadStep steps only when less
 // than one step is free; more than kMaxBytesWithoutDelimiter bytes read
@@ -113,6 +115,8 @@ class MultipartCutter {
   std::size_t delimiterFrom_ = 0;   // delimiter positions before this are ruled out
   std::size_t terminatorFrom_ = 0;  // same for the header terminator
   std::size_t peakBytes_ = 0;
+  bool ended_ = false;             // the data ended: read no more
+  bool lengthsUntrusted_ = false;  // one part's length proved wrong: ignore lengths
 };
 
 }  // namespace vistel::detail

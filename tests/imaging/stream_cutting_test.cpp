@@ -243,6 +243,19 @@ TEST(MultipartCutter, PartWithALengthIsHandedOutBeforeTheNextRead) {
   EXPECT_EQ(parts, (std::vector<std::string>(bodies.begin() + 1, bodies.end())));
 }
 
+TEST(MultipartCutter, BoundaryTextInsideABodyWithALengthDoesNotCutIt) {
+  auto bodies = testBodies(3, 2000);
+  bodies[1].replace(700, 14, "\r\n--myboundary");
+  const std::string stream = multipart(bodies, "myboundary", true);
+  // However the reads fall, the length decides before the text in the body.
+  for (std::size_t readSize : {std::size_t{1}, std::size_t{64}, std::size_t{1500}, kStreamReadStep})
+    EXPECT_EQ(cut(stream, "myboundary", true, readSize).parts, bodies) << readSize;
+  // A stream that ends inside such a part is cut at the text: nothing else is left.
+  const CutResult r = cut(stream.substr(0, stream.find(bodies[1]) + 1000), "myboundary", true, 64);
+  ASSERT_EQ(r.parts.size(), 2u);
+  EXPECT_EQ(r.parts[1], bodies[1].substr(0, 700));
+}
+
 TEST(MultipartCutter, LengthThatMissesTheEndOfThePictureIsNotTrusted) {
   const auto bodies = testBodies(3, 1000);
   // Counting the line break after the picture is fine: it is left out.
