@@ -8,8 +8,8 @@ left blue, bottom right white) with the frame number drawn over the top-left
 corner as two rows of black and white 16-pixel cells, in the layout of
 tools/frame_code.h, so a reader of the stream can check what it got.
 
-Mounts: /h264, /h265, /mjpeg (JPEG over RTP) and /vp8 (a codec the viewer does
-not take). One encoder per mount, shared by every client. With
+Mounts: /h264, /h265, /mjpeg (JPEG over RTP), /vp8 (a codec the viewer does
+not take) and /audio (no video at all). One encoder per mount, shared by every client. With
 --recorded MOUNT=FILE, a mount sends pictures encoded beforehand (by --record)
 instead, in a loop, so that large pictures go out at their rate on a machine
 whose encoders could not keep up; the frame number shown is then the picture's
@@ -335,6 +335,10 @@ def main():
             "( appsrc name=camera is-live=true format=time do-timestamp=false caps=%s "
             "! videoconvert ! video/x-raw,format=I420 ! %s ! %s )" % (
                 raw_caps(args), encoder.format(keyint=args.keyint), payloader))
+    # A stream without video: a camera's microphone alone.
+    pipelines["/audio"] = (
+        "( audiotestsrc is-live=true wave=silence ! audioconvert ! mulawenc ! "
+        "rtppcmupay name=pay0 pt=0 )")
     for entry in args.recorded:
         mount, path = entry.split("=", 1)
         codec = mount.lstrip("/")
