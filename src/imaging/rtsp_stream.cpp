@@ -161,6 +161,8 @@ const char* rtspResultName(RtspResult result) {
       return "error status";
     case RtspResult::NotACamera:
       return "not a camera";
+    case RtspResult::NoVideo:
+      return "no video";
     case RtspResult::UnsupportedCodec:
       return "unsupported codec";
     case RtspResult::Silent:
@@ -188,7 +190,9 @@ SourceFailure sourceFailureOf(RtspResult result) {
     case RtspResult::ErrorStatus:
       return SourceFailure::ErrorStatus;
     case RtspResult::NotACamera:
-      return SourceFailure::NotACamera;
+      return SourceFailure::NotRtsp;
+    case RtspResult::NoVideo:
+      return SourceFailure::NoVideo;
     case RtspResult::UnsupportedCodec:
       return SourceFailure::UnsupportedCodec;
     case RtspResult::Silent:
@@ -251,7 +255,9 @@ RtspResult RtspStream::open(const RtspAddress& address, const RtspOptions& optio
 
   AVDictionary* settings = nullptr;
   av_dict_set(&settings, "rtsp_transport", rtspTransportName(address.transport), 0);
-  av_dict_set(&settings, "allowed_media_types", "video", 0);
+  // Every kind of stream is set up (and all but the video discarded): asked
+  // for video alone, a camera without any answers PLAY with an error that
+  // does not say why.
   av_dict_set_int(&settings, "timeout", std::int64_t{options.connectTimeoutMs} * 1000, 0);
   if (address.transport == RtspTransport::Udp) {
     // A key picture arrives as one burst of datagrams; room for it.
@@ -332,7 +338,7 @@ RtspResult RtspStream::setUpDecoder(std::unique_ptr<Libav> owned, const RtspOpti
   }
   if (!video) {
     info_.codec = "none";
-    return RtspResult::UnsupportedCodec;
+    return RtspResult::NoVideo;
   }
   const AVCodecID id = video->codecpar->codec_id;
   info_.codec = avcodec_get_name(id);
@@ -511,6 +517,7 @@ int rtspAnswerStatus(std::string_view address, std::uint32_t connectTimeoutMs,
   switch (stream.open(parts, options)) {
     case detail::RtspResult::Ok:
     case detail::RtspResult::UnsupportedCodec:  // it answered, with a stream we cannot show
+    case detail::RtspResult::NoVideo:
       return 200;
     case detail::RtspResult::PasswordRefused:
     case detail::RtspResult::NotFound:

@@ -44,7 +44,8 @@ enum class RtspResult : std::int32_t {
   PasswordRefused,   // 401: credentials missing or wrong
   ErrorStatus,       // another error status from the camera
   NotACamera,        // the peer does not speak RTSP, or its stream description is unusable
-  UnsupportedCodec,  // no H.264, H.265 or JPEG video in the stream
+  NoVideo,           // the stream has no video at all
+  UnsupportedCodec,  // video, but not H.264, H.265 or JPEG
   Silent,            // no answer, or no picture, within the silence limit
   ConnectionLost,    // the connection ended or broke
   Stopped,           // stop() was called

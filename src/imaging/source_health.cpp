@@ -22,6 +22,8 @@ std::string failureText(SourceFailure failure, int httpStatus) {
     case SourceFailure::Silent:
       return "camera silent";
     case SourceFailure::ErrorStatus:
+      // An RTSP camera's error whose number libav does not pass on.
+      if (httpStatus <= 0) return "camera answered with an error";
       return "camera answered " + std::to_string(httpStatus);
     case SourceFailure::ConnectionLost:
       return "connection lost";
@@ -31,6 +33,10 @@ std::string failureText(SourceFailure failure, int httpStatus) {
       return "picture file not readable";
     case SourceFailure::UnsupportedCodec:
       return "unsupported codec";
+    case SourceFailure::NotRtsp:
+      return "not a camera (no RTSP answer)";
+    case SourceFailure::NoVideo:
+      return "no video in the stream";
   }
   return {};
 }

@@ -31,14 +31,18 @@ enum class SourceFailure : std::int32_t {
   ConnectionLost,    // the answer broke off or ended before a whole picture
   NoPictures,        // a stream with no picture delimiter in 1 MiB
   FileUnreadable,    // a file:// picture that cannot be read
-  UnsupportedCodec,  // an RTSP stream with no video the viewer decodes (H.264, H.265, JPEG)
+  UnsupportedCodec,  // an RTSP stream whose video the viewer does not decode (not H.264,
+                     // H.265 or JPEG)
+  NotRtsp,           // an rtsp:// peer whose answers are not RTSP
+  NoVideo,           // an RTSP stream without video (a microphone alone)
 };
 
 // The words a view's placeholder and `vistel probe` use for `failure`, in lower
 // case ("camera not reachable", "not found (404)", "password refused (401)",
 // "not a camera (wrong content type)", "camera silent", "camera answered 503",
 // "connection lost", "no pictures in the stream", "picture file not
-// readable", "unsupported codec"); empty for None. `httpStatus`
+// readable", "unsupported codec", "not a camera (no RTSP answer)", "no video
+// in the stream"); empty for None. `httpStatus`
 // is only read for ErrorStatus.
 [[nodiscard]] std::string failureText(SourceFailure failure, int httpStatus);
 

@@ -152,7 +152,9 @@ TEST(ViewCaptions, FailedCameraSaysWhyInThePlaceholdersPlace) {
                                                     {SourceFailure::NotFound, 404},
                                                     {SourceFailure::PasswordRefused, 401},
                                                     {SourceFailure::NotACamera, 200},
-                                                    {SourceFailure::Silent, 200}};
+                                                    {SourceFailure::Silent, 200},
+                                                    {SourceFailure::UnsupportedCodec, 0},
+                                                    {SourceFailure::NotRtsp, 0}};
   CaptionHarness h;
   const std::string xml = singleView("10");
   ASSERT_TRUE(h.engine->loadProject(xml.data(), xml.size()));

@@ -1,7 +1,7 @@
 // test-labels: threads network
 // RTSP cameras through the image source manager and its RTSP readers, against
 // GStreamer's RTSP server on loopback: pictures beside an HTTP camera, pacing
-// by the view's rate, and the faults a view names.
+// by the view's rate, the faults a view names, and a camera that falls silent.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -9,6 +9,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <stop_token>
 #include <string>
 #include <thread>
 
@@ -244,6 +245,62 @@ TEST_F(RtspCameraTest, ACameraThatRestartsIsReadAgainAndKeepsItsPictureMeanwhile
   // The backoff has reached 2 or 4 s by now.
   ASSERT_TRUE(waitFor([&] { return log.count(url) >= before + 3; }, 15s));
   EXPECT_EQ(healthOf(*manager, request).failure, SourceFailure::None);
+  EXPECT_TRUE(checkHeld(*manager, request, 320, 240));
+  ASSERT_TRUE(manager->releaseFrame(request));
+  manager->release(request);
+}
+
+// Keeps a manual clock going at the real clock's pace, so that backoffs and
+// pacing run, while the test jumps it past limits it does not want to wait for.
+class RunningClock {
+ public:
+  explicit RunningClock(ManualClock& clock)
+      : runner_([&clock](std::stop_token stop) {
+          while (!stop.stop_requested()) {
+            std::this_thread::sleep_for(10ms);
+            clock.advance(10);
+          }
+        }) {}
+
+ private:
+  std::jthread runner_;
+};
+
+TEST_F(RtspCameraTest, ACameraThatFallsSilentIsShownStaleThenReadAgainWhenItSends) {
+  ManualClock clock(5000);
+  const ScopedClock installed(clock);
+  const RunningClock running(clock);
+  RtspTestCamera camera({.width = 320, .height = 240, .keyInterval = 10});
+  ASSERT_TRUE(camera.ok());
+  const std::string url = camera.url("/h264");
+  DecodeLog log;
+  auto manager = makeManager(log);
+  SourceRequest* request = manager->acquire(url);
+  manager->setFps(request, -1.0f);
+  ASSERT_TRUE(waitFor([&] { return log.count(url) >= 3; }));
+
+  // The connection stays open and brings nothing.
+  ASSERT_TRUE(camera.command("stall"));
+  std::this_thread::sleep_for(300ms);  // pictures already on their way
+  const int before = log.count(url);
+  clock.advance(8000);
+  std::this_thread::sleep_for(300ms);
+  auto status = manager->pictureStatus(request, clock.nowMs());
+  EXPECT_EQ(status.health.failure, SourceFailure::None);
+  EXPECT_FALSE(status.stale);
+  clock.advance(2500);  // past the 10 s silence limit
+  ASSERT_TRUE(
+      waitFor([&] { return healthOf(*manager, request).failure == SourceFailure::Silent; }));
+  status = manager->pictureStatus(request, clock.nowMs());
+  EXPECT_TRUE(status.hasPicture);
+  EXPECT_TRUE(status.stale);
+  EXPECT_EQ(log.count(url), before);
+
+  ASSERT_TRUE(camera.command("resume"));
+  ASSERT_TRUE(waitFor([&] { return log.count(url) >= before + 3; }));
+  status = manager->pictureStatus(request, clock.nowMs());
+  EXPECT_EQ(status.health.failure, SourceFailure::None);
+  EXPECT_FALSE(status.stale);
   EXPECT_TRUE(checkHeld(*manager, request, 320, 240));
   ASSERT_TRUE(manager->releaseFrame(request));
   manager->release(request);

@@ -133,6 +133,7 @@ TEST_F(RtspStreamTest, NamesWhyACameraGivesNoPictures) {
   RtspStream stream;
   EXPECT_EQ(stream.open(addressOf(open.url("/vp8"))), RtspResult::UnsupportedCodec);
   EXPECT_EQ(stream.info().codec, "vp8");
+  EXPECT_EQ(stream.open(addressOf(open.url("/audio"))), RtspResult::NoVideo);
   EXPECT_EQ(stream.open(addressOf(open.url("/no-such-stream"))), RtspResult::NotFound);
   EXPECT_EQ(stream.info().httpStatus, 404);
   EXPECT_EQ(stream.open(addressOf(locked.url("/h264"))), RtspResult::PasswordRefused);
@@ -144,6 +145,16 @@ TEST_F(RtspStreamTest, NamesWhyACameraGivesNoPictures) {
     ASSERT_EQ(stream.open(addressOf(camera->url("/h264", "admin:s3cret"))), RtspResult::Ok);
     EXPECT_EQ(stream.nextPicture(), RtspResult::Ok);
   }
+
+  // A web server at an rtsp:// address.
+  test::HttpTestServer web([](test::HttpTestConnection& connection) {
+    (void)connection.send(
+        "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Length: 13\r\n\r\n"
+        "<html></html>");
+  });
+  ASSERT_TRUE(web.ok());
+  EXPECT_EQ(stream.open(addressOf("rtsp://127.0.0.1:" + std::to_string(web.port()) + "/h264")),
+            RtspResult::NotACamera);
 
   // A port nobody listens on.
   const auto started = Clock::now();

@@ -112,6 +112,8 @@ TEST(SourceHealth, ReasonsReadAsThePlaceholderSaysThem) {
   EXPECT_EQ(failureText(SourceFailure::NotACamera, 200), "not a camera (wrong content type)");
   EXPECT_EQ(failureText(SourceFailure::Silent, 0), "camera silent");
   EXPECT_EQ(failureText(SourceFailure::ErrorStatus, 503), "camera answered 503");
+  // An RTSP error whose number is not known is not called "answered 0".
+  EXPECT_EQ(failureText(SourceFailure::ErrorStatus, 0), "camera answered with an error");
 }
 
 TEST(SilenceLimit, TenSecondsOrFourIntervals) {

@@ -87,5 +87,21 @@ TEST(SourceCaption, ReasonWithoutAPictureAndAgeOfAStaleOne) {
   EXPECT_EQ(sourceCaption(status), "PICTURE 3 H OLD");
 }
 
+TEST(SourceCaption, EveryReasonIsSetInLettersTheFontHas) {
+  for (int i = static_cast<int>(SourceFailure::NotReachable);
+       i <= static_cast<int>(SourceFailure::NoVideo); ++i) {
+    ImageSourceManager::PictureStatus status;
+    status.health.failure = static_cast<SourceFailure>(i);
+    status.health.httpStatus = i % 2 ? 0 : 503;
+    const std::string caption = sourceCaption(status);
+    EXPECT_FALSE(caption.empty()) << i;
+    for (const char c : caption) {
+      if (c != ' ') {
+        EXPECT_GT(inkIn(captionPicture(std::string(1, c), 7, 9)), 0) << caption << ": " << c;
+      }
+    }
+  }
+}
+
 }  // namespace
 }  // namespace vistel

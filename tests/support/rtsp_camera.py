@@ -8,10 +8,17 @@ left blue, bottom right white) with the frame number drawn over the top-left
 corner as two rows of black and white 16-pixel cells, in the layout of
 tools/frame_code.h, so a reader of the stream can check what it got.
 
-Mounts: /h264, /h265, /mjpeg (JPEG over RTP), /vp8 (a codec the viewer does not
-take), and /h264-file when --file names a Matroska file with an H.264 track,
-sent in real time without re-encoding. One encoder per mount, shared by
-every client.
+Mounts: /h264, /h265, /mjpeg (JPEG over RTP), /vp8 (a codec the viewer does
+not take) and /audio (no video at all). One encoder per mount, shared by every client. With
+--recorded MOUNT=FILE, a mount sends pictures encoded beforehand (by --record)
+instead, in a loop, so that large pictures go out at their rate on a machine
+whose encoders could not keep up; the frame number shown is then the picture's
+place in the recording, over a moving scene (ffmpeg's testsrc2) rather than
+the quarters.
+
+  --record FILE --codec h264|h265 --frames N [--size --fps --keyint]
+encodes N pictures into FILE (each picture's coded bytes after a 4-byte
+big-endian length) and exits.
 
 Prints "port N" once it listens, then, for each picture as its first RTP packet
 leaves, "sent FRAME MS" (MS on the monotonic millisecond clock) when --log-sent
@@ -24,7 +31,9 @@ is given. Commands on standard input, one a line:
 It exits on end of input too."""
 
 import argparse
+import collections
 import os
+import subprocess
 import sys
 import threading
 import time
@@ -74,8 +83,10 @@ class Picture:
         self.white = bytes([255, 255, 255, 0]) * CELL
         self.black = bytes(4 * CELL)
 
-    def frame(self, number):
-        data = bytearray(self.background)
+    def frame(self, number, background=None):
+        """Picture `number`: the quarters, or `background` (BGRx of the same
+        size), with the frame code over it."""
+        data = bytearray(self.background if background is None else background)
         if self.width < (COLUMNS + 1) * CELL or self.height < (ROWS + 1) * CELL:
             return bytes(data)
         cells = cells_of(number)
@@ -90,52 +101,142 @@ class Picture:
         return bytes(data)
 
 
+# Encoder and payloader of each mount.
 ENCODERS = {
-    "h264": "x264enc tune=zerolatency speed-preset=ultrafast key-int-max={keyint} bframes=0 "
-            "threads=1 ! video/x-h264,profile=constrained-baseline ! "
-            "rtph264pay name=pay0 pt=96 config-interval=-1",
-    "h265": "x265enc tune=zerolatency speed-preset=ultrafast key-int-max={keyint} "
-            "option-string=\"pools=1:frame-threads=1\" ! "
-            "rtph265pay name=pay0 pt=96 config-interval=-1",
-    "mjpeg": "jpegenc quality=90 ! rtpjpegpay name=pay0 pt=26",
-    "vp8": "vp8enc deadline=1 keyframe-max-dist={keyint} ! rtpvp8pay name=pay0 pt=96",
+    "h264": ("x264enc tune=zerolatency speed-preset=ultrafast key-int-max={keyint} bframes=0 "
+             "threads=1 ! video/x-h264,profile=constrained-baseline",
+             "rtph264pay name=pay0 pt=96 config-interval=-1"),
+    "h265": ("x265enc tune=zerolatency speed-preset=ultrafast key-int-max={keyint} "
+             "option-string=\"pools=1:frame-threads=1\"",
+             "rtph265pay name=pay0 pt=96 config-interval=-1"),
+    "mjpeg": ("jpegenc quality=90", "rtpjpegpay name=pay0 pt=26"),
+    "vp8": ("vp8enc deadline=1 keyframe-max-dist={keyint}", "rtpvp8pay name=pay0 pt=96"),
 }
+
+# How a recording's pictures are cut and described: whole pictures, with the
+# parameter sets before every key picture.
+PARSERS = {
+    "h264": "h264parse config-interval=-1 ! video/x-h264,stream-format=byte-stream,alignment=au",
+    "h265": "h265parse config-interval=-1 ! video/x-h265,stream-format=byte-stream,alignment=au",
+}
+
+
+def raw_caps(args):
+    return "video/x-raw,format=BGRx,width=%d,height=%d,framerate=%d/1" % (
+        args.width, args.height, args.fps)
+
+
+def record(args):
+    """Encodes args.frames pictures of the pattern into args.record."""
+    picture = Picture(args.width, args.height)
+    encoder = ENCODERS[args.codec][0].format(keyint=args.keyint)
+    pipeline = Gst.parse_launch(
+        "appsrc name=camera format=time block=true max-bytes=%d caps=%s ! videoconvert ! "
+        "video/x-raw,format=I420 ! %s ! %s ! appsink name=out sync=false emit-signals=true" % (
+            4 * args.width * args.height * 4, raw_caps(args), encoder, PARSERS[args.codec]))
+    part = args.record + ".part"
+    out = open(part, "wb")
+
+    def on_sample(sink):
+        data = sink.emit("pull-sample").get_buffer().extract_dup(0, 2 ** 31)
+        out.write(len(data).to_bytes(4, "big") + data)
+        return Gst.FlowReturn.OK
+
+    pipeline.get_by_name("out").connect("new-sample", on_sample)
+    pipeline.set_state(Gst.State.PLAYING)
+    source = pipeline.get_by_name("camera")
+    # A moving background (ffmpeg's testsrc2, as a camera's scene is not
+    # still) under the frame code.
+    size = args.width * args.height * 4
+    scene = subprocess.Popen(
+        ["ffmpeg", "-nostdin", "-v", "error", "-f", "lavfi", "-i",
+         "testsrc2=size=%dx%d:rate=%d" % (args.width, args.height, args.fps),
+         "-frames:v", str(args.frames), "-pix_fmt", "bgr0", "-f", "rawvideo", "-"],
+        stdout=subprocess.PIPE)
+    for number in range(args.frames):
+        background = scene.stdout.read(size)
+        if len(background) < size:
+            break
+        buffer = Gst.Buffer.new_wrapped(picture.frame(number, background))
+        buffer.pts = number * Gst.SECOND // args.fps
+        buffer.duration = Gst.SECOND // args.fps
+        source.emit("push-buffer", buffer)
+    scene.stdout.close()
+    scene.wait()
+    source.emit("end-of-stream")
+    message = pipeline.get_bus().timed_pop_filtered(
+        Gst.CLOCK_TIME_NONE, Gst.MessageType.EOS | Gst.MessageType.ERROR)
+    pipeline.set_state(Gst.State.NULL)
+    out.close()
+    if message.type != Gst.MessageType.EOS:
+        os.unlink(part)
+        return 1
+    os.rename(part, args.record)
+    return 0
+
+
+def read_recording(path):
+    """The coded pictures of a file made by record()."""
+    pictures = []
+    with open(path, "rb") as f:
+        while True:
+            head = f.read(4)
+            if len(head) < 4:
+                return pictures
+            pictures.append(f.read(int.from_bytes(head, "big")))
 
 
 class Camera:
     def __init__(self, args):
         self.args = args
         self.picture = Picture(args.width, args.height)
+        self.recorded = {}  # mount -> coded pictures sent in a loop
         self.lock = threading.Lock()
         self.stalled = False  # guarded by lock
         self.drops = {}  # guarded by lock: mount -> packets still to lose
         self.mounts = set()  # guarded by lock: mounts that have served a client
-        self.sources = []  # (appsrc, frame counter) per prepared media; main loop only
-        self.started = time.monotonic()
+        self.sources = []  # (appsrc, state) per prepared media; main loop only
 
     def push_frames(self):
         with self.lock:
             stalled = self.stalled
         now = time.monotonic()
         for source, state in self.sources:
+            clock = source.get_clock()
+            if clock is None:
+                # Not playing yet: the schedule starts when it does.
+                state["start"], state["next"] = now, 0
+                continue
             # Every picture due by now, on a schedule of the media's own start,
             # so the rate does not drift with the timer's granularity.
             due = int((now - state["start"]) * self.args.fps) + 1
             if stalled:
                 state["next"] = due  # the pictures of a stall are never sent
+            pictures = state["recorded"]
             while state["next"] < due:
                 number = state["next"]
                 state["next"] += 1
-                buffer = Gst.Buffer.new_wrapped(self.picture.frame(number))
-                buffer.pts = number * Gst.SECOND // self.args.fps
+                if pictures:
+                    number %= len(pictures)
+                    buffer = Gst.Buffer.new_wrapped(pictures[number])
+                else:
+                    buffer = Gst.Buffer.new_wrapped(self.picture.frame(number))
+                # Stamped with the pipeline's running time now, so that the
+                # server sends it at once rather than holding it back to a
+                # schedule that began before the client's PLAY.
+                pts = clock.get_time() - source.get_base_time()
+                buffer.pts = max(pts, state["last_pushed"] + 1)
                 buffer.duration = Gst.SECOND // self.args.fps
+                state["last_pushed"] = buffer.pts
+                state["numbers"].append(number)
                 source.emit("push-buffer", buffer)
         return True
 
     def on_configure(self, factory, media, mount):
         element = media.get_element()
         payloader = element.get_by_name("pay0")
-        state = {"next": 0, "last_pts": None, "first_pts": None, "start": time.monotonic()}
+        state = {"next": 0, "last_pts": None, "last_pushed": 0, "numbers": collections.deque(),
+                 "start": time.monotonic(), "recorded": self.recorded.get(mount)}
         with self.lock:
             self.mounts.add(mount)
         source = element.get_by_name("camera")
@@ -159,20 +260,18 @@ class Camera:
         else:
             buffer = info.get_buffer()
             count = 1
+        if buffer is not None and buffer.pts != state["last_pts"]:
+            # A new picture: they leave in the order they were pushed.
+            state["last_pts"] = buffer.pts
+            frame = state["numbers"].popleft() if state["numbers"] else None
+            if self.args.log_sent and frame is not None:
+                print("sent %s %d %d" % (mount, frame, int(time.monotonic() * 1000) & 0xFFFFFFFF),
+                      flush=True)
         with self.lock:
             left = self.drops.get(mount, 0)
             if left > 0:
                 self.drops[mount] = max(0, left - count)
                 return Gst.PadProbeReturn.DROP
-        if self.args.log_sent and buffer is not None and buffer.pts != state["last_pts"]:
-            state["last_pts"] = buffer.pts
-            # The pipeline shifts every time stamp by one constant; the first
-            # picture out is picture 0.
-            if state["first_pts"] is None:
-                state["first_pts"] = buffer.pts
-            frame = round((buffer.pts - state["first_pts"]) * self.args.fps / Gst.SECOND)
-            print("sent %s %d %d" % (mount, frame, int(time.monotonic() * 1000) & 0xFFFFFFFF),
-                  flush=True)
         return Gst.PadProbeReturn.OK
 
     def command(self, line):
@@ -198,12 +297,18 @@ def main():
     parser.add_argument("--keyint", type=int, default=25)
     parser.add_argument("--credentials", default="", help="USER:PASSWORD wanted from clients")
     parser.add_argument("--auth", choices=["basic", "digest"], default="digest")
-    parser.add_argument("--file", default="", help="Matroska file with H.264 for /h264-file")
+    parser.add_argument("--recorded", action="append", default=[],
+                        help="MOUNT=FILE: send FILE's pictures (made by --record) at MOUNT")
     parser.add_argument("--log-sent", action="store_true")
+    parser.add_argument("--record", default="", help="encode pictures into this file and exit")
+    parser.add_argument("--codec", choices=sorted(PARSERS), default="h264")
+    parser.add_argument("--frames", type=int, default=0)
     args = parser.parse_args()
     args.width, args.height = (int(v) for v in args.size.split("x"))
 
     Gst.init(None)
+    if args.record:
+        return record(args)
     camera = Camera(args)
     server = GstRtspServer.RTSPServer()
     server.set_address("127.0.0.1")
@@ -224,17 +329,24 @@ def main():
             auth.add_digest(user, password, token)
         server.set_auth(auth)
 
-    caps = "video/x-raw,format=BGRx,width=%d,height=%d,framerate=%d/1" % (
-        args.width, args.height, args.fps)
     pipelines = {}
-    for name, encoder in ENCODERS.items():
+    for name, (encoder, payloader) in ENCODERS.items():
         pipelines["/" + name] = (
             "( appsrc name=camera is-live=true format=time do-timestamp=false caps=%s "
-            "! videoconvert ! video/x-raw,format=I420 ! %s )" % (caps, encoder.format(keyint=args.keyint)))
-    if args.file:
-        pipelines["/h264-file"] = (
-            "( filesrc location=\"%s\" ! matroskademux ! h264parse ! "
-            "rtph264pay name=pay0 pt=96 config-interval=-1 )" % args.file)
+            "! videoconvert ! video/x-raw,format=I420 ! %s ! %s )" % (
+                raw_caps(args), encoder.format(keyint=args.keyint), payloader))
+    # A stream without video: a camera's microphone alone.
+    pipelines["/audio"] = (
+        "( audiotestsrc is-live=true wave=silence ! audioconvert ! mulawenc ! "
+        "rtppcmupay name=pay0 pt=0 )")
+    for entry in args.recorded:
+        mount, path = entry.split("=", 1)
+        codec = mount.lstrip("/")
+        camera.recorded[mount] = read_recording(path)
+        pipelines[mount] = (
+            "( appsrc name=camera is-live=true format=time do-timestamp=false "
+            "caps=video/x-%s,stream-format=byte-stream,alignment=au ! %s ! %s )" % (
+                codec, PARSERS[codec], ENCODERS[codec][1]))
 
     for mount, launch in pipelines.items():
         factory = GstRtspServer.RTSPMediaFactory()

@@ -8,6 +8,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
+#include <filesystem>
 #include <sstream>
 #include <vector>
 
@@ -39,6 +41,25 @@ bool RtspTestCamera::available() {
   return result;
 }
 
+std::string RtspTestCamera::recording(std::string_view codec, int width, int height, int fps,
+                                      int keyInterval, int frames) {
+  const std::filesystem::path dir = std::filesystem::temp_directory_path() / "vistel-rtsp-camera";
+  std::error_code error;
+  std::filesystem::create_directories(dir, error);
+  const std::string size = std::to_string(width) + "x" + std::to_string(height);
+  const std::filesystem::path path =
+      dir / (std::string(codec) + "-" + size + "-" + std::to_string(fps) + "-" +
+             std::to_string(keyInterval) + "-" + std::to_string(frames) + ".coded");
+  if (std::filesystem::exists(path, error)) return path.string();
+  const std::string command = "timeout 1800 " + std::string(kPython) + " '" + scriptPath() +
+                              "' --record '" + path.string() + "' --codec " + std::string(codec) +
+                              " --size " + size + " --fps " + std::to_string(fps) + " --keyint " +
+                              std::to_string(keyInterval) + " --frames " + std::to_string(frames) +
+                              " >/dev/null 2>&1";
+  if (std::system(command.c_str()) != 0 || !std::filesystem::exists(path, error)) return {};
+  return path.string();
+}
+
 RtspTestCamera::RtspTestCamera(Options options) : options_(std::move(options)) {
   int toChild[2], fromChild[2];
   if (::pipe2(toChild, O_CLOEXEC) != 0) return;
@@ -65,7 +86,9 @@ RtspTestCamera::RtspTestCamera(Options options) : options_(std::move(options)) {
     args.insert(args.end(), {"--credentials", options_.credentials, "--auth",
                              options_.basicAuth ? "basic" : "digest"});
   }
-  if (!options_.file.empty()) args.insert(args.end(), {"--file", options_.file});
+  for (const auto& [mount, file] : options_.recorded) {
+    args.insert(args.end(), {"--recorded", mount + "=" + file});
+  }
   if (options_.logSent) args.emplace_back("--log-sent");
   std::vector<char*> argv;
   for (auto& arg : args) argv.push_back(arg.data());
@@ -128,7 +151,8 @@ void RtspTestCamera::readOutput() {
       } else if (word == "sent") {
         std::string mount;
         std::uint32_t frame = 0, ms = 0;
-        if (line >> mount >> frame >> ms) sent_.try_emplace({mount, frame}, ms);
+        // A recording's numbers come round again: the latest sending counts.
+        if (line >> mount >> frame >> ms) sent_.insert_or_assign({mount, frame}, ms);
       }
       changed_.notify_all();
     }

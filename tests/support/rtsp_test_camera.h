@@ -4,8 +4,8 @@
 // RTSP server, run by tests/support/rtsp_camera.py under Debian's python3.
 // It serves four coloured quarters (top left red, top right green, bottom left
 // blue, bottom right white) with the frame number in the top-left corner
-// (tools/frame_code.h), live, at /h264, /h265, /mjpeg and /vp8 (and
-// /h264-file for a Matroska file given in the options).
+// (tools/frame_code.h), live, at /h264, /h265, /mjpeg and /vp8; or, for
+// mounts given recordings, pictures encoded beforehand.
 //
 // Started by the constructor (on a free port unless one is given), ended and
 // reaped by the destructor; it exits by itself after `lifetime` in any case.
@@ -37,13 +37,22 @@ class RtspTestCamera {
     std::uint16_t port = 0;     // 0: a free one
     std::string credentials{};  // "user:password" wanted from clients; empty: none
     bool basicAuth = false;     // Basic rather than Digest
-    std::string file{};         // Matroska file with H.264 served at /h264-file
-    bool logSent = false;       // record when each picture went out (sent())
+    // Mounts ("/h264", "/h265") that send a recording made by recording()
+    // instead of encoding, and the recording's file.
+    std::map<std::string, std::string> recorded{};
+    bool logSent = false;  // record when each picture went out (sent())
     std::chrono::seconds lifetime{120};
   };
 
   // True when Debian's python3 has the GStreamer RTSP server bindings.
   static bool available();
+
+  // A recording of `frames` pictures of a moving scene with the frame code,
+  // encoded as `codec` ("h264" or "h265") as the camera encodes, for
+  // Options::recorded: made once into the system's temporary folder (which
+  // may take minutes) and reused. Empty when it cannot be made.
+  static std::string recording(std::string_view codec, int width, int height, int fps,
+                               int keyInterval, int frames);
 
   explicit RtspTestCamera(Options options);
   ~RtspTestCamera();
