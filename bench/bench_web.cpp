@@ -22,9 +22,11 @@
 #include <thread>
 #include <vector>
 
+#include "camera_sim.h"
 #include "vistel/host/property_bag.h"
 #include "vistel/host/viewer_engine_binding.h"
 #include "vistel/platform/clock.h"
+#include "vistel/web/camera_hub.h"
 #include "vistel/web/frame_encoder.h"
 #include "vistel/web/protocol.h"
 #include "vistel/web/web_server.h"
@@ -158,66 +160,71 @@ double percentile(std::vector<double> values, double p) {
   return values[static_cast<std::size_t>(p * (values.size() - 1))];
 }
 
+// Runs `pages` pages (the last one slow when `oneSlow`) against a server of
+// `config` for 5 s after a 2 s start and reports their figures.
+void measurePages(benchmark::State& state, vistel::web::ServerConfig config, int pages,
+                  bool oneSlow, bool decode) {
+  config.port = 0;
+  config.policy.maxSessions = 64;
+  config.onListening = [](std::uint16_t port, vistel::web::ServePolicy& policy) {
+    const std::string host = "127.0.0.1:" + std::to_string(port);
+    policy.hostNames = {host};
+    policy.origins = {"http://" + host};
+  };
+  std::string error;
+  auto server = vistel::web::WebServer::start(config, error);
+  if (!server) {
+    state.SkipWithError(error.c_str());
+    return;
+  }
+  std::vector<PageResult> results(static_cast<std::size_t>(pages));
+  std::atomic<bool> measuring{false};
+  std::atomic<bool> stop{false};
+  std::vector<std::thread> threads;
+  for (int i = 0; i < pages; ++i) {
+    const int slowMs = oneSlow && i == pages - 1 ? 60 : 0;
+    threads.emplace_back(runPage, server->port(), slowMs, decode, std::ref(measuring),
+                         std::ref(stop), std::ref(results[static_cast<std::size_t>(i)]));
+  }
+  std::this_thread::sleep_for(std::chrono::seconds(2));  // pictures load, motions start
+  measuring = true;
+  constexpr double kSeconds = 5;
+  std::this_thread::sleep_for(std::chrono::duration<double>(kSeconds));
+  measuring = false;
+  stop = true;
+  server.reset();  // ends every connection, so the pages' reads return
+  for (auto& t : threads) t.join();
+
+  std::vector<double> delays;
+  double slowest = 1e9;
+  const int normal = oneSlow ? pages - 1 : pages;
+  for (int i = 0; i < normal; ++i) {
+    const PageResult& r = results[static_cast<std::size_t>(i)];
+    delays.insert(delays.end(), r.delays.begin(), r.delays.end());
+    slowest = std::min(slowest, static_cast<double>(r.frames) / kSeconds);
+  }
+  state.counters["fps_min"] = normal > 0 ? slowest : 0;
+  state.counters["delay_ms_p50"] = percentile(delays, 0.5);
+  state.counters["delay_ms_p95"] = percentile(delays, 0.95);
+  if (oneSlow) {
+    const PageResult& slow = results.back();
+    state.counters["slow_fps"] = static_cast<double>(slow.frames) / kSeconds;
+    state.counters["slow_delay_ms_p95"] = percentile(slow.delays, 0.95);
+  }
+}
+
 // range(0): pages; range(1): 1 when the last page is slow; range(2): 1 when
 // the pages decode what they get on this machine's cores too.
 void BM_WebPages(benchmark::State& state) {
-  const int pages = static_cast<int>(state.range(0));
-  const bool oneSlow = state.range(1) != 0;
-  const bool decode = state.range(2) != 0;
   for (auto _ : state) {
     vistel::web::ServerConfig config;
-    config.port = 0;
-    config.policy.maxSessions = 64;
-    config.onListening = [](std::uint16_t port, vistel::web::ServePolicy& policy) {
-      const std::string host = "127.0.0.1:" + std::to_string(port);
-      policy.hostNames = {host};
-      policy.origins = {"http://" + host};
-    };
     (void)config.session.properties.set("Project",
                                         readFile(std::string(VISTEL_DEMO_DIR) + "/demo.xml"));
     vistel::ViewerEngineOptions engine;
     engine.fileBase = VISTEL_DEMO_DIR;
     config.session.engineFactory = vistel::viewerEngineFactory(engine);
-    std::string error;
-    auto server = vistel::web::WebServer::start(config, error);
-    if (!server) {
-      state.SkipWithError(error.c_str());
-      return;
-    }
-    std::vector<PageResult> results(static_cast<std::size_t>(pages));
-    std::atomic<bool> measuring{false};
-    std::atomic<bool> stop{false};
-    std::vector<std::thread> threads;
-    for (int i = 0; i < pages; ++i) {
-      const int slowMs = oneSlow && i == pages - 1 ? 60 : 0;
-      threads.emplace_back(runPage, server->port(), slowMs, decode, std::ref(measuring),
-                           std::ref(stop), std::ref(results[static_cast<std::size_t>(i)]));
-    }
-    std::this_thread::sleep_for(std::chrono::seconds(2));  // pictures load, motions start
-    measuring = true;
-    constexpr double kSeconds = 5;
-    std::this_thread::sleep_for(std::chrono::duration<double>(kSeconds));
-    measuring = false;
-    stop = true;
-    server.reset();  // ends every connection, so the pages' reads return
-    for (auto& t : threads) t.join();
-
-    std::vector<double> delays;
-    double slowest = 1e9;
-    const int normal = oneSlow ? pages - 1 : pages;
-    for (int i = 0; i < normal; ++i) {
-      const PageResult& r = results[static_cast<std::size_t>(i)];
-      delays.insert(delays.end(), r.delays.begin(), r.delays.end());
-      slowest = std::min(slowest, static_cast<double>(r.frames) / kSeconds);
-    }
-    state.counters["fps_min"] = normal > 0 ? slowest : 0;
-    state.counters["delay_ms_p50"] = percentile(delays, 0.5);
-    state.counters["delay_ms_p95"] = percentile(delays, 0.95);
-    if (oneSlow) {
-      const PageResult& slow = results.back();
-      state.counters["slow_fps"] = static_cast<double>(slow.frames) / kSeconds;
-      state.counters["slow_delay_ms_p95"] = percentile(slow.delays, 0.95);
-    }
+    measurePages(state, std::move(config), static_cast<int>(state.range(0)), state.range(1) != 0,
+                 state.range(2) != 0);
   }
 }
 BENCHMARK(BM_WebPages)
@@ -231,5 +238,56 @@ BENCHMARK(BM_WebPages)
     ->Args({6, 0, 0})
     ->Iterations(1)
     ->Unit(benchmark::kSecond);
+
+// The live demo: both simulated cameras (640x480 at 25 pictures a second, the
+// views asking for all 25) in every page, the pages decoding what they get.
+// range(0): pages; range(1): 1 when the sessions read the cameras through
+// one CameraHub (as `vistel serve` does), 0 when each session's engine has
+// readers of its own (one connection and one decode per page and camera).
+// Besides the pages' figures: the camera connections opened, and the
+// pictures decoded per camera picture sent.
+void BM_WebPagesLive(benchmark::State& state) {
+  const int pages = static_cast<int>(state.range(0));
+  const bool shared = state.range(1) != 0;
+  for (auto _ : state) {
+    vistel::sim::SimulatorOptions options;
+    options.fps = 25;
+    std::string error;
+    auto cameras = vistel::sim::CameraSimulator::start(options, error);
+    if (!cameras) {
+      state.SkipWithError(error.c_str());
+      return;
+    }
+    std::string project = readFile(std::string(VISTEL_SOURCE_DIR) + "/examples/demo-live/demo.xml");
+    for (std::size_t i = 0; i < vistel::sim::CameraSimulator::kCameras; ++i) {
+      const std::string from = "http://127.0.0.1:" + std::to_string(28471 + i) + "/video.mjpg";
+      for (std::size_t at = project.find(from); at != std::string::npos; at = project.find(from))
+        project.replace(at, from.size(), cameras->url(i));
+    }
+    for (std::size_t at = project.find(R"(fps="15")"); at != std::string::npos;
+         at = project.find(R"(fps="15")"))
+      project.replace(at, 8, R"(fps="25")");
+    vistel::web::CameraHub hub;
+    vistel::web::ServerConfig config;
+    (void)config.session.properties.set("Project", project);
+    vistel::ViewerEngineOptions engine;
+    if (shared) {
+      engine.environment.readerFactory = hub.readerFactory();
+      engine.environment.rtspReaderFactory = hub.readerFactory();
+    }
+    config.session.engineFactory = vistel::viewerEngineFactory(engine);
+    measurePages(state, std::move(config), pages, false, true);
+    std::uint64_t connections = 0, sent = 0;
+    for (std::size_t i = 0; i < vistel::sim::CameraSimulator::kCameras; ++i) {
+      connections += cameras->counters(i).connections;
+      sent += cameras->counters(i).framesMade;
+    }
+    state.counters["camera_connections"] = static_cast<double>(connections);
+    if (shared && sent > 0)
+      state.counters["decodes_per_picture"] =
+          static_cast<double>(hub.picturesDecoded()) / static_cast<double>(sent);
+  }
+}
+BENCHMARK(BM_WebPagesLive)->Args({4, 0})->Args({4, 1})->Iterations(1)->Unit(benchmark::kSecond);
 
 }  // namespace

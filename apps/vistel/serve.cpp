@@ -224,6 +224,7 @@ int runServe(const std::vector<std::string>& args, Io io) {
   ViewerEngineOptions engine;
   engine.fileBase = folder.string();
   engine.environment.readerFactory = cameras.readerFactory();
+  engine.environment.rtspReaderFactory = cameras.readerFactory();
   config.session.engineFactory = viewerEngineFactory(engine);
 
   // Signals are taken by sigwait below, never by a handler: every thread the

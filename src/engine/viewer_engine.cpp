@@ -38,7 +38,9 @@ ViewerEngine::ViewerEngine(Key, void* host, const ThreadStarter& threadStarter, 
           ImageSourceManager::Observers{[this](const ImageSourceManager::DecodeEvent& event) {
                                           if (event.kept) passWake_.notify();
                                         },
-                                        {}})),
+                                        {}},
+          environment.rtspReaderFactory ? std::move(environment.rtspReaderFactory)
+                                        : vistel::rtspReaderFactory())),
       scene_(std::make_unique<Scene>(*sourceManager_)),
       renderer_(std::make_unique<FrameRenderer>(host, frameSink, *sourceManager_, *scene_,
                                                 threadStarter)),

@@ -97,6 +97,9 @@ struct EngineEnvironment {
   std::function<void(std::uint32_t ms)> passSleep;
   // Makes the source manager's readers; empty for camera stream readers.
   SourceReaderFactory readerFactory;
+  // Makes the source manager's readers of rtsp:// cameras; empty for
+  // RtspSourceReaders.
+  SourceReaderFactory rtspReaderFactory = {};
 };
 
 // How far one current view's picture has come, for hosts that wait for pictures.

@@ -1,11 +1,14 @@
 #include "vistel/web/camera_hub.h"
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
+#include <utility>
 #include <vector>
 
 #include "vistel/imaging/frame_pacer_p.h"
 #include "vistel/imaging/image_source.h"
+#include "vistel/imaging/rtsp_address.h"
 #include "vistel/imaging/stream_reader.h"
 #include "vistel/platform/clock.h"
 
@@ -18,26 +21,42 @@ constexpr std::uint32_t kPollMs = 10;
 
 }  // namespace
 
-// One camera address: a StreamReader fetching it on threads of its own, and a
-// thread that keeps its latest picture and its failures for the hub's readers.
-// The camera's health (failure reason, backoff) is the one of its own source,
-// which its StreamReader records and obeys: however many sessions show the
-// camera, it is asked as often as one viewer would ask it.
+// One camera address: its one reader (a StreamReader for HTTP cameras, an
+// RTSP reader for rtsp:// ones) fetching it on threads of its own, and a
+// thread that keeps its latest picture and its failures for the hub's
+// readers. The camera's health (failure reason, backoff) is the one of its
+// own source, which its reader records and obeys: however many sessions show
+// the camera, it is asked as often as one viewer would ask it.
 class CameraHub::Camera {
  public:
-  Camera(std::string url, const ThreadStarter& starter)
+  Camera(std::string url, const ThreadStarter& starter, const SourceReaderFactory& rtspFactory,
+         std::atomic<std::uint64_t>& decodes)
       : url_(std::move(url)),
         owner_(std::make_shared<ImageSource>(url_, ImageKind::FromName, FrameRef{})),
-        reader_(starter) {
-    // Every picture: each hub reader paces itself for its own manager.
-    reader_.setFrameRate(StreamReader::kFrameRateSelector, -1.0f);
-    reader_.setWakeUp([this] {
+        decodes_(decodes) {
+    auto wakeUp = [this] {
       {
         std::lock_guard lock(mutex_);
         news_ = true;
       }
       wake_.notify_all();
-    });
+    };
+    if (isRtspAddress(url_)) {
+      // A stream for good: its reader connects again after every failure.
+      streaming_ = true;
+      if (rtspFactory) rtsp_ = rtspFactory(starter);
+      if (rtsp_) {
+        // Until a reader says otherwise, only the first picture is converted.
+        rtsp_->setFrameRate(StreamReader::kFrameRateSelector, 0.0f);
+        rtsp_->setWakeUp(std::move(wakeUp));
+      }
+    } else {
+      http_ = std::make_unique<StreamReader>(starter);
+      // Every picture: each hub reader paces itself for its own manager, and
+      // only the pictures a reader takes are decoded.
+      http_->setFrameRate(StreamReader::kFrameRateSelector, -1.0f);
+      http_->setWakeUp(std::move(wakeUp));
+    }
     thread_ = starter([this] { run(); }, 0);
   }
 
@@ -47,10 +66,12 @@ class CameraHub::Camera {
       stop_ = true;
     }
     wake_.notify_all();
-    reader_.shutdown();
+    if (http_) http_->shutdown();
+    if (rtsp_) rtsp_->shutdown();
     thread_.join();
-    // The reader's threads outlive this body; they must not reach mutex_.
-    reader_.setWakeUp({});
+    // The readers' threads outlive this body; they must not reach mutex_.
+    if (http_) http_->setWakeUp({});
+    if (rtsp_) rtsp_->setWakeUp({});
   }
 
   // What a hub reader sees of the camera.
@@ -68,14 +89,37 @@ class CameraHub::Camera {
     return {pictures_, failures_, latestTime_, streaming_, running_, owner_->health().state()};
   }
 
-  // The latest picture, its time and its number (the count of pictures when
-  // it came); false before the first.
-  bool latest(std::vector<std::uint8_t>& out, std::uint32_t& time, std::uint64_t& number) const {
-    std::lock_guard lock(mutex_);
-    if (pictures_ == 0) return false;
-    out = latest_;
-    time = latestTime_;
-    number = pictures_;
+  // The latest picture, decoded (once for every reader that takes it), its
+  // time and its number (the count of pictures when it came); false before
+  // the first. A picture no row of which could be decoded gives a frame
+  // without pixels. Any reader's thread.
+  bool latest(FrameRef& out, std::uint32_t& time, std::uint64_t& number) {
+    // Readers taking the same picture wait for the one decode of it.
+    std::lock_guard decoding(decodeLock_);
+    std::shared_ptr<const std::vector<std::uint8_t>> jpeg;
+    {
+      std::lock_guard lock(mutex_);
+      if (pictures_ == 0) return false;
+      time = latestTime_;
+      number = pictures_;
+      if (decodedNumber_ == pictures_ && decoded_) {
+        out = decoded_;
+        return true;
+      }
+      jpeg = latestJpeg_;
+    }
+    if (!jpeg) return false;
+    FrameRef frame = Frame::decoded(jpeg->data(), jpeg->size(), time);
+    decodes_.fetch_add(1, std::memory_order_relaxed);
+    FrameRef old;  // freed outside the lock
+    {
+      std::lock_guard lock(mutex_);
+      if (decodedNumber_ < number) {
+        old = std::exchange(decoded_, frame);
+        decodedNumber_ = number;
+      }
+    }
+    out = std::move(frame);
     return true;
   }
 
@@ -92,13 +136,14 @@ class CameraHub::Camera {
 
   // A hub reader follows the camera from now on; `wakeUp` (may be empty) is
   // called on the camera thread when there is a picture or a failure for it.
-  // Returns the key for removeReader.
+  // Returns the key for removeReader and setRate.
   std::uint64_t addReader(std::function<void()> wakeUp) {
     std::lock_guard notify(notifyLock_);
     std::lock_guard lock(mutex_);
     ++readers_;
     const std::uint64_t key = nextKey_++;
     if (wakeUp) wakeUps_.emplace_back(key, std::move(wakeUp));
+    rates_[key] = 0.0f;
     return key;
   }
 
@@ -108,7 +153,20 @@ class CameraHub::Camera {
     std::lock_guard notify(notifyLock_);
     std::lock_guard lock(mutex_);
     std::erase_if(wakeUps_, [key](const auto& entry) { return entry.first == key; });
+    rates_.erase(key);
     if (--readers_ == 0) idleSince_ = nowMs();
+  }
+
+  // The rate the reader of `key` wants (as StreamReader's frame rate). An
+  // RTSP camera converts pictures at the fastest rate wanted.
+  void setRate(std::uint64_t key, float fps) {
+    {
+      std::lock_guard lock(mutex_);
+      const auto it = rates_.find(key);
+      if (it == rates_.end() || it->second == fps) return;
+      it->second = fps;
+    }
+    wake_.notify_all();
   }
 
   // No reader for the grace period: the camera may go. A failing camera
@@ -123,16 +181,34 @@ class CameraHub::Camera {
   }
 
  private:
+  // Every picture when any reader wants every one, else the highest rate.
+  float fastestRate() const {
+    float fastest = 0.0f;
+    for (const auto& entry : rates_) {
+      if (entry.second < 0.0f) return -1.0f;
+      fastest = std::max(fastest, entry.second);
+    }
+    return fastest;
+  }
+
   void run() {
     std::unique_lock lock(mutex_);
     while (!stop_) {
-      if (!running_ && wanted_) {
+      if (rtsp_ && fastestRate() != appliedRate_) {
+        appliedRate_ = fastestRate();
+        const float rate = appliedRate_;
+        lock.unlock();
+        rtsp_->setFrameRate(StreamReader::kFrameRateSelector, rate);
+        lock.lock();
+      }
+      if (!running_ && wanted_ && (http_ || rtsp_)) {
         wanted_ = false;
         running_ = true;
         lock.unlock();
         // Returns at once: the probe and every connection run on the
-        // reader's fetch thread, after the camera's backoff.
-        const auto result = reader_.start(owner_, url_, 0, StreamReader::ModeProbe);
+        // reader's own thread, after the camera's backoff.
+        const auto result = http_ ? http_->start(owner_, url_, 0, StreamReader::ModeProbe)
+                                  : rtsp_->start(owner_, url_, 0, StreamReader::ModeStream);
         lock.lock();
         if (result == StreamReader::CouldNotStart) running_ = false;
         startedOnce_ = true;
@@ -143,18 +219,19 @@ class CameraHub::Camera {
       // not to be one is probed again by the reader itself and may stream anew.
       if (startedOnce_) {
         lock.unlock();
-        const std::int32_t state = reader_.pollState();
-        std::vector<std::uint8_t> jpeg;
-        const bool taken = state == StreamReader::StateReady && reader_.takeFrame(jpeg);
-        const std::uint32_t time = reader_.lastPartTime();
-        const bool streaming = reader_.lastProbe().mode == StreamReader::ModeStream;
+        const Poll poll = http_ ? pollHttp() : pollRtsp();
         const std::int32_t failuresNow = owner_->health().state().failures;
+        FrameRef old;  // freed outside the lock
         lock.lock();
-        streaming_ = streaming;
-        if (taken) {
-          latest_ = std::move(jpeg);
-          latestTime_ = time;
+        streaming_ = poll.streaming;
+        if (poll.taken) {
           ++pictures_;
+          latestTime_ = poll.time;
+          latestJpeg_ = poll.jpeg;
+          if (poll.picture) {
+            old = std::exchange(decoded_, poll.picture);
+            decodedNumber_ = pictures_;
+          }
           news = true;
         }
         // Each failed attempt counts once; the count restarts with a picture.
@@ -165,10 +242,15 @@ class CameraHub::Camera {
         healthFailuresSeen_ = failuresNow;
         // A single picture is done once taken, a failed probe or picture once
         // reported; a stream reconnects by itself.
-        if (state == StreamReader::StateIdle ||
-            (!streaming &&
-             (state == StreamReader::StateReady || state == StreamReader::StateFailed))) {
+        if (poll.state == StreamReader::StateIdle ||
+            (!poll.streaming &&
+             (poll.state == StreamReader::StateReady || poll.state == StreamReader::StateFailed))) {
           running_ = false;
+        }
+        if (old) {
+          lock.unlock();
+          old.reset();
+          lock.lock();
         }
       }
       if (news) {
@@ -183,14 +265,48 @@ class CameraHub::Camera {
     }
   }
 
+  // One look at the camera's reader. Camera thread, without mutex_.
+  struct Poll {
+    std::int32_t state = StreamReader::StateIdle;
+    bool taken = false;
+    bool streaming = false;
+    std::uint32_t time = 0;
+    std::shared_ptr<const std::vector<std::uint8_t>> jpeg;  // HTTP: not decoded yet
+    FrameRef picture;                                       // RTSP: decoded by its reader
+  };
+
+  Poll pollHttp() {
+    Poll poll;
+    poll.state = http_->pollState();
+    std::vector<std::uint8_t> jpeg;
+    poll.taken = poll.state == StreamReader::StateReady && http_->takeFrame(jpeg);
+    if (poll.taken) poll.jpeg = std::make_shared<const std::vector<std::uint8_t>>(std::move(jpeg));
+    poll.time = http_->lastPartTime();
+    poll.streaming = http_->lastProbe().mode == StreamReader::ModeStream;
+    return poll;
+  }
+
+  Poll pollRtsp() {
+    Poll poll;
+    poll.state = rtsp_->pollState();
+    poll.taken = poll.state == StreamReader::StateReady && rtsp_->takePicture(poll.picture);
+    poll.time = poll.taken ? poll.picture->timestamp() : rtsp_->lastPartTime();
+    // An RTSP camera is a stream for good: its reader connects again after
+    // every failure.
+    poll.streaming = true;
+    return poll;
+  }
+
   void notifyReaders() {
     std::lock_guard notify(notifyLock_);
     for (const auto& entry : wakeUps_) entry.second();
   }
 
   const std::string url_;
-  const std::shared_ptr<ImageSource> owner_;  // what the stream reader fetches for; its health
-  StreamReader reader_;                       // its own threads; polled by thread_ only
+  const std::shared_ptr<ImageSource> owner_;  // what the reader fetches for; its health
+  std::unique_ptr<StreamReader> http_;        // HTTP cameras; polled by thread_ only
+  std::unique_ptr<SourceReader> rtsp_;        // rtsp:// cameras (null when none could be made)
+  std::atomic<std::uint64_t>& decodes_;       // the hub's count
 
   // Taken before mutex_ when both are; held while wake-ups run, so that a
   // reader removed is never woken afterwards.
@@ -198,20 +314,27 @@ class CameraHub::Camera {
   std::vector<std::pair<std::uint64_t, std::function<void()>>> wakeUps_;  // guarded by both locks
   std::uint64_t nextKey_ = 0;                                             // guarded by both locks
 
+  // Taken before mutex_; held by the reader that decodes the latest picture.
+  std::mutex decodeLock_;
+
   mutable std::mutex mutex_;  // guards the fields below
   std::condition_variable wake_;
   bool stop_ = false;
   bool wanted_ = false;
   bool running_ = false;
   bool streaming_ = false;
-  bool news_ = false;         // the reader called its wake-up
-  bool startedOnce_ = false;  // the reader was given a job
-  std::vector<std::uint8_t> latest_;
+  bool news_ = false;                                            // the reader called its wake-up
+  bool startedOnce_ = false;                                     // the reader was given a job
+  std::shared_ptr<const std::vector<std::uint8_t>> latestJpeg_;  // HTTP cameras' latest picture
+  FrameRef decoded_;                 // the latest picture decoded, never written once here
+  std::uint64_t decodedNumber_ = 0;  // the picture count decoded_ belongs to
   std::uint32_t latestTime_ = 0;
   std::uint64_t pictures_ = 0;
   std::uint64_t failures_ = 0;
   std::int32_t healthFailuresSeen_ = 0;
-  int readers_ = 0;  // guarded by both locks
+  std::map<std::uint64_t, float> rates_;  // each reader's wanted rate
+  float appliedRate_ = 0.0f;              // the RTSP reader's rate as last set
+  int readers_ = 0;                       // guarded by both locks
   std::uint32_t idleSince_ = nowMs();
 
   Thread thread_;  // last: started once everything above exists
@@ -221,7 +344,8 @@ namespace {
 
 // A manager's reader that follows the hub's camera of its address. Pictures
 // are marked ready by the same schedule as the stream reader's, for the rate
-// its manager asks; the camera's failures reach the manager's source with
+// its manager asks, and taken decoded, the same frame as every other
+// session's reader of the camera; the camera's failures reach the manager's source with
 // their reason, so each session's view says why, and waits as it would wait
 // for its own camera.
 class HubReader final : public SourceReader {
@@ -236,6 +360,7 @@ class HubReader final : public SourceReader {
     owner_ = std::move(owner);
     camera_ = hub_.attach(std::string(url));
     key_ = camera_->addReader(wakeUp_);
+    camera_->setRate(key_, fps_);
     const CameraHub::Camera::Snapshot now = camera_->snapshot();
     // A stream already running has a picture to show at once; a still
     // picture is fetched anew for this request. A camera failing now says so
@@ -252,7 +377,9 @@ class HubReader final : public SourceReader {
   }
 
   void setFrameRate(std::int32_t selector, float value) override {
-    if (selector == StreamReader::kFrameRateSelector) fps_ = value;
+    if (selector != StreamReader::kFrameRateSelector) return;
+    fps_ = value;
+    if (camera_) camera_->setRate(key_, fps_);
   }
 
   std::int32_t pollState() override {
@@ -281,14 +408,25 @@ class HubReader final : public SourceReader {
     return StreamReader::StateFetching;
   }
 
+  // The pictures come decoded, shared with every other session's reader of
+  // the camera (takePicture).
   bool takeFrame(std::vector<std::uint8_t>& out) override {
     out.clear();
+    return false;
+  }
+
+  bool takePicture(FrameRef& out) override {
+    out.reset();
     std::uint64_t number = 0;
     if (!camera_ || !camera_->latest(out, time_, number)) return false;
     seenPictures_ = number;
     pacedPictures_ = std::max(pacedPictures_, number);
     ready_ = false;
-    if (owner_) owner_->health().recordPicture();
+    if (owner_) {
+      owner_->health().recordPicture();
+      // Bytes that are no picture at all say so, as the manager's own decode would.
+      if (out->width() <= 0) owner_->health().recordFailure(nowMs(), SourceFailure::NoPictures, 0);
+    }
     // A still picture is one answer: the manager asks again when it wants one.
     if (!camera_->snapshot().streaming) detach();
     return true;
@@ -322,7 +460,8 @@ class HubReader final : public SourceReader {
 
 }  // namespace
 
-CameraHub::CameraHub(ThreadStarter starter) : starter_(std::move(starter)) {
+CameraHub::CameraHub(ThreadStarter starter, SourceReaderFactory rtspFactory)
+    : starter_(std::move(starter)), rtspFactory_(std::move(rtspFactory)) {
   reaper_ = starter_([this] { reaper(); }, 0);
 }
 
@@ -367,7 +506,7 @@ std::shared_ptr<CameraHub::Camera> CameraHub::attach(const std::string& url) {
   std::lock_guard lock(mutex_);
   auto& camera = cameras_[url];
   if (!camera) {
-    camera = std::make_shared<Camera>(url, starter_);
+    camera = std::make_shared<Camera>(url, starter_, rtspFactory_, decoded_);
     ++started_;
   }
   return camera;
