@@ -365,7 +365,7 @@ int runRender(const std::vector<std::string>& args, Io io) {
 
   if (!options.framesDir.empty() && !options.gotos.empty()) sink.record(options.framesDir, ppm);
   for (const NavPosition& target : options.gotos) {
-    engine->postPosition(std::make_unique<NavPosition>(target), true);
+    engine->postPosition(std::make_unique<NavPosition>(target), MotionTime::Preset);
     const auto limit = std::chrono::milliseconds(options.presetTimeMs) + kEngineSlack;
     if (!waitFor([&] { return !engine->isMoving(); }, limit)) {
       io.err << "vistel render: a --goto position was not reached in time\n";

@@ -196,9 +196,9 @@ bool ViewerEngine::postEvent(std::int32_t code, std::int32_t a, std::int32_t b) 
   return true;
 }
 
-bool ViewerEngine::postPosition(std::unique_ptr<NavPosition> position, bool usePresetTime) {
+bool ViewerEngine::postPosition(std::unique_ptr<NavPosition> position, MotionTime time) {
   if (!position || !navigator_) return false;
-  position->usePresetTime = usePresetTime;
+  position->usePresetTime = time == MotionTime::Preset;
   navigator_->post(std::move(position));
   return true;
 }

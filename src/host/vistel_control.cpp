@@ -182,7 +182,9 @@ std::int16_t VistelControl::GotoPosition(float navProgress, float xOffset, float
   if (!within(xOffset, -0.5f, 0.5f)) return 0;
   if (!within(yOffset, -0.5f, 0.5f)) return 0;
   // Without a project nothing is queued, and the caller is told so.
-  return engine_->postPosition({navProgress, xOffset, yOffset, zoomFactor}, true) ? 1 : 0;
+  const bool queued =
+      engine_->postPosition({navProgress, xOffset, yOffset, zoomFactor}, MotionTime::Preset);
+  return queued ? 1 : 0;
 }
 
 void VistelControl::GotoPreset(std::int16_t preset) {
@@ -197,14 +199,14 @@ void VistelControl::Zoom(float offset) {
   if (!engine_ || !windowExists() || std::isnan(offset)) return;
   ViewPosition target = engine_->currentPosition();
   target.zoomFactor = clampZoom(target.zoomFactor + offset);
-  (void)engine_->postPosition(target, true);
+  (void)engine_->postPosition(target, MotionTime::Preset);
 }
 
 void VistelControl::Blend(float offset) {
   if (!engine_ || !windowExists() || !within(offset, 0.0f, 1.0f)) return;
   ViewPosition target = engine_->currentPosition();
   target.navProgress = offset;
-  (void)engine_->postPosition(target, true);
+  (void)engine_->postPosition(target, MotionTime::Preset);
 }
 
 void VistelControl::SetZoom(float zoomFactor) {
@@ -248,7 +250,7 @@ void VistelControl::PromptSnapshot() {
 
 void VistelControl::Home() {
   if (!engine_ || !windowExists()) return;
-  (void)engine_->postPosition(kHomeView, true);
+  (void)engine_->postPosition(kHomeView, MotionTime::Preset);
 }
 
 void VistelControl::Suspend() {
@@ -424,7 +426,7 @@ void VistelControl::zoomByHalf(bool in) {
     target.zoomFactor -= step;
     if (target.zoomFactor < kMinZoom) target.zoomFactor = kMinZoom;
   }
-  (void)engine_->postPosition(target, false);
+  (void)engine_->postPosition(target, MotionTime::Manual);
 }
 
 void VistelControl::saveSnapshot() {
