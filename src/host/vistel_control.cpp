@@ -387,10 +387,10 @@ std::span<const HostUi::MenuItem> VistelControl::menu() const {
 bool VistelControl::runCommand(std::int32_t command) {
   switch (static_cast<ControlCommand>(command)) {
     case ControlCommand::ZoomIn:
-      zoomByHalf(true);
+      zoomByHalf(ZoomDirection::In);
       return true;
     case ControlCommand::ZoomOut:
-      zoomByHalf(false);
+      zoomByHalf(ZoomDirection::Out);
       return true;
     case ControlCommand::MaximizeView:
       if (presets_[0].defined()) {
@@ -415,11 +415,11 @@ bool VistelControl::runCommand(std::int32_t command) {
   return false;
 }
 
-void VistelControl::zoomByHalf(bool in) {
+void VistelControl::zoomByHalf(ZoomDirection direction) {
   if (!engine_) return;
   const float step = engine_->zoom() * kZoomStep * 3.0f;
   ViewPosition target = engine_->currentPosition();
-  if (in) {
+  if (direction == ZoomDirection::In) {
     target.zoomFactor += step;
     if (target.zoomFactor > kMaxZoom) target.zoomFactor = kMaxZoom;
   } else {
