@@ -165,7 +165,10 @@ bool ViewerEngine::enterEdge(Instance& edge) {
   if (!linkId) return false;
   const std::string* direction = edge.scope().getText("dir");
   const bool backward = direction && *direction == "backward";
-  if (!scene_->startTraversal(std::string(*linkId), backward)) return false;
+  if (!scene_->startTraversal(std::string(*linkId),
+                              backward ? Direction::Backward : Direction::Forward)) {
+    return false;
+  }
 
   const ViewInstance* first = scene_->currentView(0);
   const std::string fallback = first ? first->id() : std::string();
