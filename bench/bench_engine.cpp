@@ -106,7 +106,8 @@ void BM_EnginePass(benchmark::State& state) {
   // A motion along the whole link that outlasts the benchmark, so that every
   // pass steps it.
   engine->setPresetTime(60000);
-  engine->postPosition(std::make_unique<NavPosition>(NavPosition{0.9f, 0.05f, 0.02f, 1.5f}), true);
+  engine->postPosition(std::make_unique<NavPosition>(NavPosition{0.9f, 0.05f, 0.02f, 1.5f}),
+                       MotionTime::Preset);
   const auto end = Clock::now() + std::chrono::seconds(10);
   for (bool ready = false; !ready;) {
     if (Clock::now() > end) {
@@ -190,7 +191,8 @@ void BM_EnginePassHd(benchmark::State& state, std::int32_t frameWidth, std::int3
     return;
   }
   engine->setPresetTime(60000);
-  engine->postPosition(std::make_unique<NavPosition>(NavPosition{0.9f, 0.0f, 0.0f, 1.0f}), true);
+  engine->postPosition(std::make_unique<NavPosition>(NavPosition{0.9f, 0.0f, 0.0f, 1.0f}),
+                       MotionTime::Preset);
   const auto end = Clock::now() + std::chrono::seconds(20);
   for (bool ready = false; !ready;) {
     if (Clock::now() > end) {

@@ -67,7 +67,7 @@ void BM_RenderFrame(benchmark::State& state, std::int32_t W, std::int32_t H) {
   FrameRenderer renderer(&frames, countingSink, sources, scene);
   renderer.resize(W, H);
   if (!scene.rebuild(document.get()) || !scene.setCurrentViews({"a"}) ||
-      !scene.startTraversal("l", false) || !scene.setCurrentViews({"a", "b"})) {
+      !scene.startTraversal("l", Direction::Forward) || !scene.setCurrentViews({"a", "b"})) {
     state.SkipWithError("project refused");
     return;
   }

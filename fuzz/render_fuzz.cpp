@@ -108,7 +108,9 @@ void enterFirstEdge(Scene& scene) {
   const std::string* link = edge.getText("link");
   if (link == nullptr) return;
   const std::string* dir = edge.getText("dir");
-  if (!scene.startTraversal(*link, dir != nullptr && *dir == "backward")) return;
+  if (!scene.startTraversal(
+          *link, dir != nullptr && *dir == "backward" ? Direction::Backward : Direction::Forward))
+    return;
   // A link text that interpolates to nothing starts no traversal.
   LinkTraversal* traversal = scene.currentLink();
   const std::string* from = traversal ? traversal->scope().getText("from") : nullptr;
@@ -152,7 +154,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     (void)renderer.renderFrame();
   }
   // The single-view path, after the link ends.
-  (void)scene.startTraversal("", false);
+  (void)scene.startTraversal("", Direction::Forward);
   renderer.resize(33, 20);
   (void)renderer.renderFrame();
   return 0;

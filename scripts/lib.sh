@@ -7,7 +7,7 @@
 VISTEL_PACKAGES=(
   build-essential cmake ninja-build pkg-config git
   libexpat1-dev libjpeg62-turbo-dev libcurl4-openssl-dev libssl-dev
-  libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev
+  libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev libcli11-dev
   clang libclang-rt-14-dev
   python3 ffmpeg
   gdb ccache

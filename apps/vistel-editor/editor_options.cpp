@@ -1,29 +1,29 @@
 #include "editor_options.h"
 
+#include <vector>
+
+#include "command_line.h"
+
 namespace vistel {
 
 std::optional<EditorOptions> parseEditorArguments(std::span<const std::string> args,
                                                   std::string& error) {
   EditorOptions options;
-  bool onlyFiles = false;
-  for (const std::string& arg : args) {
-    if (!onlyFiles && arg == "--") {
-      onlyFiles = true;
-    } else if (!onlyFiles && (arg == "--help" || arg == "-h")) {
-      options.help = true;
-    } else if (!onlyFiles && arg.size() > 1 && arg[0] == '-') {
-      error = "unknown option '" + arg + "' (see --help)";
-      return std::nullopt;
-    } else if (!options.project.empty()) {
-      error = "one PROJECT only";
-      return std::nullopt;
-    } else if (arg.empty()) {
-      error = "the PROJECT name is empty";
-      return std::nullopt;
-    } else {
-      options.project = arg;
-    }
+  std::vector<std::string> projects;
+  CommandLine line;
+  line.unknownOption(
+      [](const std::string& arg) { return "unknown option '" + arg + "' (see --help)"; });
+  line.flag("-h,--help", [&options] {
+    options.help = true;
+    return std::string();
+  });
+  line.words(projects, 1, [](const std::string&) { return "one PROJECT only"; });
+  if (!line.parse(std::vector<std::string>(args.begin(), args.end()), error)) return std::nullopt;
+  if (!projects.empty() && projects[0].empty()) {
+    error = "the PROJECT name is empty";
+    return std::nullopt;
   }
+  if (!projects.empty()) options.project = projects[0];
   return options;
 }
 

@@ -187,8 +187,8 @@ LinksPage::LinksPage(EditorSession& session, QWidget* parent)
   connect(freeze_, &QPushButton::clicked, this, &LinksPage::toggleFreeze);
   connect(refine_, &QPushButton::clicked, this, &LinksPage::refine);
   connect(clear_, &QPushButton::clicked, this, [this] {
-    sourcePoints_->setPoints({}, false);
-    destinationPoints_->setPoints({}, false);
+    sourcePoints_->setPoints({}, PointLayer::Outline::Open);
+    destinationPoints_->setPoints({}, PointLayer::Outline::Open);
     pointsEdited();
   });
   connect(sourcePoints_, &PointLayer::pointsEdited, this, &LinksPage::pointsEdited);
@@ -259,8 +259,8 @@ void LinksPage::startNewLink() {
   fromFirst_->setChecked(false);
   toFirst_->setChecked(false);
   filling_ = false;
-  sourcePoints_->setPoints({}, false);
-  destinationPoints_->setPoints({}, false);
+  sourcePoints_->setPoints({}, PointLayer::Outline::Open);
+  destinationPoints_->setPoints({}, PointLayer::Outline::Open);
   showLink();
 }
 
@@ -293,8 +293,10 @@ void LinksPage::showLink() {
   if (link != nullptr) {
     const auto start = keyOf(*link, startKeyIndex(*link));
     const auto end = keyOf(*link, endKeyIndex(*link));
-    sourcePoints_->setPoints(start ? cornersOf(*start) : std::vector<FramePoint>{}, false);
-    destinationPoints_->setPoints(end ? cornersOf(*end) : std::vector<FramePoint>{}, false);
+    sourcePoints_->setPoints(start ? cornersOf(*start) : std::vector<FramePoint>{},
+                             PointLayer::Outline::Open);
+    destinationPoints_->setPoints(end ? cornersOf(*end) : std::vector<FramePoint>{},
+                                  PointLayer::Outline::Open);
     const std::optional<std::size_t> index[2] = {startKeyIndex(*link), endKeyIndex(*link)};
     for (int k = 0; k < 2; ++k) {
       const KeyElement* key = index[k] ? link->keys[*index[k]].get() : nullptr;
@@ -550,7 +552,7 @@ void LinksPage::refine() {
   }
   // The move, shown on the source picture before it is taken.
   const std::vector<FramePoint> before = sourcePoints_->points();
-  sourcePoints_->setPoints(cornersOf(outcome.sourceKey), false);
+  sourcePoints_->setPoints(cornersOf(outcome.sourceKey), PointLayer::Outline::Open);
   const QString move = tr("%1 pixels %2 and %3 pixels %4 (of 640 x 480)")
                            .arg(std::abs(dx), 0, 'f', 1)
                            .arg(dx < 0 ? tr("left") : tr("right"))
@@ -563,7 +565,7 @@ void LinksPage::refine() {
           .arg(move));
   const std::optional<std::string> moved = keyTextOf(outcome.sourceKey);
   if (answer != QMessageBox::Yes || !moved) {
-    sourcePoints_->setPoints(before, false);
+    sourcePoints_->setPoints(before, PointLayer::Outline::Open);
     status_->setText(tr("Refine: nothing changed."));
     return;
   }

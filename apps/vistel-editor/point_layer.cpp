@@ -39,9 +39,9 @@ PointLayer::PointLayer(EnginePreview& preview, Mode mode) : preview_(preview), m
   preview.addOverlay(this);
 }
 
-void PointLayer::setPoints(std::vector<FramePoint> points, bool closed) {
+void PointLayer::setPoints(std::vector<FramePoint> points, Outline outline) {
   points_ = std::move(points);
-  closed_ = closed;
+  closed_ = outline == Outline::Closed;
   dragged_.reset();
   if (selected_ && *selected_ >= points_.size()) selected_.reset();
   update();

@@ -37,8 +37,10 @@ class PointLayer : public QWidget {
 
   const std::vector<FramePoint>& points() const { return points_; }
   bool closed() const { return closed_; }
+  // Whether a polygon's last point joins its first.
+  enum class Outline { Open, Closed };
   // Replaces the points (no pointsEdited()).
-  void setPoints(std::vector<FramePoint> points, bool closed);
+  void setPoints(std::vector<FramePoint> points, Outline outline);
   // Whether clicks add and move points; a layer that takes none only shows them.
   void setEditable(bool editable);
   // Whether clicks on empty places add points (a polygon being drawn, a key

@@ -150,13 +150,13 @@ void ShapesPage::showShape() {
   if (current) {
     std::vector<FramePoint> points;
     for (const PointF& p : current->points) points.push_back(frameOf(p));
-    points_->setPoints(std::move(points), true);
+    points_->setPoints(std::move(points), PointLayer::Outline::Closed);
     const std::string* projected = current->findAttribute("projected");
     projected_->setChecked(projected && *projected == "true");
     const std::string* colour = current->findAttribute("linecolor");
     colour_->setText(colour ? text(*colour) : QString());
   } else if (!drawing_) {
-    points_->setPoints({}, false);
+    points_->setPoints({}, PointLayer::Outline::Open);
   }
   points_->setEditable(current != nullptr || drawing_);
   projected_->setEnabled(current != nullptr || drawing_);
@@ -178,7 +178,7 @@ void ShapesPage::startShape() {
   projected_->setChecked(true);
   colour_->setText("#ffff0000");
   filling_ = false;
-  points_->setPoints({}, false);
+  points_->setPoints({}, PointLayer::Outline::Open);
   showShape();
 }
 
@@ -188,7 +188,7 @@ void ShapesPage::closeShape() {
     hint_->setText(tr("A shape needs three corners or more."));
     return;
   }
-  points_->setPoints(points_->points(), true);
+  points_->setPoints(points_->points(), PointLayer::Outline::Closed);
   pointsEdited();
 }
 

@@ -5,6 +5,7 @@
 #include <system_error>
 #include <vector>
 
+#include "command_line.h"
 #include "vistel/engine/viewer_engine.h"
 #include "vistel/host/vistel_control.h"
 #include "vistel/project/project_holder.h"
@@ -56,34 +57,24 @@ std::optional<ViewerOptions> parseViewerArguments(std::span<const std::string> a
                                                   std::string& error,
                                                   const std::filesystem::path& demo) {
   ViewerOptions options;
-  std::vector<std::string> rest(args.begin(), args.end());
-  if (!takePropertyOptions(rest, options.properties, error)) return std::nullopt;
-
-  bool haveProject = false;
-  bool onlyPositional = false;
-  for (std::size_t i = 0; i < rest.size(); ++i) {
-    const std::string& arg = rest[i];
-    if (!onlyPositional && arg == "--") {
-      onlyPositional = true;
-    } else if (!onlyPositional && (arg == "--help" || arg == "-h")) {
-      options.help = true;
-    } else if (!onlyPositional && arg == "--size") {
-      if (i + 1 >= rest.size() || !parseSize(rest[++i], options.width, options.height)) {
-        error = "--size needs WxH, each side " + std::to_string(ViewerOptions::kMinSide) + " to " +
-                std::to_string(ViewerOptions::kMaxSide);
-        return std::nullopt;
-      }
-    } else if (!onlyPositional && arg.size() > 1 && arg.front() == '-') {
-      error = "unknown option '" + arg + "'";
-      return std::nullopt;
-    } else if (haveProject) {
-      error = "more than one project given";
-      return std::nullopt;
-    } else {
-      options.project = arg;
-      haveProject = true;
-    }
-  }
+  std::vector<std::string> projects;
+  CommandLine line;
+  line.properties(options.properties);
+  line.flag("-h,--help", [&options] {
+    options.help = true;
+    return std::string();
+  });
+  const std::string badSize = "--size needs WxH, each side " +
+                              std::to_string(ViewerOptions::kMinSide) + " to " +
+                              std::to_string(ViewerOptions::kMaxSide);
+  line.option(
+      "--size", badSize,
+      [&options](const std::string& v) { return parseSize(v, options.width, options.height); },
+      badSize);
+  line.words(projects, 1, [](const std::string&) { return "more than one project given"; });
+  if (!line.parse(std::vector<std::string>(args.begin(), args.end()), error)) return std::nullopt;
+  bool haveProject = !projects.empty();
+  if (haveProject) options.project = projects[0];
   if (options.help) return options;
 
   // With nothing to show, the demo shows, as if it had been named.

@@ -2,6 +2,7 @@
 // can be corrected from two saved camera pictures without a host page.
 #include <ostream>
 
+#include "command_line.h"
 #include "commands.h"
 #include "vistel/calibration/calibrator.h"
 
@@ -39,15 +40,10 @@ const char* const kCalibrateHelp =
 
 int runCalibrate(const std::vector<std::string>& args, Io io) {
   std::vector<std::string> words;
-  bool dashes = false;
-  for (const auto& arg : args) {
-    if (arg == "--" && !dashes) {
-      dashes = true;  // only ends option parsing; an image may itself be named "--"
-      continue;
-    }
-    words.push_back(arg);
-  }
-  if (words.size() != 4) {
+  CommandLine line;
+  line.words(words, 4, {}, CommandLine::Words::Only);
+  std::string error;
+  if (!line.parse(args, error) || words.size() != 4) {
     return usageError(io, "calibrate",
                       "needs SOURCE_IMAGE SOURCE_KEY DESTINATION_IMAGE DESTINATION_KEY",
                       kExitCalibrateUsage);

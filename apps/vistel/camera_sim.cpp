@@ -10,6 +10,7 @@
 #include <ctime>
 #include <ostream>
 
+#include "command_line.h"
 #include "commands.h"
 #include "demo_scene.h"
 #include "live_camera.h"
@@ -124,78 +125,87 @@ int runCameraSim(const std::vector<std::string>& args, Io io) {
   options.firstPort = demo::kLiveDemoPorts[0];
   options.fps = demo::kLiveDemoFps;
   double duration = -1;
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    const std::string& arg = args[i];
-    if (arg != "--listen" && arg != "--fps" && arg != "--size" && arg != "--layout" &&
-        arg != "--fault" && arg != "--credentials" && arg != "--quality" && arg != "--duration") {
-      return usageError(io, kName,
-                        arg.starts_with("-") ? "unknown option '" + arg + "'"
-                                             : "unexpected argument '" + arg + "'");
+  CommandLine line(CommandLine::Dashes::Refused);
+  line.option("--listen", "--listen needs ADDRESS:PORT, a port from 0 to 65534",
+              [&options](const std::string& value) {
+                const std::size_t colon = value.rfind(':');
+                std::int64_t port = 0;
+                if (colon == std::string::npos || colon == 0 ||
+                    !parseWholeNumber(value.substr(colon + 1), 0, 65534, port)) {
+                  return false;
+                }
+                options.address = value.substr(0, colon);
+                options.firstPort = static_cast<std::uint16_t>(port);
+                return true;
+              });
+  line.option("--fps", "--fps needs a number from 0.1 to 60", [&options](const std::string& value) {
+    return parseDecimal(value, 0.1, 60, options.fps);
+  });
+  line.option("--size", "--size needs WxH from 320x240 to 1920x1080",
+              [&options](const std::string& value) {
+                const std::size_t x = value.find('x');
+                std::int64_t w = 0, h = 0;
+                if (x == std::string::npos ||
+                    !parseWholeNumber(value.substr(0, x), sim::kMinPictureWidth,
+                                      sim::kMaxPictureWidth, w) ||
+                    !parseWholeNumber(value.substr(x + 1), sim::kMinPictureHeight,
+                                      sim::kMaxPictureHeight, h)) {
+                  return false;
+                }
+                options.width = static_cast<int>(w);
+                options.height = static_cast<int>(h);
+                return true;
+              });
+  // "[CAMERA=]NAME" for one camera or both.
+  const auto perCamera = [](const std::string& value, const char* what, auto set) -> std::string {
+    bool cameras[2];
+    std::string name;
+    if (!splitCamera(value, cameras, name)) {
+      return std::string("--") + what + " names no camera (left= or right=)";
     }
-    if (i + 1 >= args.size()) return usageError(io, kName, arg + " needs a value");
-    const std::string& value = args[++i];
-    if (arg == "--listen") {
-      const std::size_t colon = value.rfind(':');
-      std::int64_t port = 0;
-      if (colon == std::string::npos || colon == 0 ||
-          !parseWholeNumber(value.substr(colon + 1), 0, 65534, port)) {
-        return usageError(io, kName, "--listen needs ADDRESS:PORT, a port from 0 to 65534");
-      }
-      options.address = value.substr(0, colon);
-      options.firstPort = static_cast<std::uint16_t>(port);
-    } else if (arg == "--fps") {
-      if (!parseDecimal(value, 0.1, 60, options.fps)) {
-        return usageError(io, kName, "--fps needs a number from 0.1 to 60");
-      }
-    } else if (arg == "--size") {
-      const std::size_t x = value.find('x');
-      std::int64_t w = 0, h = 0;
-      if (x == std::string::npos ||
-          !parseWholeNumber(value.substr(0, x), sim::kMinPictureWidth, sim::kMaxPictureWidth, w) ||
-          !parseWholeNumber(value.substr(x + 1), sim::kMinPictureHeight, sim::kMaxPictureHeight,
-                            h)) {
-        return usageError(io, kName, "--size needs WxH from 320x240 to 1920x1080");
-      }
-      options.width = static_cast<int>(w);
-      options.height = static_cast<int>(h);
-    } else if (arg == "--layout" || arg == "--fault") {
-      bool cameras[2];
-      std::string name;
-      if (!splitCamera(value, cameras, name)) {
-        return usageError(io, kName, arg + " names no camera (left= or right=)");
-      }
+    if (!set(name, cameras)) return std::string("unknown ") + what + " '" + name + "'";
+    return "";
+  };
+  line.option("--layout", [&](const std::string& value) {
+    return perCamera(value, "layout", [&options](const std::string& name, const bool* cameras) {
       const auto layout = sim::layoutFromName(name);
+      for (std::size_t c = 0; layout && c < 2; ++c) {
+        if (cameras[c]) options.layouts[c] = *layout;
+      }
+      return layout.has_value();
+    });
+  });
+  line.option("--fault", [&](const std::string& value) {
+    return perCamera(value, "fault", [&options](const std::string& name, const bool* cameras) {
       const auto fault = sim::faultFromName(name);
-      if (arg == "--layout" ? !layout : !fault) {
-        return usageError(io, kName, "unknown " + arg.substr(2) + " '" + name + "'");
+      for (std::size_t c = 0; fault && c < 2; ++c) {
+        if (cameras[c]) options.faults[c] = *fault;
       }
-      for (std::size_t c = 0; c < 2; ++c) {
-        if (!cameras[c]) continue;
-        if (layout && arg == "--layout") options.layouts[c] = *layout;
-        if (fault && arg == "--fault") options.faults[c] = *fault;
-      }
-    } else if (arg == "--credentials") {
-      const std::size_t colon = value.find(':');
-      if (colon == std::string::npos || colon == 0) {
-        return usageError(io, kName, "--credentials needs USER:PASSWORD");
-      }
-      options.user = value.substr(0, colon);
-      options.password = value.substr(colon + 1);
-    } else if (arg == "--quality") {
-      std::int64_t quality = 0;
-      if (!parseWholeNumber(value, 1, 100, quality)) {
-        return usageError(io, kName, "--quality needs a whole number from 1 to 100");
-      }
-      options.quality = static_cast<int>(quality);
-    } else if (arg == "--duration") {
-      if (!parseDecimal(value, 0.001, 1e7, duration)) {
-        return usageError(io, kName, "--duration needs a number of seconds above 0");
-      }
-    }
-  }
+      return fault.has_value();
+    });
+  });
+  line.option("--credentials", "--credentials needs USER:PASSWORD",
+              [&options](const std::string& value) {
+                const std::size_t colon = value.find(':');
+                if (colon == std::string::npos || colon == 0) return false;
+                options.user = value.substr(0, colon);
+                options.password = value.substr(colon + 1);
+                return true;
+              });
+  line.option("--quality", "--quality needs a whole number from 1 to 100",
+              [&options](const std::string& value) {
+                std::int64_t quality = 0;
+                if (!parseWholeNumber(value, 1, 100, quality)) return false;
+                options.quality = static_cast<int>(quality);
+                return true;
+              });
+  line.option(
+      "--duration", "--duration needs a number of seconds above 0",
+      [&duration](const std::string& value) { return parseDecimal(value, 0.001, 1e7, duration); });
+  std::string error;
+  if (!line.parse(args, error)) return usageError(io, kName, error);
 
   StopSignals signals;
-  std::string error;
   auto simulator = sim::CameraSimulator::start(options, error);
   if (!simulator) {
     io.err << "vistel camera-sim: " << error << "\n";

@@ -4,7 +4,9 @@
 #include <cmath>
 #include <cstdio>
 #include <ostream>
+#include <utility>
 
+#include "command_line.h"
 #include "commands.h"
 #include "vistel/project/values.h"
 
@@ -31,16 +33,6 @@ namespace {
 
 enum class Mode { None, Number, Condition, Truth, Text, Colour, Interpolate };
 
-Mode modeOf(const std::string& arg) {
-  if (arg == "--number") return Mode::Number;
-  if (arg == "--condition") return Mode::Condition;
-  if (arg == "--truth") return Mode::Truth;
-  if (arg == "--text") return Mode::Text;
-  if (arg == "--colour" || arg == "--color") return Mode::Colour;
-  if (arg == "--interpolate") return Mode::Interpolate;
-  return Mode::None;
-}
-
 std::string formatNumber(double x) {
   if (std::isnan(x)) return "nan";
   if (std::isinf(x)) return x > 0 ? "inf" : "-inf";
@@ -54,37 +46,39 @@ std::string formatNumber(double x) {
 int runEval(const std::vector<std::string>& args, Io io) {
   VariableScope scope;
   Mode mode = Mode::None;
-  const std::string* text = nullptr;
-  bool optionsEnded = false;
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    const std::string& arg = args[i];
-    if (!optionsEnded && arg == "--") {
-      optionsEnded = true;
-      continue;
-    }
-    if (!optionsEnded && arg == "--var") {
-      if (i + 1 == args.size()) return usageError(io, "eval", "--var needs NAME=TEXT");
-      const std::string& definition = args[++i];
-      const auto equals = definition.find('=');
-      if (equals == std::string::npos || equals == 0) {
-        return usageError(io, "eval", "--var needs NAME=TEXT, got '" + definition + "'");
-      }
-      scope.setVariable(std::string_view(definition).substr(0, equals),
-                        std::string_view(definition).substr(equals + 1));
-      continue;
-    }
-    if (!optionsEnded && arg.size() > 1 && arg[0] == '-') {
-      const Mode m = modeOf(arg);
-      if (m == Mode::None) return usageError(io, "eval", "unknown option " + arg);
-      if (mode != Mode::None) return usageError(io, "eval", "give exactly one MODE");
+  std::vector<std::string> texts;
+  CommandLine line;
+  line.unknownOption([](const std::string& arg) { return "unknown option " + arg; });
+  line.option(
+      "--var",
+      [&scope](const std::string& definition) -> std::string {
+        const auto equals = definition.find('=');
+        if (equals == std::string::npos || equals == 0) {
+          return "--var needs NAME=TEXT, got '" + definition + "'";
+        }
+        scope.setVariable(std::string_view(definition).substr(0, equals),
+                          std::string_view(definition).substr(equals + 1));
+        return "";
+      },
+      "--var needs NAME=TEXT");
+  for (const auto& [names, m] : {std::pair{"--number", Mode::Number},
+                                 {"--condition", Mode::Condition},
+                                 {"--truth", Mode::Truth},
+                                 {"--text", Mode::Text},
+                                 {"--colour,--color", Mode::Colour},
+                                 {"--interpolate", Mode::Interpolate}}) {
+    line.flag(names, [&mode, m = m]() -> std::string {
+      if (mode != Mode::None) return "give exactly one MODE";
       mode = m;
-      continue;
-    }
-    if (text != nullptr) return usageError(io, "eval", "expected one TEXT");
-    text = &arg;
+      return "";
+    });
   }
+  line.words(texts, 1, [](const std::string&) { return "expected one TEXT"; });
+  std::string error;
+  if (!line.parse(args, error)) return usageError(io, "eval", error);
   if (mode == Mode::None) return usageError(io, "eval", "missing MODE");
-  if (text == nullptr) return usageError(io, "eval", "missing TEXT");
+  if (texts.empty()) return usageError(io, "eval", "missing TEXT");
+  const std::string* text = &texts[0];
 
   ScriptValue value;
   value.setText(*text);

@@ -2,10 +2,10 @@
 // load-time properties, so a page's <param>s (or a desktop shortcut's
 // `--param` options) can be checked, and a two-camera project written once and
 // kept as a file.
-#include <cerrno>
-#include <cstdlib>
+#include <cstdint>
 #include <ostream>
 
+#include "command_line.h"
 #include "commands.h"
 #include "vistel/host/property_bag.h"
 #include "vistel/host/terminal_ui.h"
@@ -37,43 +37,34 @@ const char* const kGenerateHelp =
 
 namespace {
 
-constexpr long kMaxTimeoutMs = 24L * 3600 * 1000;
-
-bool parseTimeout(const std::string& text, std::uint32_t& out) {
-  if (text.empty() || text[0] < '0' || text[0] > '9') return false;
-  errno = 0;
-  char* end = nullptr;
-  const long value = std::strtol(text.c_str(), &end, 10);
-  if (end != text.c_str() + text.size() || errno == ERANGE || value < 1 || value > kMaxTimeoutMs) {
-    return false;
-  }
-  out = static_cast<std::uint32_t>(value);
-  return true;
-}
+constexpr std::int64_t kMaxTimeoutMs = 24 * 3600 * 1000;
 
 }  // namespace
 
 int runGenerate(const std::vector<std::string>& args, Io io) {
-  std::vector<std::string> rest = args;
   PropertyBag properties;
-  std::string reason;
-  if (!takePropertyOptions(rest, properties, reason)) return usageError(io, "generate", reason);
-
-  std::uint32_t timeoutMs = 0;
-  for (std::size_t i = 0; i < rest.size(); ++i) {
-    if (rest[i] == "--timeout-ms" && i + 1 < rest.size()) {
-      if (!parseTimeout(rest[i + 1], timeoutMs)) {
-        return usageError(io, "generate", "--timeout-ms needs 1 to 86400000");
-      }
-      ++i;
-    } else if (rest[i] != "--") {
-      return usageError(io, "generate", "unexpected argument '" + rest[i] + "'");
-    }
-  }
+  std::int64_t timeoutMs = 0;
+  CommandLine line;
+  const auto unexpected = [](const std::string& arg) {
+    return "unexpected argument '" + arg + "'";
+  };
+  line.unknownOption(unexpected);
+  line.properties(properties);
+  line.option(
+      "--timeout-ms", "--timeout-ms needs 1 to 86400000",
+      [&timeoutMs](const std::string& v) {
+        return parseWholeNumber(v, 1, kMaxTimeoutMs, timeoutMs);
+      },
+      unexpected("--timeout-ms"));
+  std::string error;
+  if (!line.parse(args, error)) return usageError(io, "generate", error);
 
   const auto ui = TerminalUi::forTerminal();
   VistelControl control(*ui, {});  // no engine: only the properties are read
-  if (timeoutMs != 0) control.credentials().setTimeouts(timeoutMs, timeoutMs);
+  if (timeoutMs != 0) {
+    const auto ms = static_cast<std::uint32_t>(timeoutMs);
+    control.credentials().setTimeouts(ms, ms);
+  }
   control.load(properties);
   io.out << control.Project() << "\n";
   return kExitOk;

@@ -3,10 +3,12 @@
 #include <array>
 #include <cerrno>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <ostream>
 
+#include "command_line.h"
 #include "commands.h"
 #include "vistel/project/encoding.h"
 #include "vistel/scene/geometry.h"
@@ -43,9 +45,10 @@ std::string formatFloat(float x) {
 
 int runKey(const std::vector<std::string>& args, Io io) {
   std::vector<std::string> words;
-  for (const auto& arg : args) {
-    if (arg != "--") words.push_back(arg);
-  }
+  CommandLine line(CommandLine::Dashes::Ignored);
+  line.words(words, SIZE_MAX, {}, CommandLine::Words::Only);
+  std::string error;
+  if (!line.parse(args, error)) return usageError(io, "key", error);
   if (words.empty()) return usageError(io, "key", "missing encode or decode");
   if (words[0] == "encode") {
     if (words.size() != 9) return usageError(io, "key", "encode needs eight numbers");

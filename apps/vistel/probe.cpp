@@ -11,6 +11,7 @@
 #include <nlohmann/json.hpp>
 #include <ostream>
 
+#include "command_line.h"
 #include "commands.h"
 #include "vistel/imaging/image_source_manager.h"
 #include "vistel/imaging/rtsp_address.h"
@@ -117,39 +118,23 @@ std::string maskCredentials(std::string_view url) {
 }
 
 int runProbe(const std::vector<std::string>& args, Io io) {
-  std::string url;
-  bool haveUrl = false;
+  std::vector<std::string> urls;
   std::int64_t frames = 1;
   std::int64_t timeoutMs = 15000;
   float fps = -1.0f;
-  bool onlyPositional = false;
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    const std::string& arg = args[i];
-    if (!onlyPositional && arg == "--") {
-      onlyPositional = true;
-    } else if (!onlyPositional && (arg == "--frames" || arg == "--fps" || arg == "--timeout-ms")) {
-      if (i + 1 >= args.size()) return usageError(io, "probe", arg + " needs a value");
-      const std::string& value = args[++i];
-      if (arg == "--frames" && !parseWholeNumber(value, 1, kMaxFrames, frames)) {
-        return usageError(io, "probe", "--frames needs a whole number from 1 to 100000");
-      }
-      if (arg == "--timeout-ms" && !parseWholeNumber(value, 1, kMaxTimeoutMs, timeoutMs)) {
-        return usageError(io, "probe",
-                          "--timeout-ms needs a whole number of ms from 1 to 86400000");
-      }
-      if (arg == "--fps" && !parseRate(value, fps)) {
-        return usageError(io, "probe", "--fps needs a finite number");
-      }
-    } else if (!onlyPositional && arg.size() > 1 && arg[0] == '-') {
-      return usageError(io, "probe", "unknown option '" + arg + "'");
-    } else if (haveUrl) {
-      return usageError(io, "probe", "one URL only");
-    } else {
-      url = arg;
-      haveUrl = true;
-    }
-  }
-  if (!haveUrl || url.empty()) return usageError(io, "probe", "missing URL");
+  CommandLine line;
+  line.option("--frames", "--frames needs a whole number from 1 to 100000",
+              [&](const std::string& v) { return parseWholeNumber(v, 1, kMaxFrames, frames); });
+  line.option(
+      "--timeout-ms", "--timeout-ms needs a whole number of ms from 1 to 86400000",
+      [&](const std::string& v) { return parseWholeNumber(v, 1, kMaxTimeoutMs, timeoutMs); });
+  line.option("--fps", "--fps needs a finite number",
+              [&](const std::string& v) { return parseRate(v, fps); });
+  line.words(urls, 1, [](const std::string&) { return "one URL only"; });
+  std::string error;
+  if (!line.parse(args, error)) return usageError(io, "probe", error);
+  if (urls.empty() || urls[0].empty()) return usageError(io, "probe", "missing URL");
+  const std::string& url = urls[0];
   if (url[0] == '#') return usageError(io, "probe", "names starting with # are reserved");
   if (isRtspAddress(url)) return probeRtsp(url, frames, fps, timeoutMs, io);
 

@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 #include <ostream>
 
+#include "command_line.h"
 #include "commands.h"
 #include "vistel/project/project_holder.h"
 #include "vistel/scene/geometry.h"
@@ -56,9 +57,8 @@ Json scriptsOf(const ScriptedElement& element) {
 }
 
 Json buttonOf(const ScriptedElement& element) {
-  return {{"id", element.id},
-          {"attributes", attributesOf(element)},
-          {"scripts", scriptsOf(element)}};
+  return {
+      {"id", element.id}, {"attributes", attributesOf(element)}, {"scripts", scriptsOf(element)}};
 }
 
 Json shapeOf(const ShapeElement& shape) {
@@ -133,15 +133,13 @@ Json documentOf(const ProjectDocument& doc) {
 }  // namespace
 
 int runInspect(const std::vector<std::string>& args, Io io) {
-  std::string path = "-";
-  std::size_t files = 0;
-  for (const auto& arg : args) {
-    if (arg == "--") continue;
-    if (arg.size() > 1 && arg[0] == '-') return usageError(io, "inspect", "unknown option " + arg);
-    path = arg;
-    ++files;
-  }
-  if (files > 1) return usageError(io, "inspect", "expected at most one FILE");
+  std::vector<std::string> files;
+  CommandLine line(CommandLine::Dashes::Ignored);
+  line.unknownOption([](const std::string& arg) { return "unknown option " + arg; });
+  line.words(files, 1, [](const std::string&) { return "expected at most one FILE"; });
+  std::string error;
+  if (!line.parse(args, error)) return usageError(io, "inspect", error);
+  const std::string path = files.empty() ? "-" : files[0];
 
   std::string text;
   std::string reason;

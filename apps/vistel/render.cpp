@@ -12,6 +12,7 @@
 #include <ostream>
 #include <thread>
 
+#include "command_line.h"
 #include "commands.h"
 #include "vistel/engine/viewer_engine.h"
 #include "vistel/host/preset_text.h"
@@ -105,58 +106,6 @@ bool parseSize(const std::string& text, RenderOptions& options) {
   options.height = static_cast<std::int32_t>(height);
   return true;
 }
-
-// The options that take a value. New options go here: each stores its value
-// or returns the reason it is refused.
-struct ValueOption {
-  const char* name;
-  std::string (*apply)(const std::string& value, RenderOptions& options);  // "" when accepted
-};
-
-const ValueOption kValueOptions[] = {
-    {"--size",
-     [](const std::string& value, RenderOptions& options) -> std::string {
-       return parseSize(value, options) ? "" : "--size needs WxH with each side from 1 to 2047";
-     }},
-    {"--goto",
-     [](const std::string& value, RenderOptions& options) -> std::string {
-       const NavPosition p = parsePresetText(value);
-       if (!positionInRange(p)) {
-         return "--goto '" + value +
-                "' is no position: give P;X,Y;Z; with P 0 to 1, X and Y -0.5 to 0.5, Z 0.24 to 4";
-       }
-       if (options.gotos.size() >= kMaxGotos) return "at most 100 --goto positions";
-       options.gotos.push_back(p);
-       return "";
-     }},
-    {"--preset-time",
-     [](const std::string& value, RenderOptions& options) -> std::string {
-       std::int64_t ms = 0;
-       if (!parseWholeNumber(value, 0, kMaxPresetTimeMs, ms)) {
-         return "--preset-time needs a whole number of ms from 0 to 60000";
-       }
-       options.presetTimeMs = static_cast<std::int32_t>(ms);
-       return "";
-     }},
-    {"--wait-ms",
-     [](const std::string& value, RenderOptions& options) -> std::string {
-       return parseWholeNumber(value, 0, kMaxWaitMs, options.waitMs)
-                  ? ""
-                  : "--wait-ms needs a whole number of ms from 0 to 86400000";
-     }},
-    {"--frames-dir",
-     [](const std::string& value, RenderOptions& options) -> std::string {
-       if (value.empty()) return "--frames-dir needs a folder";
-       options.framesDir = value;
-       return "";
-     }},
-    {"--out",
-     [](const std::string& value, RenderOptions& options) -> std::string {
-       if (value.empty()) return "--out needs a file name";
-       options.out = value;
-       return "";
-     }},
-};
 
 bool endsWithPpm(const std::string& name) {
   if (name.size() < 4) return false;
@@ -292,39 +241,59 @@ bool waitForPictures(const ViewerEngine& engine, std::int64_t waitMs, Io io) {
   return any && all;
 }
 
-// `fromProperties`: the project comes from control properties, so PROJECT must
-// not be given.
+// Reads the arguments into `options` and `properties` (the project comes from
+// control properties when `fromProperties`, and PROJECT must not be given).
+// kExitOk, or the status of the usage error reported.
 int parseArguments(const std::vector<std::string>& args, RenderOptions& options,
-                   bool fromProperties, Io io) {
-  bool onlyPositional = false;
-  bool haveProject = false;
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    const std::string& arg = args[i];
-    if (!onlyPositional && arg == "--") {
-      onlyPositional = true;
-      continue;
+                   PropertyBag& properties, bool& fromProperties, Io io) {
+  std::vector<std::string> projects;
+  CommandLine line;
+  line.properties(properties);
+  line.option("--size", "--size needs WxH with each side from 1 to 2047",
+              [&options](const std::string& value) { return parseSize(value, options); });
+  line.option("--goto", [&options](const std::string& value) -> std::string {
+    const NavPosition p = parsePresetText(value);
+    if (!positionInRange(p)) {
+      return "--goto '" + value +
+             "' is no position: give P;X,Y;Z; with P 0 to 1, X and Y -0.5 to 0.5, Z 0.24 to 4";
     }
-    if (!onlyPositional && arg.size() > 1 && arg[0] == '-') {
-      const auto option = std::find_if(std::begin(kValueOptions), std::end(kValueOptions),
-                                       [&](const ValueOption& o) { return arg == o.name; });
-      if (option == std::end(kValueOptions)) {
-        return usageError(io, "render", "unknown option '" + arg + "'");
-      }
-      if (i + 1 >= args.size()) return usageError(io, "render", arg + " needs a value");
-      const std::string refused = option->apply(args[++i], options);
-      if (!refused.empty()) return usageError(io, "render", refused);
-      continue;
-    }
-    if (haveProject) return usageError(io, "render", "one PROJECT only");
-    options.project = arg;
-    haveProject = true;
-  }
-  if (fromProperties && haveProject) {
+    if (options.gotos.size() >= kMaxGotos) return "at most 100 --goto positions";
+    options.gotos.push_back(p);
+    return "";
+  });
+  line.option("--preset-time", "--preset-time needs a whole number of ms from 0 to 60000",
+              [&options](const std::string& value) {
+                std::int64_t ms = 0;
+                if (!parseWholeNumber(value, 0, kMaxPresetTimeMs, ms)) return false;
+                options.presetTimeMs = static_cast<std::int32_t>(ms);
+                return true;
+              });
+  line.option("--wait-ms", "--wait-ms needs a whole number of ms from 0 to 86400000",
+              [&options](const std::string& value) {
+                return parseWholeNumber(value, 0, kMaxWaitMs, options.waitMs);
+              });
+  line.option("--frames-dir", "--frames-dir needs a folder", [&options](const std::string& value) {
+    if (value.empty()) return false;
+    options.framesDir = value;
+    return true;
+  });
+  line.option("--out", "--out needs a file name", [&options](const std::string& value) {
+    if (value.empty()) return false;
+    options.out = value;
+    return true;
+  });
+  line.words(projects, 1, [](const std::string&) { return "one PROJECT only"; });
+  std::string error;
+  if (!line.parse(args, error)) return usageError(io, "render", error);
+
+  fromProperties = line.gaveProperties();
+  if (fromProperties && !projects.empty()) {
     return usageError(io, "render", "give PROJECT or control properties, not both");
   }
-  if (!fromProperties && (!haveProject || options.project.empty())) {
+  if (!fromProperties && (projects.empty() || projects[0].empty())) {
     return usageError(io, "render", "missing PROJECT");
   }
+  if (!projects.empty()) options.project = projects[0];
   if (options.width == 0) return usageError(io, "render", "missing --size WxH");
   if (options.out.empty()) return usageError(io, "render", "missing --out FILE");
   return kExitOk;
@@ -334,14 +303,13 @@ int parseArguments(const std::vector<std::string>& args, RenderOptions& options,
 
 int runRender(const std::vector<std::string>& args, Io io) {
   RenderOptions options;
-  std::vector<std::string> rest = args;
   PropertyBag properties;
-  std::string text, reason;
-  if (!takePropertyOptions(rest, properties, reason)) return usageError(io, "render", reason);
-  const bool fromProperties = rest.size() != args.size();
-  if (const int status = parseArguments(rest, options, fromProperties, io); status != kExitOk) {
+  bool fromProperties = false;
+  if (const int status = parseArguments(args, options, properties, fromProperties, io);
+      status != kExitOk) {
     return status;
   }
+  std::string text, reason;
   const bool ppm = endsWithPpm(options.out);
 
   std::error_code error;
@@ -397,7 +365,7 @@ int runRender(const std::vector<std::string>& args, Io io) {
 
   if (!options.framesDir.empty() && !options.gotos.empty()) sink.record(options.framesDir, ppm);
   for (const NavPosition& target : options.gotos) {
-    engine->postPosition(std::make_unique<NavPosition>(target), true);
+    engine->postPosition(std::make_unique<NavPosition>(target), MotionTime::Preset);
     const auto limit = std::chrono::milliseconds(options.presetTimeMs) + kEngineSlack;
     if (!waitFor([&] { return !engine->isMoving(); }, limit)) {
       io.err << "vistel render: a --goto position was not reached in time\n";

@@ -16,6 +16,7 @@
 #include <random>
 #include <system_error>
 
+#include "command_line.h"
 #include "commands.h"
 #include "vistel/host/property_bag.h"
 #include "vistel/host/viewer_engine_binding.h"
@@ -138,60 +139,59 @@ std::string withPort(const std::string& host, std::int64_t port) {
 }  // namespace
 
 int runServe(const std::vector<std::string>& args, Io io) {
-  std::vector<std::string> rest = args;
   PropertyBag properties;
-  std::string reason;
-  if (!takePropertyOptions(rest, properties, reason)) return usageError(io, "serve", reason);
-
   ServeOptions options;
   bool tokenGiven = false;
-  for (std::size_t i = 0; i < rest.size(); ++i) {
-    const std::string& arg = rest[i];
-    const bool hasValue = i + 1 < rest.size();
-    if (arg == "--listen") {
-      if (!hasValue || !parseListen(rest[++i], options)) {
-        return usageError(io, "serve", "--listen needs ADDR:PORT with a port from 0 to 65535");
-      }
-    } else if (arg == "--token") {
-      if (!hasValue || rest[i + 1].empty()) return usageError(io, "serve", "--token needs a text");
-      options.token = rest[++i];
-      tokenGiven = true;
-    } else if (arg == "--host") {
-      if (!hasValue || rest[i + 1].find(':') == std::string::npos) {
-        return usageError(io, "serve", "--host needs NAME:PORT");
-      }
-      options.hosts.push_back(rest[++i]);
-    } else if (arg == "--origin") {
-      if (!hasValue || rest[i + 1].find("://") == std::string::npos) {
-        return usageError(io, "serve", "--origin needs a URL such as https://example.org");
-      }
-      options.origins.push_back(rest[++i]);
-    } else if (arg == "--allow-page-projects") {
-      options.policy.allowPageProjects = true;
-    } else if (arg == "--allow-recalibrate") {
-      options.policy.allowRecalibrate = true;
-    } else if (arg == "--allow-silent-url") {
-      if (!hasValue || rest[i + 1].empty()) {
-        return usageError(io, "serve", "--allow-silent-url needs a host name");
-      }
-      options.policy.silentUrlHosts.push_back(rest[++i]);
-    } else if (arg == "--max-sessions") {
-      std::int64_t n = 0;
-      if (!hasValue || !parseWholeNumber(rest[++i], 1, 1024, n)) {
-        return usageError(io, "serve", "--max-sessions needs 1 to 1024");
-      }
-      options.policy.maxSessions = static_cast<std::size_t>(n);
-    } else if (arg == "--help" || arg == "-h") {
-      io.out << kServeHelp;
-      return kExitOk;
-    } else if (!arg.empty() && arg[0] == '-' && arg != "-") {
-      return usageError(io, "serve", "unknown option '" + arg + "'");
-    } else if (options.project.empty()) {
-      options.project = arg;
-    } else {
-      return usageError(io, "serve", "unexpected argument '" + arg + "'");
-    }
-  }
+  std::vector<std::string> projects;
+  CommandLine line(CommandLine::Dashes::Refused);
+  line.properties(properties);
+  // Each refusal also says what a missing value should have been.
+  const auto option = [&line](const char* name, const char* refusal, CommandLine::Take take) {
+    line.option(name, refusal, std::move(take), refusal);
+  };
+  option("--listen", "--listen needs ADDR:PORT with a port from 0 to 65535",
+         [&options](const std::string& v) { return parseListen(v, options); });
+  option("--token", "--token needs a text", [&](const std::string& v) {
+    if (v.empty()) return false;
+    options.token = v;
+    tokenGiven = true;
+    return true;
+  });
+  option("--host", "--host needs NAME:PORT", [&options](const std::string& v) {
+    if (v.find(':') == std::string::npos) return false;
+    options.hosts.push_back(v);
+    return true;
+  });
+  option("--origin", "--origin needs a URL such as https://example.org",
+         [&options](const std::string& v) {
+           if (v.find("://") == std::string::npos) return false;
+           options.origins.push_back(v);
+           return true;
+         });
+  option("--allow-silent-url", "--allow-silent-url needs a host name",
+         [&options](const std::string& v) {
+           if (v.empty()) return false;
+           options.policy.silentUrlHosts.push_back(v);
+           return true;
+         });
+  option("--max-sessions", "--max-sessions needs 1 to 1024", [&options](const std::string& v) {
+    std::int64_t n = 0;
+    if (!parseWholeNumber(v, 1, 1024, n)) return false;
+    options.policy.maxSessions = static_cast<std::size_t>(n);
+    return true;
+  });
+  line.flag("--allow-page-projects", [&options] {
+    options.policy.allowPageProjects = true;
+    return std::string();
+  });
+  line.flag("--allow-recalibrate", [&options] {
+    options.policy.allowRecalibrate = true;
+    return std::string();
+  });
+  line.words(projects, 1);
+  std::string reason;
+  if (!line.parse(args, reason)) return usageError(io, "serve", reason);
+  if (!projects.empty()) options.project = projects[0];
 
   std::error_code ec;
   std::filesystem::path folder = std::filesystem::current_path(ec);

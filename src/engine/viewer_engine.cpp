@@ -167,7 +167,10 @@ bool ViewerEngine::enterEdge(Instance& edge) {
   if (!linkId) return false;
   const std::string* direction = edge.scope().getText("dir");
   const bool backward = direction && *direction == "backward";
-  if (!scene_->startTraversal(std::string(*linkId), backward)) return false;
+  if (!scene_->startTraversal(std::string(*linkId),
+                              backward ? Direction::Backward : Direction::Forward)) {
+    return false;
+  }
 
   const ViewInstance* first = scene_->currentView(0);
   const std::string fallback = first ? first->id() : std::string();
@@ -198,9 +201,9 @@ bool ViewerEngine::postEvent(std::int32_t code, std::int32_t a, std::int32_t b) 
   return true;
 }
 
-bool ViewerEngine::postPosition(std::unique_ptr<NavPosition> position, bool usePresetTime) {
+bool ViewerEngine::postPosition(std::unique_ptr<NavPosition> position, MotionTime time) {
   if (!position || !navigator_) return false;
-  position->usePresetTime = usePresetTime;
+  position->usePresetTime = time == MotionTime::Preset;
   navigator_->post(std::move(position));
   return true;
 }

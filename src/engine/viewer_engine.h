@@ -62,6 +62,12 @@ struct NavPosition {
   friend bool operator==(const NavPosition&, const NavPosition&) = default;
 };
 
+// How long a move to a posted position lasts.
+enum class MotionTime {
+  Manual,  // the manual time, as a pointer drag or a zoom step
+  Preset,  // the preset time, as a preset or a script's goto
+};
+
 // Window events the host posts (EngineEvent::code).
 enum EngineEventCode : std::int32_t {
   kEventCreated = 1,         // 0, 0
@@ -154,11 +160,11 @@ class ViewerEngine final : private ScriptHost {
   // dropped event.
   bool postEvent(std::int32_t code, std::int32_t a, std::int32_t b);
 
-  // Sets the record's usePresetTime and queues it with the navigator, which
-  // travels to it after the positions queued before; true when queued.
-  // Discarded (false) without a navigator (no project loaded); null is
-  // ignored (false).
-  bool postPosition(std::unique_ptr<NavPosition> position, bool usePresetTime);
+  // Sets the record's usePresetTime from `time` and queues it with the
+  // navigator, which travels to it after the positions queued before; true
+  // when queued. Discarded (false) without a navigator (no project loaded);
+  // null is ignored (false).
+  bool postPosition(std::unique_ptr<NavPosition> position, MotionTime time);
 
   // Progress along the current link (0 when the project has none) and the
   // navigator's pan and zoom; usePresetTime false. All zero without a

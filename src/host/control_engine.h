@@ -12,6 +12,7 @@
 #include <string>
 #include <string_view>
 
+#include "vistel/engine/viewer_engine.h"
 #include "vistel/host/preset_text.h"
 
 namespace vistel {
@@ -40,10 +41,9 @@ class ControlEngine {
   // Appends one event to the engine's queue; waits while the queue is full
   // and the engine still takes events (never once it has stopped).
   virtual void postEvent(WindowEvent code, std::int32_t a, std::int32_t b) = 0;
-  // Queues a motion to `target`, lasting the preset time (usePresetTime) or
-  // the manual time; true when queued. Discarded (false) while no project is
-  // loaded.
-  [[nodiscard]] virtual bool postPosition(const ViewPosition& target, bool usePresetTime) = 0;
+  // Queues a motion to `target`, lasting the preset or the manual time; true
+  // when queued. Discarded (false) while no project is loaded.
+  [[nodiscard]] virtual bool postPosition(const ViewPosition& target, MotionTime time) = 0;
   // Progress (0 in a project without a link), pan and zoom now; all zero
   // while no project is loaded.
   [[nodiscard]] virtual ViewPosition currentPosition() const = 0;

@@ -74,11 +74,11 @@ void TerminalUi::write(std::string_view text) const {
   }
 }
 
-bool TerminalUi::readLine(std::string& line, bool echo) const {
+bool TerminalUi::readLine(std::string& line, Echo echo) const {
   using Clock = std::chrono::steady_clock;
   const auto deadline = Clock::now() + std::chrono::milliseconds(answerTimeoutMs_);
   std::optional<EchoOff> quiet;
-  if (!echo) quiet.emplace(input_);
+  if (echo == Echo::Hidden) quiet.emplace(input_);
   line.clear();
   bool any = false;
   for (;;) {
@@ -111,7 +111,7 @@ void TerminalUi::messageBox(std::string_view caption, std::string_view text) {
 bool TerminalUi::askYesNo(std::string_view caption, std::string_view text) {
   write(std::string(caption) + ": " + std::string(text) + " [y/N] ");
   std::string answer;
-  const bool answered = readLine(answer, true);
+  const bool answered = readLine(answer, Echo::Shown);
   if (!answered) write("\n");
   return answered && isYes(answer);
 }
@@ -120,13 +120,13 @@ bool TerminalUi::promptCredentials(std::string_view host, Credentials& out) {
   write(std::string(kCredentialPromptCaption) + ": " + std::string(kCredentialPromptLead) +
         std::string(host) + "\n" + std::string(kCredentialPromptUserLabel) + " ");
   std::string user;
-  if (!readLine(user, true) || user.empty()) return false;
+  if (!readLine(user, Echo::Shown) || user.empty()) return false;
   write(std::string(kCredentialPromptPasswordLabel) + " ");
   std::string password;
-  if (!readLine(password, false) || password.empty()) return false;
+  if (!readLine(password, Echo::Hidden) || password.empty()) return false;
   write(std::string(kCredentialPromptRememberLabel) + " [y/N] ");
   std::string remember;
-  const bool answered = readLine(remember, true);
+  const bool answered = readLine(remember, Echo::Shown);
   out.user = std::move(user);
   out.password = std::move(password);
   out.remember = answered && isYes(remember);

@@ -44,8 +44,10 @@ class TerminalUi : public HostUi {
 
  private:
   void write(std::string_view text) const;
+  // Whether typed characters show (a password's do not).
+  enum class Echo { Shown, Hidden };
   // One line without its end; false at end of input, on error or time-out.
-  bool readLine(std::string& line, bool echo) const;
+  bool readLine(std::string& line, Echo echo) const;
 
   int input_;
   int output_;

@@ -35,13 +35,13 @@ class ViewerEngineBinding final : public ControlEngine {
   void postEvent(WindowEvent code, std::int32_t a, std::int32_t b) override {
     (void)engine_->postEvent(static_cast<std::int32_t>(code), a, b);
   }
-  bool postPosition(const ViewPosition& target, bool usePresetTime) override {
+  bool postPosition(const ViewPosition& target, MotionTime time) override {
     auto position = std::make_unique<NavPosition>();
     position->navProgress = target.navProgress;
     position->xOffset = target.xOffset;
     position->yOffset = target.yOffset;
     position->zoomFactor = target.zoomFactor;
-    return engine_->postPosition(std::move(position), usePresetTime);
+    return engine_->postPosition(std::move(position), time);
   }
   ViewPosition currentPosition() const override {
     const NavPosition now = engine_->currentPosition();

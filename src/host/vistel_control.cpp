@@ -182,7 +182,9 @@ std::int16_t VistelControl::GotoPosition(float navProgress, float xOffset, float
   if (!within(xOffset, -0.5f, 0.5f)) return 0;
   if (!within(yOffset, -0.5f, 0.5f)) return 0;
   // Without a project nothing is queued, and the caller is told so.
-  return engine_->postPosition({navProgress, xOffset, yOffset, zoomFactor}, true) ? 1 : 0;
+  const bool queued =
+      engine_->postPosition({navProgress, xOffset, yOffset, zoomFactor}, MotionTime::Preset);
+  return queued ? 1 : 0;
 }
 
 void VistelControl::GotoPreset(std::int16_t preset) {
@@ -197,14 +199,14 @@ void VistelControl::Zoom(float offset) {
   if (!engine_ || !windowExists() || std::isnan(offset)) return;
   ViewPosition target = engine_->currentPosition();
   target.zoomFactor = clampZoom(target.zoomFactor + offset);
-  (void)engine_->postPosition(target, true);
+  (void)engine_->postPosition(target, MotionTime::Preset);
 }
 
 void VistelControl::Blend(float offset) {
   if (!engine_ || !windowExists() || !within(offset, 0.0f, 1.0f)) return;
   ViewPosition target = engine_->currentPosition();
   target.navProgress = offset;
-  (void)engine_->postPosition(target, true);
+  (void)engine_->postPosition(target, MotionTime::Preset);
 }
 
 void VistelControl::SetZoom(float zoomFactor) {
@@ -248,7 +250,7 @@ void VistelControl::PromptSnapshot() {
 
 void VistelControl::Home() {
   if (!engine_ || !windowExists()) return;
-  (void)engine_->postPosition(kHomeView, true);
+  (void)engine_->postPosition(kHomeView, MotionTime::Preset);
 }
 
 void VistelControl::Suspend() {
@@ -385,10 +387,10 @@ std::span<const HostUi::MenuItem> VistelControl::menu() const {
 bool VistelControl::runCommand(std::int32_t command) {
   switch (static_cast<ControlCommand>(command)) {
     case ControlCommand::ZoomIn:
-      zoomByHalf(true);
+      zoomByHalf(ZoomDirection::In);
       return true;
     case ControlCommand::ZoomOut:
-      zoomByHalf(false);
+      zoomByHalf(ZoomDirection::Out);
       return true;
     case ControlCommand::MaximizeView:
       if (presets_[0].defined()) {
@@ -413,18 +415,18 @@ bool VistelControl::runCommand(std::int32_t command) {
   return false;
 }
 
-void VistelControl::zoomByHalf(bool in) {
+void VistelControl::zoomByHalf(ZoomDirection direction) {
   if (!engine_) return;
   const float step = engine_->zoom() * kZoomStep * 3.0f;
   ViewPosition target = engine_->currentPosition();
-  if (in) {
+  if (direction == ZoomDirection::In) {
     target.zoomFactor += step;
     if (target.zoomFactor > kMaxZoom) target.zoomFactor = kMaxZoom;
   } else {
     target.zoomFactor -= step;
     if (target.zoomFactor < kMinZoom) target.zoomFactor = kMinZoom;
   }
-  (void)engine_->postPosition(target, false);
+  (void)engine_->postPosition(target, MotionTime::Manual);
 }
 
 void VistelControl::saveSnapshot() {

@@ -313,7 +313,8 @@ class VistelControl {
  private:
   bool windowExists() const { return ui_.windowExists(); }
   void post(WindowEvent code, std::int32_t a = 0, std::int32_t b = 0);
-  void zoomByHalf(bool in);
+  enum class ZoomDirection { In, Out };
+  void zoomByHalf(ZoomDirection direction);
   void saveSnapshot();
   void copyPosition();
   void chooseProjectFile();

@@ -151,7 +151,7 @@ SourceRequest* ImageSourceManager::acquire(std::string_view name, ImageKind kind
     }
   }
   // A cached source whose picture was trimmed gets it back from its JPEG bytes.
-  if (needsDecode) decodeSource(*source, false);
+  if (needsDecode) decodeSource(*source, Decode::Quiet);
 
   auto request = std::make_unique<SourceRequest>(std::move(source));
   SourceRequest* result = request.get();
@@ -562,10 +562,10 @@ void ImageSourceManager::storePicture(ImageSource& source, std::vector<std::uint
     addBytes(sizeOf(frame) - sizeOf(source.encoded_), 0);
     old = std::exchange(source.encoded_, std::move(frame));
   }
-  decodeSource(source, true);
+  decodeSource(source, Decode::Observed);
 }
 
-void ImageSourceManager::decodeSource(ImageSource& source, bool notify) {
+void ImageSourceManager::decodeSource(ImageSource& source, Decode kind) {
   FrameRef encoded = source.encoded();
   if (!encoded) return;
   FrameRef decoded = Frame::decoded(encoded->data(), static_cast<std::size_t>(encoded->size()),
@@ -583,6 +583,7 @@ void ImageSourceManager::decodeSource(ImageSource& source, bool notify) {
   FrameRef old;
   event.kept = keepDecoded(source, std::move(decoded), old);
   // Bytes that are no picture at all say so, for the view and `vistel probe`.
+  const bool notify = kind == Decode::Observed;
   if (notify && event.width <= 0)
     source.health().recordFailure(event.decodedAtMs, SourceFailure::NoPictures, 0);
   if (notify && observers_.decoded) observers_.decoded(event);

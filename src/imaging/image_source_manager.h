@@ -224,7 +224,9 @@ class ImageSourceManager {
   bool chooseUnfetchedSource(Work& work, Pool pool);
   void readFile(ImageSource& source);
   void storePicture(ImageSource& source, std::vector<std::uint8_t> jpeg, std::uint32_t timestamp);
-  void decodeSource(ImageSource& source, bool notify);
+  // Whether a decode is news: a new picture is, one rebuilt from the bytes kept is not.
+  enum class Decode { Quiet, Observed };
+  void decodeSource(ImageSource& source, Decode kind);
   // Stores a picture a reader decoded itself as the source's picture.
   void storeDecoded(ImageSource& source, FrameRef decoded);
   // Makes `decoded` the source's picture unless the source was dropped or

@@ -104,9 +104,11 @@ struct StreamReader::Impl {
   // watchdog's end of a silent connection counting as silence). False when
   // the job is no longer current, so that nothing is recorded.
   bool failAttempt(const Job& job, Failure failure);
-  // Sleeps `ms`, waking early when the reader is destroyed or (for the idle
-  // poll) given work. False when destruction began.
-  bool pause(std::uint32_t ms, bool wakeOnWork = false);
+  // What ends a pause early besides the reader's destruction.
+  enum class Wake { OnStop, OnWork };
+  // Sleeps `ms`, waking early when the reader is destroyed or (Wake::OnWork)
+  // given work. False when destruction began.
+  bool pause(std::uint32_t ms, Wake wakeOn = Wake::OnStop);
   // Opens the job's url as `file`. On failure, what went wrong. The answer's
   // Content-Type goes to `contentType` when asked for, also for error statuses.
   bool openUrl(const Job& job, Failure& failure, std::string* contentType = nullptr);
@@ -210,7 +212,8 @@ struct StreamReader::Impl {
 
 // ---- Fetch thread ---------------------------------------------------------
 
-bool StreamReader::Impl::pause(std::uint32_t ms, bool wakeOnWork) {
+bool StreamReader::Impl::pause(std::uint32_t ms, Wake wakeOn) {
+  const bool wakeOnWork = wakeOn == Wake::OnWork;
   std::unique_lock lock(wakeLock);
   wake.wait_for(lock, std::chrono::milliseconds(ms), [&] {
     return abort.load(std::memory_order_acquire) || (wakeOnWork && workPosted);
@@ -224,7 +227,7 @@ bool StreamReader::Impl::waitUntilDue(const Job& job) {
     if (!isCurrent(job)) return false;
     const std::uint32_t wait = job.health->waitMs(nowMs());
     if (wait == 0) return true;
-    pause(std::min(wait, kClockStepMs), true);
+    pause(std::min(wait, kClockStepMs), Wake::OnWork);
   }
 }
 
@@ -579,7 +582,7 @@ void StreamReader::Impl::fetchLoop() {
         runStream(job);
         break;
       default:
-        pause(kIdlePollMs, true);
+        pause(kIdlePollMs, Wake::OnWork);
         break;
     }
   }

@@ -127,7 +127,12 @@ struct ParserDeleter {
   void operator()(XML_Parser parser) const { XML_ParserFree(parser); }
 };
 
-void appendEscaped(std::string& out, std::string_view text, bool attribute) {
+// Where escaped text goes: an attribute value keeps its quotes and white
+// space only as references.
+enum class Escape { Text, Attribute };
+
+void appendEscaped(std::string& out, std::string_view text, Escape where) {
+  const bool attribute = where == Escape::Attribute;
   for (char c : text) {
     switch (c) {
       case '&':
@@ -170,7 +175,7 @@ void writeStartTag(std::string& out, const XmlNode& node) {
     out += ' ';
     out += name;
     out += "=\"";
-    appendEscaped(out, value, true);
+    appendEscaped(out, value, Escape::Attribute);
     out += '"';
   }
 }
@@ -179,7 +184,7 @@ void writeStartTag(std::string& out, const XmlNode& node) {
 void writeInline(std::string& out, const XmlNode& node) {
   switch (node.kind) {
     case XmlNode::Kind::Text:
-      appendEscaped(out, node.text, false);
+      appendEscaped(out, node.text, Escape::Text);
       return;
     case XmlNode::Kind::Comment:
       out += "<!--";

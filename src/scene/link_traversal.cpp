@@ -35,7 +35,8 @@ LinkTraversal::LinkTraversal(Key, const ProjectElement& attributes, Instance* ro
     : Instance(attributes, root), reversed_(reversed) {}
 
 std::unique_ptr<LinkTraversal> LinkTraversal::create(const LinkElement& link, Instance* root,
-                                                     bool reversed) {
+                                                     Direction direction) {
+  const bool reversed = direction == Direction::Backward;
   auto traversal =
       std::make_unique<LinkTraversal>(Key(), attributesOf(link, reversed), root, reversed);
   const std::size_t count = link.keys.size();

@@ -23,6 +23,9 @@
 
 namespace vistel {
 
+// Which way a link is travelled: from its source view to its destination, or back.
+enum class Direction { Forward, Backward };
+
 class LinkTraversal final : public Instance {
  public:
   // Highest position a frame is made for; transitionAt stores it in place of
@@ -35,7 +38,7 @@ class LinkTraversal final : public Instance {
   // usable key above kLastProgress, or keys without bytes. `link` and `root`
   // must outlive the result.
   [[nodiscard]] static std::unique_ptr<LinkTraversal> create(const LinkElement& link,
-                                                             Instance* root, bool reversed);
+                                                             Instance* root, Direction direction);
 
   // Only create() can make this key: every traversal passed its key check.
   class Key {

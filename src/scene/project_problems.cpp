@@ -132,7 +132,8 @@ std::vector<ProjectProblem> findProjectProblems(const ProjectDocument& doc) {
     }
     // The viewer's own rule: a traversal needs a key at its start and one
     // beyond its last position, in both directions.
-    if (!LinkTraversal::create(*link, &root, false) || !LinkTraversal::create(*link, &root, true)) {
+    if (!LinkTraversal::create(*link, &root, Direction::Forward) ||
+        !LinkTraversal::create(*link, &root, Direction::Backward)) {
       add(Kind::LinkKeysMissing,
           "Link " + quoted(id) +
               " cannot be travelled: it needs a whole key at time 0 and one at time 1.",

@@ -90,12 +90,12 @@ void Scene::clearDisposal() {
   disposal_.clear();
 }
 
-bool Scene::startTraversal(std::string_view linkId, bool reversed) {
+bool Scene::startTraversal(std::string_view linkId, Direction direction) {
   link_.reset();
   if (linkId.empty()) return true;
   const LinkElement* link = document_ ? document_->findLink(linkId) : nullptr;
   if (link == nullptr) return false;
-  link_ = LinkTraversal::create(*link, root_.get(), reversed);
+  link_ = LinkTraversal::create(*link, root_.get(), direction);
   return link_ != nullptr;
 }
 

@@ -72,10 +72,10 @@ class Scene {
   void clearDisposal();
 
   // Ends the current traversal; then, for a non-empty `linkId`, starts one of
-  // that link (backwards with `reversed`). False, with no traversal, when no
+  // that link in `direction`. False, with no traversal, when no
   // link has that id or its keys cannot make a frame at every position (see
   // LinkTraversal::create). True, with no traversal, for an empty id.
-  bool startTraversal(std::string_view linkId, bool reversed);
+  bool startTraversal(std::string_view linkId, Direction direction);
 
   // The frame at `link`'s position (clamping it; see LinkTraversal). The
   // caller owns the result.

@@ -44,7 +44,7 @@ struct NavigatorTest : ::testing::Test {
 TEST_F(NavigatorTest, MotionEasesProgressAndPanAndTheVisibleArea) {
   engine.setZoom(2);
   engine.setPresetTime(1000);
-  engine.postPosition(position(0.5f, 0.1f, -0.2f, 1), true);
+  engine.postPosition(position(0.5f, 0.1f, -0.2f, 1), MotionTime::Preset);
   EXPECT_EQ(after(0), (NavPosition{0, 0, 0, 2, false}));  // started; nothing moved yet
 
   // smoothstep: 0.15625 at a quarter, 0.5 at half, 0.84375 at three quarters.
@@ -67,7 +67,7 @@ TEST_F(NavigatorTest, MotionEasesProgressAndPanAndTheVisibleArea) {
 
 TEST_F(NavigatorTest, ZeroDurationEndsAtTheFirstPassAfterTimeMoved) {
   engine.setPresetTime(0);
-  engine.postPosition(position(0.7f, 0.2f, 0, 1.5f), true);
+  engine.postPosition(position(0.7f, 0.2f, 0, 1.5f), MotionTime::Preset);
   EXPECT_EQ(after(0), (NavPosition{0, 0, 0, 1, false}));
   EXPECT_EQ(after(0), (NavPosition{0, 0, 0, 1, false}));  // 0 of 0 ms: nothing, and no NaN
   EXPECT_EQ(after(1), (NavPosition{0.7f, 0.2f, 0, 1.5f, false}));
@@ -76,7 +76,8 @@ TEST_F(NavigatorTest, ZeroDurationEndsAtTheFirstPassAfterTimeMoved) {
 TEST_F(NavigatorTest, QueuedPositionsTravelInOrderAndAClickWaitsBehindThem) {
   engine.setPresetTime(100);
   engine.setManualTime(300);
-  for (float target : {0.2f, 0.6f, 0.4f}) engine.postPosition(position(target, 0, 0, 1), true);
+  for (float target : {0.2f, 0.6f, 0.4f})
+    engine.postPosition(position(target, 0, 0, 1), MotionTime::Preset);
   EXPECT_EQ(after(0).navProgress, 0);
 
   // A click mid-way takes its whole pass: the running motion does not move.

@@ -178,7 +178,8 @@ TEST(EngineLoad, FailedLoadsChangeNothing) {
   EXPECT_FALSE(load(engine, "no project"));
   EXPECT_FALSE(load(engine, "<quilo><view id='a'/></quilo>"));
   EXPECT_FALSE(load(engine, "<quilo startview='x'><view id='a'/></quilo>"));
-  engine.postPosition(std::make_unique<NavPosition>(NavPosition{0.5f, 0, 0, 1, false}), true);
+  engine.postPosition(std::make_unique<NavPosition>(NavPosition{0.5f, 0, 0, 1, false}),
+                      MotionTime::Preset);
   engine.setZoom(2);
   h.gate.run();
   EXPECT_EQ(h.frames.count(), 0);
@@ -188,7 +189,8 @@ TEST(EngineLoad, FailedLoadsChangeNothing) {
 
   ASSERT_TRUE(load(engine, linkProject()));
   engine.setPresetTime(0);
-  engine.postPosition(std::make_unique<NavPosition>(NavPosition{0.5f, 0.1f, 0, 2, false}), true);
+  engine.postPosition(std::make_unique<NavPosition>(NavPosition{0.5f, 0.1f, 0, 2, false}),
+                      MotionTime::Preset);
   h.gate.run();
   h.clock.advance(1);
   h.gate.run();
@@ -227,8 +229,8 @@ TEST(EngineLoad, AProjectWithoutALinkReportsTheNavigatorsPanAndZoom) {
   EXPECT_EQ(engine.currentPosition(), (NavPosition{0, 0, 0, 2, false}));
 
   engine.setPresetTime(0);
-  ASSERT_TRUE(
-      engine.postPosition(std::make_unique<NavPosition>(NavPosition{0.7f, 0.1f, -0.2f, 3}), true));
+  ASSERT_TRUE(engine.postPosition(std::make_unique<NavPosition>(NavPosition{0.7f, 0.1f, -0.2f, 3}),
+                                  MotionTime::Preset));
   h.gate.run();
   h.clock.advance(1);
   h.gate.run();
@@ -305,8 +307,8 @@ TEST(EngineRender, AStillProjectRendersOnceAndEachChangeThatShowsOnce) {
 
   // A motion renders each step that moves, and its landing, and then stops.
   engine.setPresetTime(100);
-  ASSERT_TRUE(
-      engine.postPosition(std::make_unique<NavPosition>(NavPosition{0.5f, 0.1f, 0, 2}), true));
+  ASSERT_TRUE(engine.postPosition(std::make_unique<NavPosition>(NavPosition{0.5f, 0.1f, 0, 2}),
+                                  MotionTime::Preset));
   int before = h.frames.count();
   h.gate.run();  // starts it: nothing moved yet
   EXPECT_EQ(h.frames.count(), before);

@@ -178,7 +178,7 @@ TEST_F(RendererFixture, ProjectedShapesFollowTheKeysAndShowOnlyWhenTheKeysSaySo)
   const std::vector<std::uint32_t> flat = frame();
   ASSERT_NE(flat, std::vector<std::uint32_t>(96 * 80, 0));
 
-  ASSERT_TRUE(scene.startTraversal("l", false));
+  ASSERT_TRUE(scene.startTraversal("l", Direction::Forward));
   ASSERT_TRUE(scene.setCurrentViews({"a", "b"}));
   (void)renderer.renderFrame();
   EXPECT_EQ(frame(), flat);  // b's shapes stay hidden
@@ -187,7 +187,7 @@ TEST_F(RendererFixture, ProjectedShapesFollowTheKeysAndShowOnlyWhenTheKeysSaySo)
            shapeView("b", "linecolor='#00ff00' projected='1'", points) +
            identityLink("dstbuttons='0' srcbuttons='no'") + "</quilo>",
        {"a", "b"});
-  ASSERT_TRUE(scene.startTraversal("l", false));
+  ASSERT_TRUE(scene.startTraversal("l", Direction::Forward));
   (void)renderer.renderFrame();
   EXPECT_EQ(frame(), std::vector<std::uint32_t>(96 * 80, 0));
 }
@@ -221,7 +221,7 @@ TEST_F(RendererFixture, ProjectedOutlinesStayOnThePictureWhenZoomedAndPanned) {
        {"a", "b"});
 
   // Where each dot lands in the picture as rendered: its brightest pixel.
-  ASSERT_TRUE(scene.startTraversal("hidden", false));
+  ASSERT_TRUE(scene.startTraversal("hidden", Direction::Forward));
   (void)renderer.renderFrame();
   std::pair<int, int> landed[3];
   for (int i = 0; i < 3; ++i) {
@@ -241,7 +241,7 @@ TEST_F(RendererFixture, ProjectedOutlinesStayOnThePictureWhenZoomedAndPanned) {
 
   // Each corner of the outline lies on its dot (within a pixel: the dot
   // spreads over two pixels at zoom 2).
-  ASSERT_TRUE(scene.startTraversal("shown", false));
+  ASSERT_TRUE(scene.startTraversal("shown", Direction::Forward));
   (void)renderer.renderFrame();
   for (int i = 0; i < 3; ++i) {
     bool onDot = false;

@@ -157,7 +157,7 @@ Frame render(const std::string& xml, std::optional<float> progress = {}, int wid
   if (progress) {
     h.engine->setPresetTime(0);
     EXPECT_TRUE(h.engine->postPosition(
-        std::make_unique<NavPosition>(NavPosition{*progress, 0, 0, 1, false}), true));
+        std::make_unique<NavPosition>(NavPosition{*progress, 0, 0, 1, false}), MotionTime::Preset));
     h.gate.run();
     h.clock.advance(1);
     h.gate.run();

@@ -67,7 +67,7 @@ struct PipelineFixture : ::testing::Test {
     document = test::loadProject(xml);
     ASSERT_TRUE(scene.rebuild(document.get()));
     ASSERT_TRUE(scene.setCurrentViews({"a"}));
-    ASSERT_TRUE(scene.startTraversal("l", false));
+    ASSERT_TRUE(scene.startTraversal("l", Direction::Forward));
     ASSERT_TRUE(scene.setCurrentViews({"a", "b"}));
     // Both pictures decoded on the loader thread, as updateViews sees them.
     const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
@@ -101,7 +101,7 @@ TEST_F(PipelineFixture, TransitionAndSingleViewMatchTheWarpCore) {
                                      sourceOf(a, mapA.get()), sourceOf(b, mapB.get())));
   EXPECT_EQ(frame(), want);
 
-  ASSERT_TRUE(scene.startTraversal("", false));
+  ASSERT_TRUE(scene.startTraversal("", Direction::Forward));
   (void)renderer.renderFrame();
   ASSERT_TRUE(renderSingleViewPixels({want.data(), 200, 150}, grid, sourceOf(a, mapA.get())));
   EXPECT_EQ(frame(), want);
@@ -199,7 +199,7 @@ struct CameraPictures : ::testing::Test {
     ASSERT_TRUE(document);
     ASSERT_TRUE(scene.rebuild(document.get()));
     ASSERT_TRUE(scene.setCurrentViews({from}));
-    ASSERT_TRUE(scene.startTraversal(link, false));
+    ASSERT_TRUE(scene.startTraversal(link, Direction::Forward));
     ASSERT_TRUE(scene.setCurrentViews({from, to}));
     const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     while (scene.currentView(0)->lastTimestamp() == 0 ||
@@ -240,7 +240,7 @@ TEST_F(CameraPictures, StartOfALinkWithEqualKeysIsTheSingleViewAtHdSizes) {
     renderer.resize(W, H);
     scene.currentLink()->setNavProgress(0);
     const auto transition = render();
-    ASSERT_TRUE(scene.startTraversal("", false));
+    ASSERT_TRUE(scene.startTraversal("", Direction::Forward));
     const auto single = render();
     // Both samplers interpolate the same positions within 1/65536 pixel, and
     // the smooth picture moves by under one level for that. Their rounding

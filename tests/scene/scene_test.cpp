@@ -72,7 +72,7 @@ void expectInterpolated(const TransitionFrame& tf, float t) {
 
 TEST_F(SceneFixture, KeysAtBothEndsInterpolateByProgressAndStopAt099) {
   load(linkXml(key("time='0'", kQuadA) + key("time='1'", kQuadB)));
-  ASSERT_TRUE(scene.startTraversal("l", false));
+  ASSERT_TRUE(scene.startTraversal("l", Direction::Forward));
   LinkTraversal& link = *scene.currentLink();
   link.setNavProgress(0.5f);
   auto tf = scene.transitionAt(link);
@@ -95,7 +95,7 @@ TEST_F(SceneFixture, KeysAtBothEndsInterpolateByProgressAndStopAt099) {
 
 TEST_F(SceneFixture, ReversedLinkMirrorsKeysAndSwapsEnds) {
   load(linkXml(key("time='0' blend='0'", kQuadA) + key("time='1' blend='1'", kQuadB)));
-  ASSERT_TRUE(scene.startTraversal("l", true));
+  ASSERT_TRUE(scene.startTraversal("l", Direction::Backward));
   LinkTraversal& link = *scene.currentLink();
   EXPECT_TRUE(link.reversed());
   EXPECT_EQ(*link.scope().getText("from"), "b");
@@ -113,7 +113,7 @@ TEST_F(SceneFixture, ReversedLinkMirrorsKeysAndSwapsEnds) {
   // A link with only `from` keeps the view at the other end when reversed.
   load("<quilo><link id='l' from='a'>" + key("", kQuadA) + key("time='0.25'", kQuadA) +
        key("time='1'", kQuadB) + "</link></quilo>");
-  ASSERT_TRUE(scene.startTraversal("l", true));
+  ASSERT_TRUE(scene.startTraversal("l", Direction::Backward));
   EXPECT_EQ(scene.currentLink()->scope().getText("from"), nullptr);
   EXPECT_EQ(*scene.currentLink()->scope().getText("to"), "a");
   std::vector<double> times;
@@ -140,15 +140,17 @@ TEST_F(SceneFixture, LinksWithoutKeysAroundEveryPositionAreRefused) {
   for (const Case& c : cases) {
     load(linkXml(c.keys).insert(linkXml("").find("<link"), good));
     for (bool reversed : {false, true}) {
-      ASSERT_TRUE(scene.startTraversal("ok", false));
+      ASSERT_TRUE(scene.startTraversal("ok", Direction::Forward));
       const bool accepted = reversed ? c.backward : c.forward;
-      EXPECT_EQ(scene.startTraversal("l", reversed), accepted) << reversed << " " << c.keys;
+      EXPECT_EQ(scene.startTraversal("l", reversed ? Direction::Backward : Direction::Forward),
+                accepted)
+          << reversed << " " << c.keys;
       EXPECT_EQ(scene.currentLink() != nullptr, accepted);
     }
   }
-  EXPECT_FALSE(scene.startTraversal("missing", false));
+  EXPECT_FALSE(scene.startTraversal("missing", Direction::Forward));
   EXPECT_EQ(scene.currentLink(), nullptr);
-  EXPECT_TRUE(scene.startTraversal("", false));
+  EXPECT_TRUE(scene.startTraversal("", Direction::Forward));
   EXPECT_EQ(scene.currentLink(), nullptr);
 }
 
@@ -156,7 +158,7 @@ TEST_F(SceneFixture, LastKeyReachedDecidesWhichShapesShow) {
   load(linkXml(key("time='0' srcbuttons='true'", kQuadA) +
                key("time='0.5' srcbuttons='false' dstbuttons='yes'", kQuadA) +
                key("time='1'", kQuadB)));
-  ASSERT_TRUE(scene.startTraversal("l", false));
+  ASSERT_TRUE(scene.startTraversal("l", Direction::Forward));
   LinkTraversal& link = *scene.currentLink();
   for (float p : {0.0f, 0.25f, 0.49f, 0.5f, 0.75f, 1.0f}) {
     link.setNavProgress(p);
@@ -185,7 +187,7 @@ TEST_F(SceneFixture, AKeyAtTheEndAppliesThereAndReversalSwapsWhoseShapesShow) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::Message() << "reversed " << c.reversed << " at " << c.progress);
-    ASSERT_TRUE(scene.startTraversal("l", c.reversed));
+    ASSERT_TRUE(scene.startTraversal("l", c.reversed ? Direction::Backward : Direction::Forward));
     LinkTraversal& link = *scene.currentLink();
     link.setNavProgress(c.progress);
     // The renderer asks for the frame first, which stops the progress at 0.99.
@@ -202,7 +204,7 @@ TEST_F(SceneFixture, KeysReadOnlyTheirOwnAttributes) {
       "<link id='l' from='a' to='b' dstbuttons='true'>" +
       key("", kQuadA) + key("time='1'", kQuadB) + "</link></quilo>");
   for (bool reversed : {false, true}) {
-    ASSERT_TRUE(scene.startTraversal("l", reversed));
+    ASSERT_TRUE(scene.startTraversal("l", reversed ? Direction::Backward : Direction::Forward));
     LinkTraversal& link = *scene.currentLink();
     EXPECT_EQ(link.keys()[0]->time(), 0.0);
     EXPECT_EQ(link.keys()[1]->time(), 1.0);

@@ -41,9 +41,9 @@ class FakeEngine : public ControlEngine {
   void postEvent(WindowEvent code, std::int32_t a, std::int32_t b) override {
     events.push_back({code, a, b});
   }
-  bool postPosition(const ViewPosition& target, bool usePresetTime) override {
+  bool postPosition(const ViewPosition& target, MotionTime time) override {
     if (!hasProject) return false;
-    positions.push_back({target, usePresetTime});
+    positions.push_back({target, time == MotionTime::Preset});
     return true;
   }
   ViewPosition currentPosition() const override { return position; }

@@ -25,7 +25,7 @@ class RecordingEngine : public ControlEngine {
     std::lock_guard lock(mutex);
     events.push_back({static_cast<int>(code), a, b});
   }
-  bool postPosition(const ViewPosition& target, bool) override {
+  bool postPosition(const ViewPosition& target, MotionTime) override {
     std::lock_guard lock(mutex);
     positions.push_back(target);
     return true;
