@@ -1,4 +1,4 @@
-#include "vistel/host/crash_report.h"
+#include "vistel/platform/crash_report.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>

@@ -1,4 +1,4 @@
-#include "vistel/host/crash_report.h"
+#include "vistel/platform/crash_report.h"
 
 #include <fcntl.h>
 #include <poll.h>
