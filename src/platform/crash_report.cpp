@@ -231,7 +231,7 @@ bool gcoreCanDumpAllMemory(const std::filesystem::path& gcore) {
   return usage.spawnError == 0 && !usage.timedOut && usage.output.find("-a") != std::string::npos;
 }
 
-CrashReportResult runCrashReport(const CrashReport& report, HostUi& ui) {
+CrashReportResult runCrashReport(const CrashReport& report, PromptUi& ui) {
   const std::string caption = report.applicationName.empty()
                                   ? std::string(kCrashDefaultApplicationName)
                                   : report.applicationName;

@@ -7,6 +7,7 @@
 #include <cstdlib>
 
 #include "support/test_paths.h"
+#include "vistel/host/host_ui.h"
 
 namespace vistel {
 namespace {
