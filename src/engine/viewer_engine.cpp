@@ -271,7 +271,7 @@ bool ViewerEngine::loadProject(const char* text, std::size_t length, std::string
   // The old document goes only now: the scene's instances referred to it.
   document_ = std::move(document);
   (void)scene_->setCurrentViews({*startView});
-  navigator_ = std::make_unique<Navigator>(*this);
+  navigator_ = std::make_unique<Navigator>(static_cast<NavigatorHost&>(*this));
   requestRender(kRenderProject);
   suspended_.store(false, std::memory_order_release);
   return true;
