@@ -4,7 +4,7 @@
 #include <condition_variable>
 #include <vector>
 
-#include "vistel/imaging/frame_pacer_p.h"
+#include "vistel/imaging/frame_pacer.h"
 #include "vistel/imaging/image_source.h"
 #include "vistel/imaging/stream_reader.h"
 #include "vistel/platform/clock.h"
