@@ -8,6 +8,7 @@
 #include "vistel/imaging/jpeg_codec.h"
 #include "vistel/imaging/stream_source_reader.h"
 #include "vistel/project/project_holder.h"
+#include "vistel/scene/frame_renderer.h"
 #include "vistel/scene/scene.h"
 #include "vistel/scene/view_instance.h"
 

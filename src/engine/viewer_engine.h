@@ -37,14 +37,15 @@
 #include <vector>
 
 #include "vistel/engine/navigator_host.h"
-#include "vistel/imaging/source_reader.h"
+#include "vistel/imaging/source_reader_factory.h"
 #include "vistel/platform/clock.h"
 #include "vistel/platform/thread.h"
 #include "vistel/project/script_host.h"
-#include "vistel/scene/frame_renderer.h"
+#include "vistel/scene/frame_sink.h"
 
 namespace vistel {
 
+class FrameRenderer;
 class ImageSourceManager;
 class Instance;
 class LinkTraversal;
