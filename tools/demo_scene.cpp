@@ -117,6 +117,7 @@ std::vector<PlanePoint> roundelOutline() {
   const double ux[12] = {1, c, s, 0, -s, -c, -1, -c, -s, 0, s, c};
   const double uy[12] = {0, s, c, 1, c, s, 0, -s, -c, -1, -c, -s};
   std::vector<PlanePoint> outline;
+  outline.reserve(12);
   for (int i = 0; i < 12; ++i) {
     outline.push_back({kRoundelCentre.x + 1.15 * kRoundelHalfWidth * ux[i],
                        kRoundelCentre.y + 1.15 * kRoundelHalfLength * uy[i]});

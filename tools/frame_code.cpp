@@ -48,7 +48,7 @@ void drawFrameCode(std::uint8_t* pixels, int width, int height, std::uint32_t fr
   for (int row = 0; row < kFrameCodeRows; ++row) {
     for (int column = 0; column < kFrameCodeColumns; ++column) {
       const std::uint8_t level =
-          cells[static_cast<std::size_t>(row * kFrameCodeColumns + column)] ? 255 : 0;
+          cells[static_cast<std::size_t>(row) * kFrameCodeColumns + column] ? 255 : 0;
       const int x0 = (column + 1) * kFrameCodeCell, y0 = (row + 1) * kFrameCodeCell;
       for (int y = y0; y < y0 + kFrameCodeCell; ++y) {
         std::uint8_t* p = pixels + (static_cast<std::size_t>(y) * width + x0) * 4;
@@ -87,7 +87,7 @@ std::optional<std::uint32_t> readFrameCode(const std::uint8_t* pixels, int width
       }
       const double level = sum / count;
       if (level > kBlackBelow && level < kWhiteAbove) return std::nullopt;
-      cells[static_cast<std::size_t>(row * kFrameCodeColumns + column)] = level >= kWhiteAbove;
+      cells[static_cast<std::size_t>(row) * kFrameCodeColumns + column] = level >= kWhiteAbove;
     }
   }
   std::uint32_t number = 0;

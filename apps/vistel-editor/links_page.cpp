@@ -477,7 +477,7 @@ void LinksPage::toggleFreeze() {
           if (!picture.ok()) return "error:" + picture.error;
           return writePictureJpeg(picture, path) ? path : "error:the picture cannot be stored";
         },
-        [this, view, pending, views = std::array{views[0], views[1]}](std::string result) {
+        [this, view, pending, views = std::array{views[0], views[1]}](const std::string& result) {
           if (result.starts_with("error:")) {
             (*pending)["#failed"] = view + ": " + result.substr(6);
           } else {

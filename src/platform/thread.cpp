@@ -79,7 +79,7 @@ Thread startThread(std::function<void()> routine, ThreadOptions options) {
   const int rc = ::pthread_create(&handle, &attr, trampoline, start.get());
   ::pthread_attr_destroy(&attr);
   if (rc != 0) return thread;
-  start.release();  // the trampoline owns it now
+  (void)start.release();  // the trampoline owns it now
   thread.id_ = static_cast<std::uint64_t>(handle);
   thread.started_ = true;
   return thread;

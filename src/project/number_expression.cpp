@@ -135,8 +135,8 @@ class IndexedScan {
       const std::int32_t da = (*depthAt)[static_cast<std::size_t>(a)];
       const std::int32_t db = (*depthAt)[static_cast<std::size_t>(b)];
       if (da != db) return da > db ? a : b;
-      const int la = (*level)[static_cast<std::size_t>(a)];
-      const int lb = (*level)[static_cast<std::size_t>(b)];
+      const std::int8_t la = (*level)[static_cast<std::size_t>(a)];
+      const std::int8_t lb = (*level)[static_cast<std::size_t>(b)];
       if (la != lb) return la > lb ? a : b;
       return a > b ? a : b;
     }
