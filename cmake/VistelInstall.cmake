@@ -5,9 +5,22 @@ install(TARGETS vistel EXPORT VistelTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
   INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
-# Headers named *_p.h are private to their unit and stay out of the package.
-install(DIRECTORY ${CMAKE_SOURCE_DIR}/src/ DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/vistel
-  FILES_MATCHING PATTERN "*.h" PATTERN "*_p.h" EXCLUDE)
+# The installed API is what a host embeds, and what those headers include;
+# vistel/vistel.h includes it all. Every other header is private to the build,
+# so the rasteriser, the readers and the rest can change without breaking users.
+set(VISTEL_INSTALLED_HEADERS
+  engine/navigator_host.h engine/viewer_engine.h
+  host/control_engine.h host/frame_mailbox.h host/host_ui.h host/preset_text.h
+  host/property_bag.h host/viewer_engine_binding.h host/vistel_control.h
+  imaging/source_reader_factory.h
+  platform/clock.h platform/prompt_ui.h platform/thread.h
+  project/document.h project/encoding.h project/project_holder.h project/script_host.h
+  scene/frame_sink.h)
+foreach(header IN LISTS VISTEL_INSTALLED_HEADERS)
+  get_filename_component(folder ${header} DIRECTORY)
+  install(FILES ${CMAKE_SOURCE_DIR}/src/${header} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/vistel/${folder})
+endforeach()
+install(FILES ${CMAKE_SOURCE_DIR}/src/vistel.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/vistel)
 install(EXPORT VistelTargets NAMESPACE Vistel:: DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/Vistel)
 
 configure_package_config_file(${CMAKE_SOURCE_DIR}/cmake/VistelConfig.cmake.in

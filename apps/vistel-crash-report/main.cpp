@@ -3,8 +3,8 @@
 // it. Runs the dialogue on the terminal; the desktop application brings a
 // helper of its own for dialogs, and "--mode dialog" given to this one is
 // answered on the terminal too.
-#include "vistel/host/crash_report.h"
 #include "vistel/host/terminal_ui.h"
+#include "vistel/platform/crash_report.h"
 
 int main(int argc, char** argv) {
   const auto report = vistel::crashHelperRequest(

@@ -6,8 +6,8 @@
 #include <QApplication>
 #include <cstdlib>
 
-#include "vistel/host/crash_report.h"
 #include "vistel/host/terminal_ui.h"
+#include "vistel/platform/crash_report.h"
 #include "vistel/widget/qt_host_ui.h"
 
 namespace {

@@ -11,9 +11,9 @@
 
 #include "viewer_options.h"
 #include "viewer_window.h"
-#include "vistel/host/crash_reporter.h"
 #include "vistel/host/viewer_engine_binding.h"
 #include "vistel/host/vistel_control.h"
+#include "vistel/platform/crash_reporter.h"
 
 namespace {
 

@@ -7,6 +7,7 @@
 
 #include "command_line.h"
 #include "commands.h"
+#include "vistel/host/camera_credentials.h"
 #include "vistel/host/property_bag.h"
 #include "vistel/host/terminal_ui.h"
 #include "vistel/host/vistel_control.h"

@@ -3,7 +3,7 @@
 #include <vector>
 
 #include "cli.h"
-#include "vistel/host/crash_reporter.h"
+#include "vistel/platform/crash_reporter.h"
 
 int main(int argc, char** argv) {
   // A crash offers to save a core for the developers (no effect in sanitizer builds).

@@ -11,7 +11,7 @@
 #include <thread>
 
 #include "commands.h"
-#include "vistel/imaging/frame_pacer_p.h"
+#include "vistel/imaging/frame_pacer.h"
 #include "vistel/imaging/rtsp_address.h"
 #include "vistel/imaging/rtsp_stream_p.h"
 #include "vistel/imaging/source_health.h"

@@ -17,9 +17,9 @@ float centreCost(Vec2 v) { return v.x * v.x * Navigator::kAspectWeight + v.y * v
 
 }  // namespace
 
-Navigator::Navigator(ViewerEngine& engine) : engine_(engine) {
-  ViewInstance* view = engine_.scene_->currentView(0);
-  if (view && !view->edges().empty()) (void)engine_.enterEdge(*view->edges().front());
+Navigator::Navigator(NavigatorHost& host) : host_(host) {
+  ViewInstance* view = host_.navigatorScene().currentView(0);
+  if (view && !view->edges().empty()) (void)host_.enterEdge(*view->edges().front());
 }
 
 Navigator::~Navigator() = default;
@@ -40,22 +40,23 @@ void Navigator::applyView(float x, float y, float zoom) {
   xOffset_.store(x, std::memory_order_relaxed);
   yOffset_.store(y, std::memory_order_relaxed);
   zoom_.store(zoom, std::memory_order_relaxed);
-  engine_.renderer_->setOffset(x, y);
-  engine_.renderer_->setZoom(zoom);
+  FrameRenderer& renderer = host_.navigatorRenderer();
+  renderer.setOffset(x, y);
+  renderer.setZoom(zoom);
 }
 
 void Navigator::step() {
-  FrameRenderer& renderer = *engine_.renderer_;
+  FrameRenderer& renderer = host_.navigatorRenderer();
   renderer.setOffset(xOffset(), yOffset());
   renderer.setZoom(zoom());
   // A click takes the whole pass, even in the middle of a motion: the
   // position it makes waits behind the queued ones.
-  if (engine_.pressedThisPass_) {
+  if (host_.passInput().pressed) {
     clickToGo();
     return;
   }
-  LinkTraversal* link = engine_.scene_->currentLink();
-  const std::uint32_t now = engine_.clock_.nowMs();
+  LinkTraversal* link = host_.navigatorScene().currentLink();
+  const std::uint32_t now = host_.navigatorNowMs();
 
   if (idle_) {
     std::unique_ptr<NavPosition> next;
@@ -74,8 +75,7 @@ void Navigator::step() {
     targetY_ = next->yOffset;
     targetZoom_ = next->zoomFactor;
     startTime_ = now;
-    duration_ = next->usePresetTime ? engine_.presetTime_.load(std::memory_order_relaxed)
-                                    : engine_.manualTime_.load(std::memory_order_relaxed);
+    duration_ = host_.motionTimeMs(next->usePresetTime);
     idle_ = false;
     return;  // the first eased value shows at the next pass
   }
@@ -100,18 +100,19 @@ void Navigator::step() {
   link->setNavProgress(progress);
 }
 
-std::int32_t Navigator::render() { return engine_.renderer_->renderFrame(); }
+std::int32_t Navigator::render() { return host_.navigatorRenderer().renderFrame(); }
 
 void Navigator::clickToGo() {
-  const std::int32_t width = engine_.width_;
-  const std::int32_t height = engine_.height_;
+  const NavigatorPassInput input = host_.passInput();
+  const std::int32_t width = input.width;
+  const std::int32_t height = input.height;
   if (width <= 0 || height <= 0) return;
   const float zoom = this->zoom();
-  Vec2 p{static_cast<float>(engine_.pressX_) / static_cast<float>(width),
-         static_cast<float>(engine_.pressY_) / static_cast<float>(height)};
+  Vec2 p{static_cast<float>(input.pressX) / static_cast<float>(width),
+         static_cast<float>(input.pressY) / static_cast<float>(height)};
   p = (p - Vec2{0.5f, 0.5f}) * (1.0f / zoom) + Vec2{xOffset(), yOffset()};
 
-  LinkTraversal* link = engine_.scene_->currentLink();
+  LinkTraversal* link = host_.navigatorScene().currentLink();
   if (!link) return;
   Vec2 pSrc, pDst;
   {

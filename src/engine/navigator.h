@@ -23,6 +23,7 @@
 #include <memory>
 #include <mutex>
 
+#include "vistel/engine/navigator_host.h"
 #include "vistel/engine/viewer_engine.h"
 #include "vistel/scene/geometry.h"
 
@@ -38,9 +39,10 @@ class Navigator final {
   static constexpr float kAspectWeight = 1.7777778f;
 
   // Zoom 1, no pan, empty queue, idle; then enters the first edge of the
-  // scene's first current view (nothing when it has none). `engine` must
-  // outlive the navigator. Host thread, with the engine's pass lock held.
-  explicit Navigator(ViewerEngine& engine);
+  // scene's first current view (nothing when it has none). `host` (the
+  // engine) must outlive the navigator. Host thread, with the engine's pass
+  // lock held.
+  explicit Navigator(NavigatorHost& host);
   // Deletes the queued positions.
   ~Navigator();
   Navigator(const Navigator&) = delete;
@@ -53,7 +55,7 @@ class Navigator final {
   // PointerDown arrived this pass, else starts the first queued motion when
   // idle, else moves the running one. Engine thread.
   void step();
-  // Renders one frame through the engine's renderer and sink; the sink's result.
+  // Renders one frame through the host's renderer and sink; the sink's result.
   std::int32_t render();
 
   float zoom() const { return zoom_.load(std::memory_order_relaxed); }
@@ -68,7 +70,7 @@ class Navigator final {
   void clickToGo();
   void applyView(float x, float y, float zoom);
 
-  ViewerEngine& engine_;
+  NavigatorHost& host_;
   std::atomic<float> zoom_{1.0f};
   std::atomic<float> xOffset_{0.0f};
   std::atomic<float> yOffset_{0.0f};

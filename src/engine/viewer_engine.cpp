@@ -8,6 +8,7 @@
 #include "vistel/imaging/jpeg_codec.h"
 #include "vistel/imaging/stream_source_reader.h"
 #include "vistel/project/project_holder.h"
+#include "vistel/scene/frame_renderer.h"
 #include "vistel/scene/scene.h"
 #include "vistel/scene/view_instance.h"
 
@@ -276,7 +277,7 @@ bool ViewerEngine::loadProject(const char* text, std::size_t length, std::string
   // The old document goes only now: the scene's instances referred to it.
   document_ = std::move(document);
   (void)scene_->setCurrentViews({*startView});
-  navigator_ = std::make_unique<Navigator>(*this);
+  navigator_ = std::make_unique<Navigator>(static_cast<NavigatorHost&>(*this));
   requestRender(kRenderProject);
   suspended_.store(false, std::memory_order_release);
   return true;

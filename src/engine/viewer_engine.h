@@ -36,14 +36,16 @@
 #include <string_view>
 #include <vector>
 
-#include "vistel/imaging/source_reader.h"
+#include "vistel/engine/navigator_host.h"
+#include "vistel/imaging/source_reader_factory.h"
 #include "vistel/platform/clock.h"
 #include "vistel/platform/thread.h"
 #include "vistel/project/script_host.h"
-#include "vistel/scene/frame_renderer.h"
+#include "vistel/scene/frame_sink.h"
 
 namespace vistel {
 
+class FrameRenderer;
 class ImageSourceManager;
 class Instance;
 class LinkTraversal;
@@ -117,7 +119,7 @@ struct ViewPicture {
   std::string reason;  // why the camera has failed lately (failureText), empty when it has not
 };
 
-class ViewerEngine final : private ScriptHost {
+class ViewerEngine final : private ScriptHost, private NavigatorHost {
  public:
   static constexpr std::int32_t kEventSlots = 32;  // the ring holds kEventSlots - 1 unread events
   static constexpr std::uint32_t kPassSleepMs = 15;
@@ -217,8 +219,6 @@ class ViewerEngine final : private ScriptHost {
   [[nodiscard]] bool running() const { return !stopped_.load(std::memory_order_acquire); }
 
  private:
-  friend class Navigator;
-
   // What makes the next active pass render. Each cause sets its bit where it
   // happens; the render clears them all. A new cause of change (an overlay
   // that ages, a placeholder reason) adds a bit and sets it where it arises.
@@ -257,8 +257,20 @@ class ViewerEngine final : private ScriptHost {
   // Makes the edge's link current and its views the current views; false when
   // the edge names no link that can start. Engine thread, or host thread with
   // the pass lock held.
-  bool enterEdge(Instance& edge);
+  bool enterEdge(Instance& edge) override;
   void setPendingLink(std::string_view link) override { pendingLink_.assign(link); }
+
+  // The navigator's view of the engine (navigator_host.h).
+  Scene& navigatorScene() override { return *scene_; }
+  FrameRenderer& navigatorRenderer() override { return *renderer_; }
+  std::uint32_t navigatorNowMs() const override { return clock_.nowMs(); }
+  std::int32_t motionTimeMs(bool usePresetTime) const override {
+    return usePresetTime ? presetTime_.load(std::memory_order_relaxed)
+                         : manualTime_.load(std::memory_order_relaxed);
+  }
+  NavigatorPassInput passInput() const override {
+    return {pressedThisPass_, pressX_, pressY_, width_, height_};
+  }
 
   // Ends the pass sleep early when the source manager has decoded a new
   // picture, so that it is shown at once rather than after up to a sleep.

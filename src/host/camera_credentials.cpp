@@ -1,7 +1,5 @@
 #include "vistel/host/camera_credentials.h"
 
-#include <curl/curl.h>
-
 #include <algorithm>
 #include <memory>
 #include <optional>
@@ -9,6 +7,7 @@
 #include "vistel/imaging/rtsp_address.h"
 #include "vistel/imaging/rtsp_answer.h"
 #include "vistel/platform/cookie_store.h"
+#include "vistel/platform/url.h"
 #include "vistel/project/encoding.h"
 
 namespace vistel {
@@ -22,40 +21,11 @@ constexpr std::uint8_t kPadByte = '=';
 constexpr std::size_t kMaxCookieValue =
     (2 + kMaxRememberedUser + kMaxRememberedPassword + kBlockBytes + 2) / 3 * 4;
 
-struct UrlDeleter {
-  void operator()(CURLU* url) const noexcept { curl_url_cleanup(url); }
-};
-struct CurlTextDeleter {
-  void operator()(char* text) const noexcept { curl_free(text); }
-};
-using UrlHandle = std::unique_ptr<CURLU, UrlDeleter>;
-
-// libcurl's URL parser stands in for the platform's: it knows the four
-// schemes below, keeps the path as written and reports an absent port as
-// absent (so only an explicit port survives normalising).
-UrlHandle parseUrl(std::string_view address) {
-  UrlHandle url(curl_url());
-  if (!url) return nullptr;
-  const std::string text(address);
-  if (curl_url_set(url.get(), CURLUPART_URL, text.c_str(),
-                   CURLU_NON_SUPPORT_SCHEME | CURLU_PATH_AS_IS) != CURLUE_OK) {
-    return nullptr;
-  }
-  return url;
-}
-
-std::optional<std::string> urlPart(CURLU* url, CURLUPart which) {
-  char* raw = nullptr;
-  if (curl_url_get(url, which, &raw, 0) != CURLUE_OK || raw == nullptr) return std::nullopt;
-  const std::unique_ptr<char, CurlTextDeleter> owned(raw);
-  return std::string(owned.get());
-}
-
 // The server name shown in the prompt: the address's host, or the whole
 // address when it is not a URL.
 std::string promptHost(std::string_view address) {
-  if (const UrlHandle url = parseUrl(address)) {
-    std::string host = urlPart(url.get(), CURLUPART_HOST).value_or(std::string());
+  if (const auto url = parseUrl(address)) {
+    std::string host = url->host.value_or(std::string());
     return host.empty() ? std::string(kCredentialPromptUnknownHost) : host;
   }
   return address.empty() ? std::string(kCredentialPromptUnknownHost) : std::string(address);
@@ -123,18 +93,18 @@ bool hasControlCharacter(std::string_view text) {
 // ---- Addresses ------------------------------------------------------------
 
 bool normaliseAddress(std::string& address) {
-  const UrlHandle url = parseUrl(address);
+  const auto url = parseUrl(address);
   if (!url) return false;
-  const auto scheme = urlPart(url.get(), CURLUPART_SCHEME);
+  const auto& scheme = url->scheme;
   if (!scheme || (*scheme != "ftp" && *scheme != "http" && *scheme != "https" &&
                   *scheme != "file" && *scheme != "rtsp")) {
     return false;
   }
-  std::string rebuilt = *scheme + "://" + urlPart(url.get(), CURLUPART_HOST).value_or("");
+  std::string rebuilt = *scheme + "://" + url->host.value_or("");
   // Dropping an explicit port would probe another server than the camera.
-  if (const auto port = urlPart(url.get(), CURLUPART_PORT)) rebuilt += ":" + *port;
-  rebuilt += urlPart(url.get(), CURLUPART_PATH).value_or("");
-  if (const auto query = urlPart(url.get(), CURLUPART_QUERY)) rebuilt += "?" + *query;
+  if (url->port) rebuilt += ":" + *url->port;
+  rebuilt += url->path.value_or("");
+  if (url->query) rebuilt += "?" + *url->query;
   address = std::move(rebuilt);
   return true;
 }
@@ -267,8 +237,8 @@ bool CameraCredentials::execSilentUrl(std::string_view text) const {
     }
   }
   if (hasControlCharacter(address)) return false;
-  const UrlHandle url = parseUrl(address);
-  const auto scheme = url ? urlPart(url.get(), CURLUPART_SCHEME) : std::nullopt;
+  const auto url = parseUrl(address);
+  const auto scheme = url ? url->scheme : std::nullopt;
   if (!scheme || (*scheme != "http" && *scheme != "https")) return false;
   auto response = session_.open(address, HttpOpenFlags::Ascii);
   if (!response) return false;

@@ -21,11 +21,13 @@
 #include <string>
 #include <string_view>
 
+#include "vistel/platform/prompt_ui.h"
+
 namespace vistel {
 
-class HostUi {
+class HostUi : public PromptUi {
  public:
-  virtual ~HostUi() = default;
+  ~HostUi() override = default;
 
   // What the credential prompt returns. The texts of the prompt are the
   // kCredentialPrompt* constants of camera_credentials.h.
@@ -46,18 +48,7 @@ class HostUi {
     return false;
   }
 
-  // Shows `text` modally with an OK button; `caption` is the window title.
-  virtual void messageBox(std::string_view caption, std::string_view text) {
-    (void)caption;
-    (void)text;
-  }
-
-  // Asks `text` modally with Yes and No; true only for Yes.
-  [[nodiscard]] virtual bool askYesNo(std::string_view caption, std::string_view text) {
-    (void)caption;
-    (void)text;
-    return false;
-  }
+  // messageBox and askYesNo come from PromptUi.
 
   // What the save-file chooser is asked for. The views are valid for the call.
   struct SaveFileRequest {

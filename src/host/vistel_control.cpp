@@ -7,6 +7,7 @@
 #include <system_error>
 
 #include "vistel/calibration/calibrator.h"
+#include "vistel/host/camera_credentials.h"
 #include "vistel/host/generated_project.h"
 #include "vistel/host/placeholder_picture.h"
 #include "vistel/platform/thread.h"
@@ -87,7 +88,9 @@ bool generatesTwoCameraProject(const PropertyBag& properties) {
 }
 
 VistelControl::VistelControl(HostUi& ui, const EngineFactory& makeEngine)
-    : ui_(ui), credentials_(ui), calibrator_(std::make_unique<Calibrator>()) {
+    : ui_(ui),
+      credentials_(std::make_unique<CameraCredentials>(ui)),
+      calibrator_(std::make_unique<Calibrator>()) {
   presets_[0] = kOverallView;
   for (std::size_t i = 1; i < presets_.size(); ++i) presets_[i] = ViewPosition{};
   if (makeEngine) engine_ = makeEngine(*this);
@@ -120,7 +123,7 @@ void VistelControl::load(const PropertyBag& properties) {
 
   if (!startImage_.empty() && !endImage_.empty()) {
     std::array<std::string, 2> addresses{startImage_, endImage_};
-    credentials_.checkCameraAddresses(addresses);
+    credentials_->checkCameraAddresses(addresses);
     startImage_ = escapeAddress(addresses[0]);
     endImage_ = escapeAddress(addresses[1]);
     project_ = generatedProject(startImage_, fps_, endImage_, startKey_, endKey_);
@@ -269,7 +272,7 @@ void VistelControl::SetProjectXMLBuffer(std::string_view xml) {
   if (engine_) (void)engine_->loadProject(xml, projectBase_);
 }
 
-void VistelControl::ExecSilentURL(std::string_view url) { (void)credentials_.execSilentUrl(url); }
+void VistelControl::ExecSilentURL(std::string_view url) { (void)credentials_->execSilentUrl(url); }
 
 std::int16_t VistelControl::Recalibrate(std::string_view strSourceImagePath,
                                         std::string_view strSourceKey,

@@ -43,7 +43,6 @@
 #include <string>
 #include <string_view>
 
-#include "vistel/host/camera_credentials.h"
 #include "vistel/host/control_engine.h"
 #include "vistel/host/frame_mailbox.h"
 #include "vistel/host/host_ui.h"
@@ -53,6 +52,7 @@
 namespace vistel {
 
 class Calibrator;
+class CameraCredentials;
 
 // Commands of the context menu and of the window (runCommand()).
 enum class ControlCommand : std::int32_t {
@@ -177,8 +177,9 @@ class VistelControl {
   // Set when a project text was handed to the engine by load(), onCreate()
   // or the Project property.
   bool modified() const { return modified_; }
-  // The camera access check's probes; set its time-outs before load().
-  CameraCredentials& credentials() { return credentials_; }
+  // The camera access check's probes (camera_credentials.h); set its
+  // time-outs before load().
+  CameraCredentials& credentials() { return *credentials_; }
   bool hasEngine() const { return engine_ != nullptr; }
 
   // ---- Automation members (the names scripts call) ----------------------
@@ -320,9 +321,9 @@ class VistelControl {
   void chooseProjectFile();
 
   HostUi& ui_;
-  CameraCredentials credentials_;
-  std::unique_ptr<Calibrator> calibrator_;  // always set
-  FrameMailbox mailbox_;                    // shared with the engine thread; locks itself
+  std::unique_ptr<CameraCredentials> credentials_;  // never null
+  std::unique_ptr<Calibrator> calibrator_;          // always set
+  FrameMailbox mailbox_;                            // shared with the engine thread; locks itself
 
   // Host thread only.
   std::string project_;

@@ -1,7 +1,8 @@
+#include "vistel/imaging/frame_pacer.h"
+
 #include <algorithm>
 #include <cmath>
 
-#include "vistel/imaging/frame_pacer_p.h"
 #include "vistel/platform/clock.h"
 
 namespace vistel::detail {

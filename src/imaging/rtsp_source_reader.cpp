@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "vistel/imaging/frame.h"
-#include "vistel/imaging/frame_pacer_p.h"
+#include "vistel/imaging/frame_pacer.h"
 #include "vistel/imaging/image_source.h"
 #include "vistel/imaging/rtsp_address.h"
 #include "vistel/imaging/rtsp_stream_p.h"

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "vistel/imaging/frame.h"
+#include "vistel/imaging/source_reader_factory.h"
 #include "vistel/imaging/stream_reader.h"
 #include "vistel/platform/thread.h"
 
@@ -61,10 +62,5 @@ class SourceReader {
   // wait for its period. Readers that only change when polled need nothing.
   virtual void setWakeUp(std::function<void()> wakeUp) { (void)wakeUp; }
 };
-
-// Builds one reader of the pool; its threads are started through `starter`.
-// May return null (the pool is then one reader short).
-using SourceReaderFactory =
-    std::function<std::unique_ptr<SourceReader>(const ThreadStarter& starter)>;
 
 }  // namespace vistel

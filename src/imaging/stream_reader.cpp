@@ -8,7 +8,7 @@
 #include <string>
 #include <thread>
 
-#include "vistel/imaging/frame_pacer_p.h"
+#include "vistel/imaging/frame_pacer.h"
 #include "vistel/imaging/image_loader.h"
 #include "vistel/imaging/image_source.h"
 #include "vistel/imaging/multipart_cutter_p.h"

@@ -25,6 +25,7 @@
 
 #include "vistel/imaging/image_source_manager.h"
 #include "vistel/scene/frame_drawing.h"
+#include "vistel/scene/frame_sink.h"
 #include "vistel/scene/pixel_views.h"
 #include "vistel/scene/scene.h"
 #include "vistel/scene/warp_grid.h"
@@ -33,20 +34,6 @@
 namespace vistel {
 
 class BlankCanvas;
-
-// The part of the frame handed over: always the whole frame.
-struct FrameRect {
-  std::int32_t x = 0;
-  std::int32_t y = 0;
-  std::int32_t width = 0;
-  std::int32_t height = 0;
-};
-
-// Receives each finished frame: `pixels` holds rect.width * rect.height pixels
-// (layout of pixel_views.h) valid during the call only; `flags` is 0. Runs on
-// the engine thread; its result becomes renderFrame's.
-using FrameSink = std::int32_t (*)(void* context, const std::uint32_t* pixels, std::int32_t flags,
-                                   const FrameRect& rect);
 
 class FrameRenderer {
  public:

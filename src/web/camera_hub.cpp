@@ -6,7 +6,7 @@
 #include <utility>
 #include <vector>
 
-#include "vistel/imaging/frame_pacer_p.h"
+#include "vistel/imaging/frame_pacer.h"
 #include "vistel/imaging/image_source.h"
 #include "vistel/imaging/rtsp_address.h"
 #include "vistel/imaging/stream_reader.h"

@@ -13,6 +13,7 @@
 #include "support/test_jpeg.h"
 #include "support/test_paths.h"
 #include "vistel/calibration/calibrator.h"
+#include "vistel/host/camera_credentials.h"
 #include "vistel/host/generated_project.h"
 #include "vistel/platform/cookie_store.h"
 #include "vistel/project/project_holder.h"

@@ -11,7 +11,7 @@
 
 #include "support/http_test_server.h"
 #include "support/test_jpeg.h"
-#include "vistel/imaging/frame_pacer_p.h"
+#include "vistel/imaging/frame_pacer.h"
 #include "vistel/imaging/horspool_search_p.h"
 #include "vistel/imaging/jpeg_codec.h"
 #include "vistel/imaging/multipart_cutter_p.h"

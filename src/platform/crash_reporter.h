@@ -33,7 +33,7 @@
 #include <filesystem>
 #include <string_view>
 
-#include "vistel/host/crash_report.h"
+#include "vistel/platform/crash_report.h"
 
 namespace vistel {
 

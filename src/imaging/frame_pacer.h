@@ -15,6 +15,9 @@
 // A negative rate marks every picture; a rate of 0 (or NaN) only the first
 // picture the pacer ever sees.
 //
+// Shared by the readers of this layer and by hosts that read cameras
+// themselves (the web host's camera hub, the camera check).
+//
 // Thread-safety: none; the stream reader keeps it under its frame lock.
 
 #include <cstdint>

@@ -1,4 +1,4 @@
-#include "vistel/host/crash_report.h"
+#include "vistel/platform/crash_report.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -72,6 +72,7 @@ ProcessResult runProcess(const std::vector<std::string>& argv, Clock::duration l
   ::posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK);
 
   std::vector<char*> args;
+  args.reserve(argv.size() + 1);
   for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
   args.push_back(nullptr);
   pid_t pid = -1;
@@ -231,7 +232,7 @@ bool gcoreCanDumpAllMemory(const std::filesystem::path& gcore) {
   return usage.spawnError == 0 && !usage.timedOut && usage.output.find("-a") != std::string::npos;
 }
 
-CrashReportResult runCrashReport(const CrashReport& report, HostUi& ui) {
+CrashReportResult runCrashReport(const CrashReport& report, PromptUi& ui) {
   const std::string caption = report.applicationName.empty()
                                   ? std::string(kCrashDefaultApplicationName)
                                   : report.applicationName;

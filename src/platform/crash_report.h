@@ -4,7 +4,7 @@
 // Vistel process starts from its fatal-signal handler (see crash_reporter.h).
 // It looks for gdb's gcore, asks the user whether to save a diagnostic file,
 // writes a full core of the crashed process to the dump path and says where it
-// went or why it failed, every message through a HostUi.
+// went or why it failed, every message through a PromptUi (any HostUi).
 //
 // Thread-safety: the functions may be called from any thread; runCrashReport
 // uses the UI on the calling thread.
@@ -17,7 +17,7 @@
 #include <string_view>
 #include <vector>
 
-#include "vistel/host/host_ui.h"
+#include "vistel/platform/prompt_ui.h"
 
 namespace vistel {
 
@@ -94,6 +94,6 @@ bool gcoreCanDumpAllMemory(const std::filesystem::path& gcore);
 // reported. The error number of a failed save is gcore's exit status (128 +
 // signal when it was killed, ETIMEDOUT past the time limit) or the errno of
 // moving its output into place. Uses gcore from the PATH of the environment.
-CrashReportResult runCrashReport(const CrashReport& report, HostUi& ui);
+CrashReportResult runCrashReport(const CrashReport& report, PromptUi& ui);
 
 }  // namespace vistel

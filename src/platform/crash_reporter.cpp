@@ -1,4 +1,4 @@
-#include "vistel/host/crash_reporter.h"
+#include "vistel/platform/crash_reporter.h"
 
 #include <fcntl.h>
 #include <signal.h>

@@ -2,7 +2,7 @@
 // Crashes a forked child on purpose with the reporter installed: the real
 // helper runs, answers come through the child's standard input (the child has
 // no controlling terminal), and gcore takes a real core.
-#include "vistel/host/crash_reporter.h"
+#include "vistel/platform/crash_reporter.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>

@@ -1,4 +1,4 @@
-#include "vistel/host/crash_report.h"
+#include "vistel/platform/crash_report.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -7,6 +7,7 @@
 #include <cstdlib>
 
 #include "support/test_paths.h"
+#include "vistel/host/host_ui.h"
 
 namespace vistel {
 namespace {

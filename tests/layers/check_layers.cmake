@@ -1,0 +1,41 @@
+# Proves that the build refuses an upward include. For every layer, in order
+# from the bottom (LAYERS: name=header pairs), the probe including one header
+# of that layer must build against the layer itself; the probes of every layer
+# above it, built against it, must each fail because that header is not found.
+# Run with cmake -P; BUILD_DIR is the configured build tree.
+function(build target)
+  execute_process(COMMAND ${CMAKE_COMMAND} --build ${BUILD_DIR} --target ${target} -- -k 0
+    RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
+  set(BUILD_RC ${rc} PARENT_SCOPE)
+  set(BUILD_OUTPUT "${out}${err}" PARENT_SCOPE)
+endfunction()
+
+string(REPLACE "|" ";" LAYERS "${LAYERS}")
+set(above "")
+list(REVERSE LAYERS)
+foreach(entry IN LISTS LAYERS)
+  string(REPLACE "=" ";" entry "${entry}")
+  list(GET entry 0 layer)
+  list(GET entry 1 header)
+  build(vistel_layer_probe_${layer})
+  if(NOT BUILD_RC EQUAL 0)
+    message(FATAL_ERROR "vistel/${layer}/${header} does not build in its own layer:\n${BUILD_OUTPUT}")
+  endif()
+  if(above)
+    build(vistel_layer_probes_above_${layer})
+    if(BUILD_RC EQUAL 0)
+      message(FATAL_ERROR "layer ${layer} builds with includes of the layers above it")
+    endif()
+    foreach(upper IN LISTS above)
+      string(REPLACE "=" ";" upper "${upper}")
+      list(GET upper 0 upper_layer)
+      list(GET upper 1 upper_header)
+      string(FIND "${BUILD_OUTPUT}" "vistel/${upper_layer}/${upper_header}: No such file" found)
+      if(found EQUAL -1)
+        message(FATAL_ERROR "layer ${layer} did not refuse vistel/${upper_layer}/${upper_header}:\n${BUILD_OUTPUT}")
+      endif()
+    endforeach()
+  endif()
+  list(APPEND above "${layer}=${header}")
+endforeach()
+message(STATUS "every layer refuses the headers of the layers above it")
