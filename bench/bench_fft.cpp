@@ -34,7 +34,8 @@ std::vector<double> randomValues(std::size_t count, std::uint32_t seed) {
 // In place, so each iteration first restores the input (outside the timing):
 // repeated forward transforms would grow the values towards overflow.
 void fft2dForward(benchmark::State& state, Size size) {
-  const std::vector<double> re0 = randomValues(size.count(), 1), im0 = randomValues(size.count(), 2);
+  const std::vector<double> re0 = randomValues(size.count(), 1),
+                            im0 = randomValues(size.count(), 2);
   std::vector<double> re = re0, im = im0;
   for (auto _ : state) {
     state.PauseTiming();
@@ -55,7 +56,8 @@ void fft2dForward(benchmark::State& state, Size size) {
 // Out of place with the plan made once: the input stays as it is, so nothing
 // needs restoring between iterations.
 void fftwFft2dForward(benchmark::State& state, Size size) {
-  const std::vector<double> re0 = randomValues(size.count(), 1), im0 = randomValues(size.count(), 2);
+  const std::vector<double> re0 = randomValues(size.count(), 1),
+                            im0 = randomValues(size.count(), 2);
   auto* in = fftw_alloc_complex(size.count());
   auto* out = fftw_alloc_complex(size.count());
   // Rows are `width` long: FFTW's last dimension varies fastest.

@@ -119,8 +119,8 @@ void decodeJpegRgbRows(benchmark::State& state, int width, int height) {
     const std::size_t w = cinfo.output_width;
     const std::size_t h = cinfo.output_height;
     auto pixels = std::make_unique<std::uint8_t[]>(w * (h + 1) * 4 + 4);
-    JSAMPARRAY row = (*cinfo.mem->alloc_sarray)(reinterpret_cast<j_common_ptr>(&cinfo),
-                                                JPOOL_IMAGE, static_cast<JDIMENSION>(w * 3), 1);
+    JSAMPARRAY row = (*cinfo.mem->alloc_sarray)(reinterpret_cast<j_common_ptr>(&cinfo), JPOOL_IMAGE,
+                                                static_cast<JDIMENSION>(w * 3), 1);
     auto* out = reinterpret_cast<std::uint32_t*>(pixels.get());
     while (cinfo.output_scanline < cinfo.output_height) {
       jpeg_read_scanlines(&cinfo, row, 1);
@@ -183,8 +183,8 @@ struct Size {
                                  size.width, size.height)
         ->Unit(benchmark::kMicrosecond);
 #endif
-    benchmark::RegisterBenchmark(("BM_DecodeJpegRgbRows/" + size.name()).c_str(),
-                                 decodeJpegRgbRows, size.width, size.height)
+    benchmark::RegisterBenchmark(("BM_DecodeJpegRgbRows/" + size.name()).c_str(), decodeJpegRgbRows,
+                                 size.width, size.height)
         ->Unit(benchmark::kMicrosecond);
   }
   const Size snapshot{1024, 768};

@@ -38,8 +38,10 @@ void BM_BuildLensMapDirect(benchmark::State& state) {
   for (auto _ : state) {
     for (int j = 0; j < H; ++j) {
       for (int k = 0; k < W; ++k) {
-        const double xr = (double(p.refWidth) / W) * (W * p.centreX * (1 - p.scaleX) + p.scaleX * k);
-        const double yr = (double(p.refHeight) / H) * (H * p.centreY * (1 - p.scaleY) + p.scaleY * j);
+        const double xr =
+            (double(p.refWidth) / W) * (W * p.centreX * (1 - p.scaleX) + p.scaleX * k);
+        const double yr =
+            (double(p.refHeight) / H) * (H * p.centreY * (1 - p.scaleY) + p.scaleY * j);
         const double yn = (yr - p.cy) / p.fy;
         const double xn = (xr - p.cx) / p.fx - p.skew * yn;
         const double r2 = xn * xn + yn * yn;
@@ -48,8 +50,10 @@ void BM_BuildLensMapDirect(benchmark::State& state) {
         const double yd = yn * radial + p.p1 * (r2 + 2 * (yn * yn)) + p.p2 * (2 * xn * yn);
         const double x = (double(W) / p.refWidth) * (p.cx + p.fx * (xd + p.skew * yd));
         const double y = (double(H) / p.refHeight) * (p.cy + p.fy * yd);
-        const auto dx = static_cast<std::uint32_t>(static_cast<std::int32_t>(std::trunc((x - k) * 256)));
-        const auto dy = static_cast<std::uint32_t>(static_cast<std::int32_t>(std::trunc((y - j) * 256)));
+        const auto dx =
+            static_cast<std::uint32_t>(static_cast<std::int32_t>(std::trunc((x - k) * 256)));
+        const auto dy =
+            static_cast<std::uint32_t>(static_cast<std::int32_t>(std::trunc((y - j) * 256)));
         words[std::size_t(j) * W + k] = static_cast<std::int32_t>((dx & 0xFFFF) | (dy << 16));
       }
     }

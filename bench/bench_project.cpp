@@ -28,7 +28,8 @@ std::string makeProject(int views) {
     text += "    <shape id=\"door" + std::to_string(i) +
             "\" linecolor=\"#80ff2000\" projected=\"true\">\n"
             "      <points>0.1,0.2;0.4,0.2;0.4,0.8;0.1,0.8</points>\n"
-            "      <script id=\"onclick\"><set cond=\"[visits]&lt;3\" visits=\"[visits]+1\"/></script>\n"
+            "      <script id=\"onclick\"><set cond=\"[visits]&lt;3\" "
+            "visits=\"[visits]+1\"/></script>\n"
             "    </shape>\n";
     text += "    <preload>v" + std::to_string((i + 1) % views) + "</preload>\n  </view>\n";
     text += "  <link id=\"" + link + "\" from=\"" + id + "\" to=\"v" +

@@ -25,9 +25,11 @@ namespace {
 
 // Writes a picture of the decoder's layout as a JPEG file and loads it back.
 Image decodedPicture(const std::vector<std::uint8_t>& pixels, const std::string& name) {
-  const auto path = std::filesystem::temp_directory_path() /
-                    ("vistel-bench-registration-" + std::to_string(::getpid()) + "-" + name + ".jpg");
-  if (!encodeJpegFile(path.c_str(), pixels.data(), kWorkingWidth, kWorkingHeight, 95)) return Image();
+  const auto path =
+      std::filesystem::temp_directory_path() /
+      ("vistel-bench-registration-" + std::to_string(::getpid()) + "-" + name + ".jpg");
+  if (!encodeJpegFile(path.c_str(), pixels.data(), kWorkingWidth, kWorkingHeight, 95))
+    return Image();
   Image image(path.string());
   std::filesystem::remove(path);
   return image;
@@ -41,7 +43,8 @@ void BM_RegisterPictures(benchmark::State& state, Vec2 keyOffset) {
     state.SkipWithError("cannot write or read the test pictures");
     return;
   }
-  const std::string sourceKey = encodeKeyText(keyQuadToBytes(test::offsetKey(kImageCornerKey, keyOffset)));
+  const std::string sourceKey =
+      encodeKeyText(keyQuadToBytes(test::offsetKey(kImageCornerKey, keyOffset)));
   const std::string destinationKey = encodeKeyText(keyQuadToBytes(kImageCornerKey));
   Calibrator calibrator;
   RegistrationOutcome outcome;
@@ -49,7 +52,8 @@ void BM_RegisterPictures(benchmark::State& state, Vec2 keyOffset) {
     outcome = calibrator.registerPictures(source, destination, sourceKey, destinationKey);
     benchmark::DoNotOptimize(calibrator.sourceKeyText().data());
   }
-  if (outcome.correlation.shift != PixelShift{5, -3}) state.SkipWithError("the shift was not recovered");
+  if (outcome.correlation.shift != PixelShift{5, -3})
+    state.SkipWithError("the shift was not recovered");
   state.counters["regionW"] = outcome.regionWidth;
   state.counters["regionH"] = outcome.regionHeight;
 }

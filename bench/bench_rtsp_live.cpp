@@ -7,8 +7,8 @@
 // asking for the camera's 25 pictures a second (no B-pictures). The delay of
 // each picture runs from the moment its payloader handed the server its first
 // packet (the server logs it on the monotonic clock this process's clock also
-// reads; a picture's packets leave together on loopback) to the first frame handed to the sink that shows it (its frame
-// number read back from the code in its corner). Counters: the delay's median,
+// reads; a picture's packets leave together on loopback) to the first frame handed to the sink that
+// shows it (its frame number read back from the code in its corner). Counters: the delay's median,
 // 95th percentile and largest value in ms, pictures sent and shown per second,
 // and the share shown. Target: median under 50 ms.
 //

@@ -32,8 +32,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const Homography h = squareToQuad(*b);
   const Vec2 p = applyToPoint(inverse(h), applyToPoint(h, {0.25f, 0.75f}));
   (void)p;
-  const Vec3 corners[4] = {applyToVec3(h, {0, 0, 1}), applyToVec3(h, {1, 0, 1}), applyToVec3(h, {1, 1, 1}),
-                           applyToVec3(h, {0, 1, 1})};
+  const Vec3 corners[4] = {applyToVec3(h, {0, 0, 1}), applyToVec3(h, {1, 0, 1}),
+                           applyToVec3(h, {1, 1, 1}), applyToVec3(h, {0, 1, 1})};
   if (clipPolygon({0, 0, 1, -0.25f}, corners).size() > 6) std::abort();
   return 0;
 }

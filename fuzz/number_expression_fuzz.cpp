@@ -38,6 +38,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   vistel::ScriptValue formatted;
   formatted.setNumber(number);
   const std::string* shown = formatted.toText();
-  if (shown == nullptr || formatted.toTruth() != (number != 0) || formatted.toColour() != 0) std::abort();
+  if (shown == nullptr || formatted.toTruth() != (number != 0) || formatted.toColour() != 0)
+    std::abort();
   return 0;
 }

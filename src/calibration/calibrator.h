@@ -64,7 +64,8 @@ class Calibrator {
   RegistrationOutcome registerPictures(const Image& source, const Image& destination,
                                        std::string_view sourceKeyText,
                                        std::string_view destinationKeyText);
-  RegistrationOutcome registerPictures(const RegistrationPicture& source, const RegistrationPicture& destination,
+  RegistrationOutcome registerPictures(const RegistrationPicture& source,
+                                       const RegistrationPicture& destination,
                                        std::string_view sourceKeyText,
                                        std::string_view destinationKeyText);
 

@@ -205,9 +205,15 @@ bool compareTexts(std::string_view op, ScriptValue& left, ScriptValue& right) {
   const char kind = op[negate ? 2 : 1];
   bool result = false;
   switch (kind) {
-    case '%': result = findFirst(l, r) != std::string_view::npos; break;
-    case '<': result = l.starts_with(r); break;
-    case '=': result = l == r; break;
+    case '%':
+      result = findFirst(l, r) != std::string_view::npos;
+      break;
+    case '<':
+      result = l.starts_with(r);
+      break;
+    case '=':
+      result = l == r;
+      break;
     default: {  // '>': the first occurrence must end where the text ends
       const std::size_t at = findFirst(l, r);
       result = at != std::string_view::npos && at + r.size() == l.size();
@@ -224,9 +230,15 @@ bool compareNumbers(std::string_view op, ScriptValue& left, ScriptValue& right) 
   const bool orEqual = at + 1 < op.size() && op[at + 1] == '=';
   bool result = false;
   switch (op[at]) {
-    case '<': result = l < r || (orEqual && l == r); break;
-    case '=': result = l == r; break;
-    default: result = l > r || (orEqual && l == r); break;
+    case '<':
+      result = l < r || (orEqual && l == r);
+      break;
+    case '=':
+      result = l == r;
+      break;
+    default:
+      result = l > r || (orEqual && l == r);
+      break;
   }
   return result != negate;
 }
@@ -341,7 +353,8 @@ class Evaluator {
     ScriptValue& left = leftOperand.readable(leftScratch);
     ScriptValue& right = rightOperand.readable(rightScratch);
     switch (tokens_.kind[op]) {
-      case Negation: return numberOperand(right.toTruth() ? 0 : 1);
+      case Negation:
+        return numberOperand(right.toTruth() ? 0 : 1);
       case Logical: {
         const bool l = left.toTruth();
         const bool r = right.toTruth();
@@ -351,8 +364,8 @@ class Evaluator {
         std::size_t end = op + 1;
         while (end < text_.size() && tokens_.kind[end] == Continuation) ++end;
         const std::string_view bytes = text_.substr(op, end - op);
-        const bool result = bytes[0] == '$' ? compareTexts(bytes, left, right)
-                                            : compareNumbers(bytes, left, right);
+        const bool result =
+            bytes[0] == '$' ? compareTexts(bytes, left, right) : compareNumbers(bytes, left, right);
         return numberOperand(result ? 1 : 0);
       }
     }

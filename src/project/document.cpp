@@ -17,8 +17,14 @@ const std::string* ProjectElement::findAttribute(std::string_view name) const {
   return it == attributes.end() ? nullptr : &it->second;
 }
 
-const ViewElement* ProjectDocument::findView(std::string_view id) const { return findIn(views, id); }
-const LinkElement* ProjectDocument::findLink(std::string_view id) const { return findIn(links, id); }
-const LensElement* ProjectDocument::findLens(std::string_view id) const { return findIn(lenses, id); }
+const ViewElement* ProjectDocument::findView(std::string_view id) const {
+  return findIn(views, id);
+}
+const LinkElement* ProjectDocument::findLink(std::string_view id) const {
+  return findIn(links, id);
+}
+const LensElement* ProjectDocument::findLens(std::string_view id) const {
+  return findIn(lenses, id);
+}
 
 }  // namespace vistel

@@ -1,8 +1,8 @@
-#include "vistel/project/expression_p.h"
-
 #include <array>
 #include <cmath>
 #include <cstdio>
+
+#include "vistel/project/expression_p.h"
 
 namespace vistel::expr {
 

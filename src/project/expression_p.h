@@ -28,7 +28,8 @@ inline constexpr std::size_t kDirectScanBytes = 64;
 
 // Positions and depths are 32-bit to halve the memory of the indexed form;
 // longer texts are refused (NaN, false). See kMaxExpressionBytes in values.h.
-static_assert(kMaxExpressionBytes < static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max()));
+static_assert(kMaxExpressionBytes <
+              static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max()));
 
 inline bool isBlank(char c) { return c == ' ' || c == '\t'; }
 

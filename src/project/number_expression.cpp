@@ -26,12 +26,16 @@ constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 int operatorLevel(char c) {
   switch (c) {
-    case '%': return 1;
+    case '%':
+      return 1;
     case '*':
-    case '/': return 2;
+    case '/':
+      return 2;
     case '+':
-    case '-': return 3;
-    default: return 0;
+    case '-':
+      return 3;
+    default:
+      return 0;
   }
 }
 
@@ -178,8 +182,8 @@ class IndexedScan {
   }
 
   std::string_view text_;
-  std::vector<std::int8_t> level_;     // initialised by buildDepths, before the trees
-  std::vector<std::int32_t> depthAt_;  // size + 1 entries
+  std::vector<std::int8_t> level_;                 // initialised by buildDepths, before the trees
+  std::vector<std::int32_t> depthAt_;              // size + 1 entries
   expr::RangeTree<std::int32_t, MaxOf> maxDepth_;  // leaf i: depth after byte i
   expr::RangeTree<std::int32_t, BetterOp> ops_;    // leaf i: i when an operator
 };
@@ -193,11 +197,16 @@ double leafValue(std::string_view leaf) {
 
 double combine(char op, double left, double right) {
   switch (op) {
-    case '%': return std::fmod(left, right);
-    case '*': return left * right;
-    case '/': return left / right;
-    case '+': return left + right;
-    default: return left - right;
+    case '%':
+      return std::fmod(left, right);
+    case '*':
+      return left * right;
+    case '/':
+      return left / right;
+    case '+':
+      return left + right;
+    default:
+      return left - right;
   }
 }
 

@@ -100,10 +100,10 @@ class VariableScope {
   ScriptValue* lookup(std::string_view name);
   bool hasVariable(std::string_view name) { return lookup(name) != nullptr; }
 
-  double getNumber(std::string_view name);              // 0 when absent
-  const std::string* getText(std::string_view name);    // null when absent
-  bool getTruth(std::string_view name);                 // false when absent
-  std::uint32_t getColour(std::string_view name);       // 0 when absent
+  double getNumber(std::string_view name);            // 0 when absent
+  const std::string* getText(std::string_view name);  // null when absent
+  bool getTruth(std::string_view name);               // false when absent
+  std::uint32_t getColour(std::string_view name);     // 0 when absent
 
   // Sets an own variable (created when absent, never in a parent) to `text`,
   // with [name] references replaced through the parent's scope chain.

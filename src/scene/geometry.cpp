@@ -24,7 +24,8 @@ constexpr Homography kZero{};
 // infinities in its fixed-point conversions.
 Homography narrow(const Mat3& a) {
   const auto col = [&a](int j) {
-    return Vec3{static_cast<float>(a.m[0][j]), static_cast<float>(a.m[1][j]), static_cast<float>(a.m[2][j])};
+    return Vec3{static_cast<float>(a.m[0][j]), static_cast<float>(a.m[1][j]),
+                static_cast<float>(a.m[2][j])};
   };
   const Homography h{col(0), col(1), col(2)};
   for (int j = 0; j < 3; ++j) {
@@ -62,7 +63,8 @@ Mat3 adjugateOf(const Mat3& a) {
 
 double determinantOf(const Mat3& a) {
   const auto& m = a.m;
-  return m[0][0] * (m[1][1] * m[2][2] - m[1][2] * m[2][1]) - m[1][0] * (m[0][1] * m[2][2] - m[0][2] * m[2][1]) +
+  return m[0][0] * (m[1][1] * m[2][2] - m[1][2] * m[2][1]) -
+         m[1][0] * (m[0][1] * m[2][2] - m[0][2] * m[2][1]) +
          m[2][0] * (m[0][1] * m[1][2] - m[0][2] * m[1][1]);
 }
 
@@ -78,13 +80,15 @@ bool squareToQuadOf(const KeyQuad& q, Mat3& out) {
   if (den == 0 || !std::isfinite(den)) return false;
   const double g = (sx * d2y - sy * d2x) / den;
   const double h = (d1x * sy - d1y * sx) / den;
-  out = {{{x1 * (g + 1) - x0, x3 * (h + 1) - x0, x0}, {y1 * (g + 1) - y0, y3 * (h + 1) - y0, y0}, {g, h, 1}}};
+  out = {{{x1 * (g + 1) - x0, x3 * (h + 1) - x0, x0},
+          {y1 * (g + 1) - y0, y3 * (h + 1) - y0, y0},
+          {g, h, 1}}};
   return true;
 }
 
 float readFloatLE(const std::uint8_t* p) {
-  const std::uint32_t bits = std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8 | std::uint32_t{p[2]} << 16 |
-                             std::uint32_t{p[3]} << 24;
+  const std::uint32_t bits = std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8 |
+                             std::uint32_t{p[2]} << 16 | std::uint32_t{p[3]} << 24;
   return std::bit_cast<float>(bits);
 }
 
@@ -106,7 +110,8 @@ std::optional<KeyQuad> keyQuadFromBytes(std::span<const std::uint8_t> bytes) {
 }
 
 std::array<std::uint8_t, kKeyQuadBytes> keyQuadToBytes(const KeyQuad& quad) {
-  const float v[8] = {quad.p0.x, quad.p0.y, quad.p1.x, quad.p1.y, quad.p2.x, quad.p2.y, quad.p3.x, quad.p3.y};
+  const float v[8] = {quad.p0.x, quad.p0.y, quad.p1.x, quad.p1.y,
+                      quad.p2.x, quad.p2.y, quad.p3.x, quad.p3.y};
   std::array<std::uint8_t, kKeyQuadBytes> out{};
   for (int i = 0; i < 8; ++i) writeFloatLE(v[i], out.data() + 4 * i);
   return out;
@@ -131,7 +136,8 @@ Vec3 applyToVec3(const Homography& h, Vec3 v) {
 Homography multiply(const Homography& a, const Homography& b) {
   const Mat3 r = product(widen(a), widen(b));
   const auto col = [&r](int j) {
-    return Vec3{static_cast<float>(r.m[0][j]), static_cast<float>(r.m[1][j]), static_cast<float>(r.m[2][j])};
+    return Vec3{static_cast<float>(r.m[0][j]), static_cast<float>(r.m[1][j]),
+                static_cast<float>(r.m[2][j])};
   };
   return {col(0), col(1), col(2)};
 }
@@ -139,7 +145,8 @@ Homography multiply(const Homography& a, const Homography& b) {
 Homography adjugate(const Homography& h) {
   const Mat3 r = adjugateOf(widen(h));
   const auto col = [&r](int j) {
-    return Vec3{static_cast<float>(r.m[0][j]), static_cast<float>(r.m[1][j]), static_cast<float>(r.m[2][j])};
+    return Vec3{static_cast<float>(r.m[0][j]), static_cast<float>(r.m[1][j]),
+                static_cast<float>(r.m[2][j])};
   };
   return {col(0), col(1), col(2)};
 }
@@ -206,13 +213,15 @@ std::vector<Vec3> clipPolygon(const ClipPlane& plane, std::span<const Vec3> poly
 
 void outlineOfImage(const Homography& viewToImage, std::vector<Segment>& out) {
   const Homography toView = inverse(viewToImage);
-  const Vec3 corners[4] = {applyToVec3(toView, {-0.5f, -0.5f, 1}), applyToVec3(toView, {0.5f, -0.5f, 1}),
-                           applyToVec3(toView, {0.5f, 0.5f, 1}), applyToVec3(toView, {-0.5f, 0.5f, 1})};
+  const Vec3 corners[4] = {
+      applyToVec3(toView, {-0.5f, -0.5f, 1}), applyToVec3(toView, {0.5f, -0.5f, 1}),
+      applyToVec3(toView, {0.5f, 0.5f, 1}), applyToVec3(toView, {-0.5f, 0.5f, 1})};
   // Points too close to the viewer's plane would blow up in the division.
   const std::vector<Vec3> clipped = clipPolygon({0, 0, 1, -0.025f}, corners);
   const std::size_t n = clipped.size();
   std::vector<Vec2> points(n);
-  for (std::size_t k = 0; k < n; ++k) points[k] = {clipped[k].x / clipped[k].z, clipped[k].y / clipped[k].z};
+  for (std::size_t k = 0; k < n; ++k)
+    points[k] = {clipped[k].x / clipped[k].z, clipped[k].y / clipped[k].z};
   out.reserve(out.size() + n);
   for (std::size_t k = 0; k < n; ++k) {
     const Vec2 a = points[k], b = points[(k + 1) % n];

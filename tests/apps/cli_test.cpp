@@ -1,3 +1,5 @@
+#include "cli.h"
+
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
@@ -5,10 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "cli.h"
 #include "support/registration_scene.h"
-#include "support/test_jpeg.h"
 #include "support/shell.h"
+#include "support/test_jpeg.h"
 #include "support/test_paths.h"
 #include "vistel/project/encoding.h"
 
@@ -101,8 +102,8 @@ TEST(Cli, InspectPrintsTheModel) {
 }
 
 TEST(Cli, KeyTextsRoundTripThroughEncodeDecodeAndInspect) {
-  const Result enc = runCli({"key", "encode", "-0.5", "-0.5", "0.5", "-0.5", "0.5", "0.5", "-0.1",
-                             "0.30000001"});
+  const Result enc =
+      runCli({"key", "encode", "-0.5", "-0.5", "0.5", "-0.5", "0.5", "0.5", "-0.1", "0.30000001"});
   ASSERT_EQ(enc.status, 0) << enc.err;
   const std::string text = enc.out.substr(0, enc.out.size() - 1);
   EXPECT_EQ(text.size(), 44u);
@@ -159,7 +160,8 @@ TEST(Cli, RealProcessExitStatuses) {
   const Result bad = runBinary("eval --number");
   EXPECT_EQ(bad.status, 2);
 
-  const Result example = runBinary("inspect " + (test::sourceDir() / "examples/demo/demo.xml").string());
+  const Result example =
+      runBinary("inspect " + (test::sourceDir() / "examples/demo/demo.xml").string());
   EXPECT_EQ(example.status, 0) << example.err;
   const auto json = nlohmann::json::parse(example.out);
   EXPECT_EQ(json["views"].size(), 2u);

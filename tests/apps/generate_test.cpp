@@ -24,9 +24,8 @@ using Result = test::ShellResult;
 Result runGenerate(const std::string& arguments, const std::string& input = "") {
   const auto dir = test::scratchDir("cli-generate");
   EXPECT_TRUE(test::writeFile(dir / "in", input));
-  return test::runShell("XDG_DATA_HOME=" + (dir / "data").string() + " setsid " +
-                        VISTEL_CLI_PATH + " generate " + arguments + " <" +
-                        (dir / "in").string());
+  return test::runShell("XDG_DATA_HOME=" + (dir / "data").string() + " setsid " + VISTEL_CLI_PATH +
+                        " generate " + arguments + " <" + (dir / "in").string());
 }
 
 TEST(CliGenerate, PrintsTheTwoCameraProjectFromParamsAndAParamFile) {

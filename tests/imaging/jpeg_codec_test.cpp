@@ -1,9 +1,8 @@
 #include "vistel/imaging/jpeg_codec.h"
 
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
-
-#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -62,9 +61,9 @@ Bytes makeScene(int width, int height, std::uint32_t seed = 1) {
 
 struct EncodeOptions {
   int quality = 90;
-  J_COLOR_SPACE input = JCS_RGB;  // JCS_RGB (3), JCS_GRAYSCALE (1) or JCS_CMYK (4)
+  J_COLOR_SPACE input = JCS_RGB;       // JCS_RGB (3), JCS_GRAYSCALE (1) or JCS_CMYK (4)
   J_COLOR_SPACE stored = JCS_UNKNOWN;  // JCS_UNKNOWN keeps the library's choice
-  int lumaH = 2, lumaV = 2;  // sampling factors of the first component
+  int lumaH = 2, lumaV = 2;            // sampling factors of the first component
   bool progressive = false;
   std::vector<jpeg_scan_info> scans = {};  // custom scan script when not empty
   int restartRows = 0;
@@ -469,10 +468,12 @@ TEST(JpegDecode, CorruptDataNeverBreaksThePictureLayout) {
     ASSERT_GT(picture.width, 0);
     ASSERT_LE(picture.width, kMaxJpegSide);
     ASSERT_LE(picture.height, kMaxJpegSide);
-    ASSERT_EQ(picture.bufferSize, picture.width * (picture.height + 1) * 4 + 4) << "round " << round;
+    ASSERT_EQ(picture.bufferSize, picture.width * (picture.height + 1) * 4 + 4)
+        << "round " << round;
     const std::uint8_t* p = picture.pixels.get();
     for (int i = 0; i < picture.width * picture.height; ++i) ASSERT_EQ(p[i * 4 + 3], 0);
-    for (int i = picture.width * picture.height * 4; i < picture.bufferSize; ++i) ASSERT_EQ(p[i], 0);
+    for (int i = picture.width * picture.height * 4; i < picture.bufferSize; ++i)
+      ASSERT_EQ(p[i], 0);
   }
   EXPECT_GT(errors, 0);  // the damage was not all harmless
 }
@@ -509,10 +510,9 @@ TEST(JpegDecode, TinyFileAnnouncingAGiantProgressivePictureIsRefused) {
   // aside tens of gigabytes of coefficients.
   const Bytes jpeg = {0xFF, 0xD8,                                            // SOI
                       0xFF, 0xC2, 0x00, 0x11, 0x08, 0xFF, 0xDC, 0xFF, 0xDC,  // SOF2
-                      0x03, 0x01, 0x11, 0x00, 0x02, 0x11, 0x00, 0x03, 0x11, 0x00,
-                      0xFF, 0xDA, 0x00, 0x0C, 0x03, 0x01, 0x00, 0x02, 0x00, 0x03, 0x00,  // SOS
-                      0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
-                      0x00, 0x00};
+                      0x03, 0x01, 0x11, 0x00, 0x02, 0x11, 0x00, 0x03, 0x11, 0x00, 0xFF, 0xDA, 0x00,
+                      0x0C, 0x03, 0x01, 0x00, 0x02, 0x00, 0x03, 0x00,  // SOS
+                      0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00};
   ASSERT_EQ(jpeg.size(), 45u);
   DecodedPicture picture;
   EXPECT_EQ(decodeJpeg(jpeg.data(), jpeg.size(), picture), JpegResult::LibraryError);
@@ -690,7 +690,8 @@ TEST(JpegEncode, WriteFailuresAreReportedAndLeaveThePartialFile) {
   rlimit saved{};
   ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
   if (saved.rlim_max != RLIM_INFINITY && saved.rlim_max < kLimit) GTEST_SKIP() << "hard limit";
-  struct sigaction ignore {}, previous{};
+  struct sigaction ignore {
+  }, previous{};
   ignore.sa_handler = SIG_IGN;
   ASSERT_EQ(sigaction(SIGXFSZ, &ignore, &previous), 0);
   rlimit small = saved;

@@ -22,7 +22,6 @@
 namespace vistel {
 namespace {
 
-
 volatile std::uintptr_t gNowhere = 0;
 volatile bool gKeepRecursing = true;
 

@@ -136,7 +136,9 @@ using Variables = std::map<std::string, Value>;
 
 bool condition(const std::string& s, const Variables* variables);
 
-inline bool truthOf(const Value& v) { return v.isText ? condition(v.text, nullptr) : v.number != 0; }
+inline bool truthOf(const Value& v) {
+  return v.isText ? condition(v.text, nullptr) : v.number != 0;
+}
 inline double numberOf(const Value& v) { return v.isText ? number(v.text) : v.number; }
 inline std::string textOf(const Value& v) {
   if (v.isText) return v.text;
@@ -148,7 +150,7 @@ inline std::string textOf(const Value& v) {
 struct ConditionText {
   const std::string& s;
   std::vector<int> depth;
-  std::vector<int> cls;               // 0, 1, 5 or 6
+  std::vector<int> cls;  // 0, 1, 5 or 6
   std::vector<bool> continuation;
   const Variables* variables;
 };

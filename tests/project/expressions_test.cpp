@@ -1,5 +1,6 @@
 // test-labels: threads
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 #include <atomic>
 #include <bit>
@@ -7,7 +8,6 @@
 #include <cstdint>
 #include <limits>
 #include <random>
-#include <sys/resource.h>
 #include <string>
 #include <vector>
 
@@ -45,7 +45,7 @@ TEST(NumberExpressionTest, Arithmetic) {
   EXPECT_NUMBER("1/0", kInf);
   EXPECT_NUMBER("-1/0", -kInf);
   EXPECT_NUMBER("12/4/3", 1.0);
-  EXPECT_NUMBER("2*3%4", 6.0);      // "%" binds tighter: 2*(3%4)
+  EXPECT_NUMBER("2*3%4", 6.0);  // "%" binds tighter: 2*(3%4)
   EXPECT_NUMBER("7.5%2", 1.5);
   EXPECT_NUMBER("5%0", NAN);
   EXPECT_NUMBER("0/0", NAN);
@@ -72,7 +72,7 @@ TEST(NumberExpressionTest, Literals) {
   EXPECT_NUMBER("yes2", NAN);
   EXPECT_NUMBER("1.2.3", NAN);
   EXPECT_NUMBER("1e3", NAN);
-  EXPECT_NUMBER("1 2", NAN);      // inner blank
+  EXPECT_NUMBER("1 2", NAN);  // inner blank
   EXPECT_NUMBER("0x10", NAN);
   // A thousand digits after the point overflow both parts: inf / inf.
   EXPECT_NUMBER("1." + std::string(1000, '0'), NAN);
@@ -82,11 +82,11 @@ TEST(NumberExpressionTest, Literals) {
 TEST(NumberExpressionTest, References) {
   EXPECT_NUMBER("[x]", 0.0);
   EXPECT_NUMBER("[x]+1", 1.0);
-  EXPECT_NUMBER("2*[a+b]", 0.0);       // brackets hide their operators
-  EXPECT_NUMBER("[(]+1", 1.0);         // and their parentheses
+  EXPECT_NUMBER("2*[a+b]", 0.0);  // brackets hide their operators
+  EXPECT_NUMBER("[(]+1", 1.0);    // and their parentheses
   EXPECT_NUMBER("([x])", 0.0);
-  EXPECT_NUMBER("[x]y", NAN);          // not a whole reference
-  EXPECT_NUMBER("1+[x", NAN);          // an open bracket hides the rest
+  EXPECT_NUMBER("[x]y", NAN);  // not a whole reference
+  EXPECT_NUMBER("1+[x", NAN);  // an open bracket hides the rest
   EXPECT_NUMBER("[x+1", NAN);
 }
 
@@ -99,11 +99,11 @@ TEST(NumberExpressionTest, Malformed) {
   EXPECT_NUMBER("*5", NAN);
   EXPECT_NUMBER("/5", NAN);
   EXPECT_NUMBER("%5", NAN);
-  EXPECT_NUMBER("--5", NAN);           // the right "-" has "-" on its left
-  EXPECT_NUMBER("5*-3", NAN);          // "-" is looser: "5*" - "3"
+  EXPECT_NUMBER("--5", NAN);   // the right "-" has "-" on its left
+  EXPECT_NUMBER("5*-3", NAN);  // "-" is looser: "5*" - "3"
   EXPECT_NUMBER("2(3)", NAN);
   EXPECT_NUMBER("(1)(2)", NAN);
-  EXPECT_NUMBER("()", 0.0);            // trimmed to the empty literal
+  EXPECT_NUMBER("()", 0.0);  // trimmed to the empty literal
   EXPECT_NUMBER("1+abc", NAN);
 }
 
@@ -123,46 +123,46 @@ class ConditionTest : public ::testing::Test {
 
 TEST_F(ConditionTest, NumericComparisons) {
   EXPECT_TRUE(eval("[n]>3"));
-  EXPECT_FALSE(eval("[n]>-1"));   // -1 is no literal in a condition
-  EXPECT_TRUE(eval("[n]!=-1"));   // NaN compares false, then negated
-  EXPECT_FALSE(eval("[n]<>5"));   // "<>" compares like "<"
+  EXPECT_FALSE(eval("[n]>-1"));  // -1 is no literal in a condition
+  EXPECT_TRUE(eval("[n]!=-1"));  // NaN compares false, then negated
+  EXPECT_FALSE(eval("[n]<>5"));  // "<>" compares like "<"
   EXPECT_TRUE(eval("[n]<>6"));
   EXPECT_TRUE(eval("[n]=5"));
   EXPECT_TRUE(eval("[n]==5"));
-  EXPECT_TRUE(eval("[n]=>5"));    // "=>" is "="
+  EXPECT_TRUE(eval("[n]=>5"));  // "=>" is "="
   EXPECT_FALSE(eval("[n]=>4"));
   EXPECT_TRUE(eval("[n]>=5"));
   EXPECT_TRUE(eval("[n]<=5"));
   EXPECT_FALSE(eval("[n]<5"));
-  EXPECT_FALSE(eval("[n]>>5"));   // ">>" is ">"
+  EXPECT_FALSE(eval("[n]>>5"));  // ">>" is ">"
   EXPECT_TRUE(eval("[n]!=4"));
   EXPECT_FALSE(eval("[n]!=5"));
   EXPECT_TRUE(eval("[n]!<5"));
   EXPECT_FALSE(eval("[n]!<=5"));
   EXPECT_TRUE(eval("[n]!>=6"));
   EXPECT_TRUE(eval("[missing]=0"));
-  EXPECT_TRUE(eval("'2*3'=6"));   // a text operand is read as arithmetic
+  EXPECT_TRUE(eval("'2*3'=6"));  // a text operand is read as arithmetic
   EXPECT_TRUE(eval(" [n] > 3 "));
   EXPECT_FALSE(eval("abc=abc"));  // NaN never equals
 }
 
 TEST_F(ConditionTest, TextComparisons) {
   EXPECT_TRUE(eval("[n]$='5'"));
-  EXPECT_FALSE(eval("[n]$=5"));   // the literal 5 reads as the text 5.000000
+  EXPECT_FALSE(eval("[n]$=5"));  // the literal 5 reads as the text 5.000000
   EXPECT_TRUE(eval("5$='5.000000'"));
   EXPECT_TRUE(eval("'abc'$%'b'"));
   EXPECT_TRUE(eval("'abc'$<'ab'"));
   EXPECT_FALSE(eval("'ab'$<'abc'"));
   EXPECT_TRUE(eval("'abc'$='abc'"));
   EXPECT_FALSE(eval("'abc'$='ab'"));
-  EXPECT_FALSE(eval("'abab'$>'ab'"));   // the first occurrence does not end at the end
+  EXPECT_FALSE(eval("'abab'$>'ab'"));  // the first occurrence does not end at the end
   EXPECT_TRUE(eval("'abcab'$>'cab'"));
   EXPECT_TRUE(eval("'abc'$>>'bc'"));
   EXPECT_TRUE(eval("'abc'$!%'x'"));
   EXPECT_FALSE(eval("'abc'$!%'b'"));
   EXPECT_TRUE(eval("'abc'$!='ab'"));
   EXPECT_TRUE(eval("'abc'$%''"));
-  EXPECT_FALSE(eval("'a'$"));            // "$" needs its comparison byte
+  EXPECT_FALSE(eval("'a'$"));  // "$" needs its comparison byte
   EXPECT_FALSE(eval("'a'$!!'a'"));
 }
 
@@ -187,7 +187,7 @@ TEST_F(ConditionTest, LogicAndGrouping) {
   EXPECT_TRUE(eval("!(!1)"));
   EXPECT_TRUE(eval("1&yes"));
   EXPECT_FALSE(eval("1&off"));
-  EXPECT_TRUE(eval("0|'1=1'"));   // a quoted text is read as a condition
+  EXPECT_TRUE(eval("0|'1=1'"));  // a quoted text is read as a condition
   // Comparisons yield 1 or 0, which compare again as numbers.
   EXPECT_TRUE(eval("1<2=1"));
 }
@@ -195,12 +195,12 @@ TEST_F(ConditionTest, LogicAndGrouping) {
 TEST_F(ConditionTest, OperandsAlone) {
   EXPECT_TRUE(eval("1"));
   EXPECT_FALSE(eval("0"));
-  EXPECT_TRUE(eval("abc"));     // no number: NaN, which is true
+  EXPECT_TRUE(eval("abc"));  // no number: NaN, which is true
   EXPECT_TRUE(eval("-1"));
   EXPECT_FALSE(eval("off"));
-  EXPECT_TRUE(eval("[n]"));     // the text "5" read as a condition
+  EXPECT_TRUE(eval("[n]"));  // the text "5" read as a condition
   EXPECT_FALSE(eval("[missing]"));
-  EXPECT_FALSE(eval("''"));     // the empty text is the empty condition
+  EXPECT_FALSE(eval("''"));  // the empty text is the empty condition
   EXPECT_FALSE(eval("()"));
   EXPECT_FALSE(eval("  "));
   EXPECT_FALSE(evaluateCondition("[n]>3"));  // no resolver: references are 0
@@ -347,8 +347,8 @@ TEST(ExpressionDepthTest, DeepInputsOnASmallStack) {
 
 std::string randomNumberText(std::mt19937& random, std::size_t length) {
   static const std::vector<std::string> pieces = {
-      "0", "1", "2", "3", "7", "9", "10", ".", ".5", "+", "-", "*", "/", "%", "(", ")", "(",
-      ")", " ", "[x]", "[", "]", "yes", "Off", "a", "e", "\t"};
+      "0", "1", "2", "3", "7", "9",   "10", ".", ".5",  "+",   "-", "*", "/", "%",
+      "(", ")", "(", ")", " ", "[x]", "[",  "]", "yes", "Off", "a", "e", "\t"};
   std::string text;
   std::uniform_int_distribution<std::size_t> pick(0, pieces.size() - 1);
   while (text.size() < length) text += pieces[pick(random)];
@@ -375,9 +375,15 @@ void mutate(std::mt19937& random, std::string& text, const std::string& alphabet
   std::uniform_int_distribution<std::size_t> at(0, text.size() - 1);
   std::uniform_int_distribution<std::size_t> byte(0, alphabet.size() - 1);
   switch (std::uniform_int_distribution<int>(0, 2)(random)) {
-    case 0: text[at(random)] = alphabet[byte(random)]; break;
-    case 1: text.erase(at(random), 1); break;
-    default: text.insert(at(random), 1, alphabet[byte(random)]); break;
+    case 0:
+      text[at(random)] = alphabet[byte(random)];
+      break;
+    case 1:
+      text.erase(at(random), 1);
+      break;
+    default:
+      text.insert(at(random), 1, alphabet[byte(random)]);
+      break;
   }
 }
 
@@ -428,8 +434,8 @@ TEST(ExpressionReferenceTest, NumbersMatchOnRandomTexts) {
   for (int round = 0; round < 20000; ++round) {
     // Short texts take the direct scan, long ones the indexed path.
     const std::size_t length = round % 4 == 0 ? 65 + round % 400 : round % 60;
-    std::string text = round % 2 ? randomNumberText(random, length)
-                                 : randomNumberTree(random, 2 + round % 9);
+    std::string text =
+        round % 2 ? randomNumberText(random, length) : randomNumberTree(random, 2 + round % 9);
     if (round % 3 == 0) mutate(random, text, alphabet);
     if (round % 5 == 0) scramble(random, text);
     expectSameNumber(text);
@@ -441,10 +447,11 @@ TEST(ExpressionReferenceTest, NumbersMatchOnRandomTexts) {
 
 std::string randomConditionText(std::mt19937& random, std::size_t tokens) {
   static const std::vector<std::string> pieces = {
-      "[n]", "[m]", "[t]", "[e]", "[q]", "[missing]", "'abc'", "'5'", "'ab'", "''", "'1=1'",
-      "5", "3", "0", "1", "-1", "2.5", "abc", "yes", "off", "(", ")", "(", ")", "&", "|", "!",
-      "<", "=", ">", "<=", ">=", "<>", "!=", "!<", "!>=", "==", "$=", "$%", "$<", "$>", "$!=",
-      "$!%", "$<>", " ", "  ", "$", "'", "[", "]", "!!", "=>"};
+      "[n]", "[m]", "[t]", "[e]", "[q]", "[missing]", "'abc'", "'5'", "'ab'", "''",  "'1=1'",
+      "5",   "3",   "0",   "1",   "-1",  "2.5",       "abc",   "yes", "off",  "(",   ")",
+      "(",   ")",   "&",   "|",   "!",   "<",         "=",     ">",   "<=",   ">=",  "<>",
+      "!=",  "!<",  "!>=", "==",  "$=",  "$%",        "$<",    "$>",  "$!=",  "$!%", "$<>",
+      " ",   "  ",  "$",   "'",   "[",   "]",         "!!",    "=>"};
   std::uniform_int_distribution<std::size_t> pick(0, pieces.size() - 1);
   std::string text;
   for (std::size_t i = 0; i < tokens; ++i) text += pieces[pick(random)];
@@ -462,8 +469,8 @@ std::string randomConditionTree(std::mt19937& random, int depth) {
   if (c == 3) return "(" + randomConditionTree(random, depth - 1) + ")";
   if (c == 4) return "!" + randomConditionTree(random, depth - 1);
   if (c == 5) return " " + randomConditionTree(random, depth - 1) + " ";
-  static const char* ops[] = {"&", "|", "=", "<", ">", "<=", ">=", "!=", "<>",
-                              "$=", "$%", "$<", "$>", "$!="};
+  static const char* ops[] = {
+      "&", "|", "=", "<", ">", "<=", ">=", "!=", "<>", "$=", "$%", "$<", "$>", "$!="};
   const char* op = ops[std::uniform_int_distribution<int>(0, 13)(random)];
   return randomConditionTree(random, depth - 1) + op + randomConditionTree(random, depth - 1);
 }
@@ -504,9 +511,9 @@ TEST(ExpressionReferenceTest, ConditionsMatchOnRandomTexts) {
   const std::string alphabet = "15.()&|!<=>$%'[] nab";
   int trueCount = 0;
   for (int round = 0; round < 20000; ++round) {
-    std::string text = round % 2 ? randomConditionText(random, round % 4 == 0 ? 20 + round % 120
-                                                                               : round % 12)
-                                 : randomConditionTree(random, 2 + round % 8);
+    std::string text =
+        round % 2 ? randomConditionText(random, round % 4 == 0 ? 20 + round % 120 : round % 12)
+                  : randomConditionTree(random, 2 + round % 8);
     if (round % 3 == 0) mutate(random, text, alphabet);
     if (round % 5 == 0) scramble(random, text);
     fixture.expectSame(text);

@@ -28,8 +28,8 @@ TEST(ScriptValueTest, FreshValueHoldsEmptyExpressionText) {
   EXPECT_EQ(value.flags(), ScriptValue::HasText | ScriptValue::TextIsExpression);
   ASSERT_NE(value.toText(), nullptr);
   EXPECT_EQ(*value.toText(), "");
-  EXPECT_EQ(value.toNumber(), 0);      // the empty literal
-  EXPECT_FALSE(value.toTruth());       // the empty condition
+  EXPECT_EQ(value.toNumber(), 0);  // the empty literal
+  EXPECT_FALSE(value.toTruth());   // the empty condition
   EXPECT_EQ(value.toColour(), 0u);
 }
 

@@ -10,9 +10,9 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QMessageBox>
-#include <QPushButton>
 #include <QMimeData>
 #include <QMouseEvent>
+#include <QPushButton>
 #include <QTest>
 #include <QThread>
 #include <QUrl>
