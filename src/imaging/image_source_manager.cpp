@@ -59,8 +59,8 @@ struct ImageSourceManager::Work {
 
 ImageSourceManager::ImageSourceManager(const ThreadStarter& starter, std::int32_t encodedLimitKiB,
                                        std::int32_t decodedLimitKiB, std::int32_t readerCount,
-                                       SourceReaderFactory readerFactory, Observers observers,
-                                       SourceReaderFactory rtspFactory)
+                                       const SourceReaderFactory& readerFactory,
+                                       Observers observers, SourceReaderFactory rtspFactory)
     : encodedLimit_(std::int64_t{encodedLimitKiB} * 1024),
       decodedLimit_(std::int64_t{decodedLimitKiB} * 1024),
       observers_(std::move(observers)),

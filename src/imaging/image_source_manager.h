@@ -110,7 +110,7 @@ class ImageSourceManager {
                      std::int32_t encodedLimitKiB = kDefaultEncodedLimitKiB,
                      std::int32_t decodedLimitKiB = kDefaultDecodedLimitKiB,
                      std::int32_t readerCount = kDefaultReaderCount,
-                     SourceReaderFactory readerFactory = streamReaderFactory(),
+                     const SourceReaderFactory& readerFactory = streamReaderFactory(),
                      Observers observers = {},
                      SourceReaderFactory rtspFactory = rtspReaderFactory());
   // Stops the loader thread, then the readers (closing their connections),

@@ -199,7 +199,7 @@ class WsConnection : public std::enable_shared_from_this<WsConnection> {
 
   ~WsConnection() { server_.retire(std::move(bundle_)); }
 
-  void start(http::request<http::string_body> request) {
+  void start(const http::request<http::string_body>& request) {
     ws_.set_option(
         websocket::stream_base::timeout{std::chrono::seconds(30), std::chrono::seconds(60), true});
     ws_.read_message_max(kMaxProjectBytes);
@@ -309,7 +309,7 @@ class HttpConnection : public std::enable_shared_from_this<HttpConnection> {
  private:
   using Request = http::request<http::string_body>;
 
-  void handle(Request request) {
+  void handle(const Request& request) {
     const ServePolicy& policy = server_.config().policy;
     const std::string_view host(request[http::field::host].data(),
                                 request[http::field::host].size());
@@ -335,7 +335,7 @@ class HttpConnection : public std::enable_shared_from_this<HttpConnection> {
       }
       stream_.expires_never();
       auto ws = std::make_shared<WsConnection>(server_, stream_.release_socket());
-      ws->start(std::move(request));
+      ws->start(request);
       return;
     }
     if (request.method() != http::verb::get && request.method() != http::verb::head) {
