@@ -621,7 +621,9 @@ TEST_F(StreamReaderTest, StartDuringARetryTakesOverTheReader) {
   ASSERT_TRUE(failing.run(reader, [&] { return failing.saw(StreamReader::StateFailed); }));
   ASSERT_EQ(reader.start(ownerOf(second), server.url("/good.jpg"), 0, StreamReader::ModeProbe),
             StreamReader::Started);
-  EXPECT_EQ(second.use_count(), 2);
+  // The reader holds the new owner (its fetch thread may hold a second copy
+  // for a moment while it takes the job up).
+  EXPECT_GE(second.use_count(), 2);
   // The fetch thread lets go of the old job as it leaves its wait for the retry.
   EXPECT_TRUE(eventually([&] { return first.use_count() == 1; }));
   Poller after;
