@@ -54,18 +54,25 @@ struct Session {
   }
 };
 
-TEST(CameraHub, TwoSessionsShareOneCameraConnection) {
-  const std::string jpeg = test::encodeTestJpeg(test::cornerScene(64, 48), 64, 48);
-  HttpTestServer camera([&](HttpTestConnection& connection) {
+// A camera streaming `jpeg` every `gap`, `parts` times.
+HttpTestServer streamingCamera(const std::string& jpeg, int parts,
+                               std::chrono::milliseconds gap = 20ms) {
+  return HttpTestServer([jpeg, parts, gap](HttpTestConnection& connection) {
     if (!connection.send(
             test::httpHead(200, {{"Content-Type", "multipart/x-mixed-replace;boundary=cam"}})))
       return;
     const std::string part =
         "--cam\r\nContent-Type: image/jpeg\r\nContent-Length: " + std::to_string(jpeg.size()) +
         "\r\n\r\n" + jpeg + "\r\n";
-    for (int i = 0; i < 1000; ++i)
-      if (!connection.send(part) || !connection.pause(20ms)) return;
+    for (int i = 0; i < parts; ++i)
+      if (!connection.send(part) || !connection.pause(gap)) return;
+    (void)connection.pause(20s);
   });
+}
+
+TEST(CameraHub, TwoSessionsShareOneCameraConnection) {
+  const std::string jpeg = test::encodeTestJpeg(test::cornerScene(64, 48), 64, 48);
+  HttpTestServer camera = streamingCamera(jpeg, 1000);
   ASSERT_TRUE(camera.ok());
   CameraHub hub;
   {
@@ -87,22 +94,6 @@ TEST(CameraHub, TwoSessionsShareOneCameraConnection) {
   // The probe and one stream, as for a single viewer.
   EXPECT_EQ(camera.requests().size(), 2u);
   EXPECT_EQ(hub.camerasStarted(), 1u);
-}
-
-// A camera streaming `jpeg` every `gap`, `parts` times.
-HttpTestServer streamingCamera(const std::string& jpeg, int parts,
-                               std::chrono::milliseconds gap = 20ms) {
-  return HttpTestServer([jpeg, parts, gap](HttpTestConnection& connection) {
-    if (!connection.send(
-            test::httpHead(200, {{"Content-Type", "multipart/x-mixed-replace;boundary=cam"}})))
-      return;
-    const std::string part =
-        "--cam\r\nContent-Type: image/jpeg\r\nContent-Length: " + std::to_string(jpeg.size()) +
-        "\r\n\r\n" + jpeg + "\r\n";
-    for (int i = 0; i < parts; ++i)
-      if (!connection.send(part) || !connection.pause(gap)) return;
-    (void)connection.pause(20s);
-  });
 }
 
 TEST(CameraHub, EachPictureIsDecodedOnceAndEverySessionGetsTheSameFrame) {
