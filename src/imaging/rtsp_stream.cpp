@@ -115,6 +115,13 @@ bool isFullRangeFormat(int format) {
 }  // namespace
 
 struct RtspStream::Libav {
+  // What goes to the decoder.
+  enum class Feed {
+    Parsed,    // whole pictures cut by libav's parser
+    Units,     // whole H.264 units, a picture decoded as its slices come
+    Pictures,  // whole H.265 pictures, handed on as their last slice comes
+  };
+
   ~Libav() {
     sws_freeContext(scaler);
     av_frame_free(&frame);
@@ -133,12 +140,15 @@ struct RtspStream::Libav {
   int colourSpace = -1;
   int fullRange = -1;
   int videoStream = -1;
-  // H.264 goes to the decoder unit by unit, rebuilt here rather than cut into
-  // pictures by libav's parser (which holds each picture back until the next
-  // one begins).
-  bool byUnits = false;
+  // H.264 goes to the decoder unit by unit, H.265 picture by picture, both
+  // rebuilt here rather than cut into pictures by libav's parser (which holds
+  // each picture back until the next one begins).
+  Feed feed = Feed::Parsed;
   NalAssembler units;
+  HevcPictureAssembler pictures;
   std::vector<std::uint8_t> ready;
+  std::vector<HevcPictureAssembler::Picture> whole;  // whole H.265 pictures not yet decoded
+  std::size_t nextWhole = 0;                         // from whole[nextWhole] on
   AVPacket* unitPacket = nullptr;
   std::uint32_t openedAt = 0;
   std::uint32_t connectTimeoutMs = 0;
@@ -355,14 +365,19 @@ RtspResult RtspStream::setUpDecoder(std::unique_ptr<Libav> owned, const RtspOpti
   av.decoder->pkt_timebase = video->time_base;
   av.decoder->thread_count = options.decoderThreads < 1 ? 1 : options.decoderThreads;
   av.decoder->thread_type = options.frameThreads ? FF_THREAD_FRAME : FF_THREAD_SLICE;
-  // Frame threads take whole pictures only.
-  if (id == AV_CODEC_ID_H264 && delivery == Delivery::RtpPieces &&
+  // Frame threads take whole pictures, cut by libav's parser.
+  if ((id == AV_CODEC_ID_H264 || id == AV_CODEC_ID_HEVC) && delivery == Delivery::RtpPieces &&
       !(options.frameThreads && options.decoderThreads > 1)) {
-    av.byUnits = true;
     av.unitPacket = av_packet_alloc();
     if (!av.unitPacket) return RtspResult::ConnectionLost;
     av.format->flags |= AVFMT_FLAG_NOPARSE | AVFMT_FLAG_NOFILLIN;
-    av.decoder->flags2 |= AV_CODEC_FLAG2_CHUNKS;
+    if (id == AV_CODEC_ID_H264) {
+      av.feed = Libav::Feed::Units;
+      av.decoder->flags2 |= AV_CODEC_FLAG2_CHUNKS;
+    } else {
+      av.feed = Libav::Feed::Pictures;
+      av.units = NalAssembler(NalCodec::H265);
+    }
   }
   if (avcodec_open2(av.decoder, codec, nullptr) < 0) return RtspResult::UnsupportedCodec;
   av_ = std::move(owned);
@@ -405,6 +420,20 @@ RtspResult RtspStream::nextPicture() {
       waitForKey_ = true;  // a decoding error
     }
 
+    if (av.nextWhole < av.whole.size()) {
+      // One whole picture at a time, each once the decoder's picture before is taken.
+      const HevcPictureAssembler::Picture& picture = av.whole[av.nextWhole++];
+      if (av_new_packet(av.unitPacket, static_cast<int>(picture.bytes.size())) < 0) {
+        return RtspResult::ConnectionLost;
+      }
+      std::memcpy(av.unitPacket->data, picture.bytes.data(), picture.bytes.size());
+      av.unitPacket->pts = picture.stamp;
+      error = avcodec_send_packet(av.decoder, av.unitPacket);
+      av_packet_unref(av.unitPacket);
+      if (error < 0 && error != AVERROR(EAGAIN)) waitForKey_ = true;
+      continue;
+    }
+
     error = av_read_frame(av.format, av.packet);
     if (error < 0) {
       if (halted()) return RtspResult::Stopped;
@@ -422,7 +451,7 @@ RtspResult RtspStream::nextPicture() {
     }
     lastPacketAt = nowMs();
     if ((av.packet->flags & AV_PKT_FLAG_CORRUPT) != 0) waitForKey_ = true;
-    if (av.byUnits) {
+    if (av.feed == Libav::Feed::Units) {
       av.ready.clear();
       if (av.units.add(av.packet->data, static_cast<std::size_t>(av.packet->size), av.ready) ==
           NalAssembler::Piece::Orphan) {
@@ -438,6 +467,20 @@ RtspResult RtspStream::nextPicture() {
       av.unitPacket->pts = pts;
       error = avcodec_send_packet(av.decoder, av.unitPacket);
       av_packet_unref(av.unitPacket);
+    } else if (av.feed == Libav::Feed::Pictures) {
+      av.ready.clear();
+      av.whole.clear();
+      av.nextWhole = 0;
+      if (av.units.add(av.packet->data, static_cast<std::size_t>(av.packet->size), av.ready) ==
+          NalAssembler::Piece::Orphan) {
+        waitForKey_ = true;
+      }
+      if (!av.ready.empty() && av.pictures.add(av.ready.data(), av.ready.size(), av.packet->pts,
+                                               av.whole) == HevcPictureAssembler::Units::Damaged) {
+        waitForKey_ = true;
+      }
+      av_packet_unref(av.packet);
+      continue;  // the whole pictures go to the decoder above
     } else {
       error = avcodec_send_packet(av.decoder, av.packet);
       av_packet_unref(av.packet);
