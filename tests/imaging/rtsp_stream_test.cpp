@@ -101,6 +101,7 @@ TEST_F(RtspStreamTest, DecodesEachCodecOverEachTransportIntoThePictureLayout) {
     const char* codec;
   } cases[] = {{"/h264", "", "h264"},
                {"/h265", "", "hevc"},
+               {"/h265-slices", "", "hevc"},
                {"/mjpeg", "", "mjpeg"},
                {"/h264", "?transport=udp", "h264"}};
   for (const auto& c : cases) {

@@ -8,8 +8,8 @@ left blue, bottom right white) with the frame number drawn over the top-left
 corner as two rows of black and white 16-pixel cells, in the layout of
 tools/frame_code.h, so a reader of the stream can check what it got.
 
-Mounts: /h264, /h265, /mjpeg (JPEG over RTP), /vp8 (a codec the viewer does
-not take) and /audio (no video at all). One encoder per mount, shared by every client. With
+Mounts: /h264, /h265, /h265-slices (four slices a picture), /mjpeg (JPEG over
+RTP), /vp8 (a codec the viewer does not take) and /audio (no video at all). One encoder per mount, shared by every client. With
 --recorded MOUNT=FILE, a mount sends pictures encoded beforehand (by --record)
 instead, in a loop, so that large pictures go out at their rate on a machine
 whose encoders could not keep up; the frame number shown is then the picture's
@@ -109,6 +109,10 @@ ENCODERS = {
     "h265": ("x265enc tune=zerolatency speed-preset=ultrafast key-int-max={keyint} "
              "option-string=\"pools=1:frame-threads=1\"",
              "rtph265pay name=pay0 pt=96 config-interval=-1"),
+    # Four slices a picture, as cameras that cut pictures for loss or threads send.
+    "h265-slices": ("x265enc tune=zerolatency speed-preset=ultrafast key-int-max={keyint} "
+                    "option-string=\"pools=1:frame-threads=1:slices=4\"",
+                    "rtph265pay name=pay0 pt=96 config-interval=-1"),
     "mjpeg": ("jpegenc quality=90", "rtpjpegpay name=pay0 pt=26"),
     "vp8": ("vp8enc deadline=1 keyframe-max-dist={keyint}", "rtpvp8pay name=pay0 pt=96"),
 }

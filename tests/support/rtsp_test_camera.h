@@ -4,8 +4,9 @@
 // RTSP server, run by tests/support/rtsp_camera.py under Debian's python3.
 // It serves four coloured quarters (top left red, top right green, bottom left
 // blue, bottom right white) with the frame number in the top-left corner
-// (tools/frame_code.h), live, at /h264, /h265, /mjpeg and /vp8; or, for
-// mounts given recordings, pictures encoded beforehand.
+// (tools/frame_code.h), live, at /h264, /h265, /h265-slices (four slices a
+// picture), /mjpeg and /vp8; or, for mounts given recordings, pictures
+// encoded beforehand.
 //
 // Started by the constructor (on a free port unless one is given), ended and
 // reaped by the destructor; it exits by itself after `lifetime` in any case.
