@@ -9,6 +9,8 @@
 #include <benchmark/benchmark.h>
 
 #include <cstdint>
+#include <cstdlib>
+#include <cstring>
 #include <map>
 #include <memory>
 #include <random>
@@ -16,6 +18,7 @@
 #include <utility>
 #include <vector>
 
+#include "vistel/imaging/jpeg_codec.h"
 #include "vistel/scene/geometry.h"
 #include "vistel/scene/lens.h"
 #include "vistel/scene/warp_grid.h"
@@ -31,9 +34,10 @@ namespace vistel {
 namespace {
 
 // A camera picture with some structure (smooth gradients and noise), in the
-// decoded layout with its spare row and pixel.
-std::vector<std::uint32_t> cameraPicture(std::uint32_t seed, std::int32_t width,
-                                         std::int32_t height) {
+// decoded layout with its spare row and pixel, in a buffer such as the
+// decoders give.
+std::unique_ptr<std::uint8_t[]> cameraPicture(std::uint32_t seed, std::int32_t width,
+                                              std::int32_t height) {
   std::mt19937 rng(seed);
   std::vector<std::uint32_t> p(std::size_t(width) * (height + 1) + 1, 0);
   for (std::int32_t y = 0; y < height; ++y) {
@@ -43,7 +47,10 @@ std::vector<std::uint32_t> cameraPicture(std::uint32_t seed, std::int32_t width,
       p[std::size_t(y) * width + x] = r << 16 | g << 8 | ((x + y) & 255);
     }
   }
-  return p;
+  auto buffer = newPictureBuffer(p.size() * 4);
+  if (!buffer) std::abort();
+  std::memcpy(buffer.get(), p.data(), p.size() * 4);
+  return buffer;
 }
 
 // Two cameras looking at one reference square from either side, half-way
@@ -63,16 +70,12 @@ struct Scenario {
         tf(makeTransitionFrame(kKeyA, kKeyB, kProgress)) {}
 
   std::int32_t width, height;
-  std::vector<std::uint32_t> pictureA, pictureB;
+  std::unique_ptr<std::uint8_t[]> pictureA, pictureB;
   std::unique_ptr<DisplacementMap> mapA, mapB;
   std::unique_ptr<TransitionFrame> tf;
 
-  WarpSource sourceA() const {
-    return {{reinterpret_cast<const std::uint8_t*>(pictureA.data()), width, height}, mapA.get()};
-  }
-  WarpSource sourceB() const {
-    return {{reinterpret_cast<const std::uint8_t*>(pictureB.data()), width, height}, mapB.get()};
-  }
+  WarpSource sourceA() const { return {{pictureA.get(), width, height}, mapA.get()}; }
+  WarpSource sourceB() const { return {{pictureB.get(), width, height}, mapB.get()}; }
 };
 
 // The cameras of one size, made once.
@@ -155,8 +158,8 @@ cv::Matx33d pixelToSource(const Homography& viewToImage, std::int32_t W, std::in
 void BM_OpenCvTransition(benchmark::State& state, Case c) {
   const Scenario& s = scenario(c.cameraWidth, c.cameraHeight);
   cv::setNumThreads(c.threads > 1 ? c.threads : 0);  // 0: every function on the calling thread
-  const cv::Mat a(s.height, s.width, CV_8UC4, const_cast<std::uint32_t*>(s.pictureA.data()));
-  const cv::Mat b(s.height, s.width, CV_8UC4, const_cast<std::uint32_t*>(s.pictureB.data()));
+  const cv::Mat a(s.height, s.width, CV_8UC4, s.pictureA.get());
+  const cv::Mat b(s.height, s.width, CV_8UC4, s.pictureB.get());
   cv::Mat tableA, fractionsA, tableB, fractionsB;
   remapTables(*s.mapA, tableA, fractionsA);
   remapTables(*s.mapB, tableB, fractionsB);

@@ -15,6 +15,8 @@
 #include <jerror.h>
 #include <jpeglib.h>
 
+#include "vistel/platform/large_pages_p.h"
+
 // The library reports errors by calling error_exit, which must not return; we
 // leave through longjmp. A longjmp must never jump over a frame that owns C++
 // objects with destructors, so every library call runs inside one of the small
@@ -280,6 +282,17 @@ bool encodeRows(EncodeJob& job, std::FILE* file, const std::uint8_t* pixels, std
 
 }  // namespace
 
+std::unique_ptr<std::uint8_t[]> newPictureBuffer(std::size_t bytes) noexcept {
+  std::unique_ptr<std::uint8_t[]> buffer;
+  try {
+    buffer = std::make_unique_for_overwrite<std::uint8_t[]>(bytes);
+  } catch (const std::bad_alloc&) {
+    return nullptr;
+  }
+  adviseHugePages(buffer.get(), bytes);
+  return buffer;
+}
+
 int jpegScaleDivisor(std::int32_t width, std::int32_t height, JpegMinimumSize minimum) {
   if (minimum.width <= 0 || minimum.height <= 0) return 1;
   for (const int divisor : {8, 4, 2}) {
@@ -312,10 +325,8 @@ JpegResult decodeJpeg(const std::uint8_t* data, std::size_t length, DecodedPictu
   static_assert(std::uint64_t{kMaxJpegSide} * 4 * (kMaxJpegSide + 1) + 4 <=
                 std::numeric_limits<std::int32_t>::max());
 
-  std::unique_ptr<std::uint8_t[]> pixels;
-  try {
-    pixels = std::make_unique_for_overwrite<std::uint8_t[]>(bufferSize);
-  } catch (const std::bad_alloc&) {
+  std::unique_ptr<std::uint8_t[]> pixels = newPictureBuffer(bufferSize);
+  if (!pixels) {
     jpeg_destroy_decompress(&job.cinfo);
     return JpegResult::LibraryError;
   }

@@ -76,6 +76,11 @@ struct DecodedPicture {
   std::int32_t bufferSize = 0;  // width * (height + 1) * 4 + 4, or 0 without pixels
 };
 
+// A buffer of `bytes` for one picture (contents undefined), or null when memory
+// runs out. Large ones sit on huge pages where the system offers them: the
+// renderer reads pictures at scattered places every frame. Any thread.
+[[nodiscard]] std::unique_ptr<std::uint8_t[]> newPictureBuffer(std::size_t bytes) noexcept;
+
 // The least size a caller needs of a picture. Decoding may then shrink it by
 // 2, 4 or 8 in the library's DCT (far cheaper than decoding it whole) as long
 // as both sides stay at least this large. Sides of 0 or less (the default)

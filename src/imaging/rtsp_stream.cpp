@@ -514,7 +514,8 @@ DecodedPicture RtspStream::convert() {
   const std::size_t rowBytes = static_cast<std::size_t>(width) * 4;
   const std::size_t pictureBytes = rowBytes * static_cast<std::size_t>(height);
   const std::size_t bufferSize = pictureBytes + rowBytes + 4;
-  auto pixels = std::make_unique_for_overwrite<std::uint8_t[]>(bufferSize);
+  auto pixels = newPictureBuffer(bufferSize);
+  if (!pixels) return out;
   // In bands, so that each band's fourth bytes (the converter writes 255
   // there) are cleared while the band is still in the cache. The converter
   // takes each band's own source rows and the whole destination picture.

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <new>
 
+#include "vistel/platform/large_pages_p.h"
 #include "vistel/project/document.h"
 
 namespace vistel {
@@ -75,7 +76,11 @@ std::unique_ptr<DisplacementMap> allocateMap(std::string_view name, std::int32_t
     map->name = std::string(name);
     map->width = width;
     map->height = height;
-    map->words.assign(static_cast<std::size_t>(width) * static_cast<std::size_t>(height), 0);
+    const std::size_t words = static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
+    // Advised before the first write, so the pages are huge from the start.
+    map->words.reserve(words);
+    adviseHugePages(map->words.data(), words * sizeof(std::int32_t));
+    map->words.assign(words, 0);
     return map;
   } catch (const std::bad_alloc&) {
     return nullptr;
