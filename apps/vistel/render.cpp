@@ -107,12 +107,23 @@ bool parseSize(const std::string& text, RenderOptions& options) {
   return true;
 }
 
-bool endsWithPpm(const std::string& name) {
-  if (name.size() < 4) return false;
-  std::string tail = name.substr(name.size() - 4);
+// The name's extension in lower case, dot included; empty without one.
+std::string extensionOf(const std::string& name) {
+  std::string tail = std::filesystem::path(name).extension().string();
   std::transform(tail.begin(), tail.end(), tail.begin(),
                  [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; });
-  return tail == ".ppm";
+  return tail;
+}
+
+bool endsWithPpm(const std::string& name) { return extensionOf(name) == ".ppm"; }
+
+// Names that promise another picture format than the JPEG written under them.
+bool namesAnotherFormat(const std::string& name) {
+  const std::string tail = extensionOf(name);
+  for (const char* other : {".png", ".gif", ".bmp", ".webp", ".tif", ".tiff"}) {
+    if (tail == other) return true;
+  }
+  return false;
 }
 
 struct FileCloser {
@@ -296,6 +307,10 @@ int parseArguments(const std::vector<std::string>& args, RenderOptions& options,
   if (!projects.empty()) options.project = projects[0];
   if (options.width == 0) return usageError(io, "render", "missing --size WxH");
   if (options.out.empty()) return usageError(io, "render", "missing --out FILE");
+  if (namesAnotherFormat(options.out)) {
+    return usageError(io, "render",
+                      "--out " + options.out + ": frames are written as JPEG or, for .ppm, PPM");
+  }
   return kExitOk;
 }
 

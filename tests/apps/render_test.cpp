@@ -207,12 +207,15 @@ TEST(Render, ExitStatuses) {
   for (const char* bad :
        {" --size 64x48 --goto '0.5;0,0;9;' --out x.jpg",
         " --size 64x48 --goto '0.5;0,0;1' --out x.jpg", " --size 2048x10 --out x.jpg",
-        " --size 64x48", " --size 64x48 --wait-ms -1 --out x.jpg"}) {
+        " --size 64x48", " --size 64x48 --wait-ms -1 --out x.jpg",
+        // a JPEG under a name that promises another format
+        " --size 64x48 --out x.PNG"}) {
     EXPECT_EQ(render(demo + bad, folder).status, 2) << bad;
   }
   EXPECT_TRUE(test::writeFile(folder / "empty.xml", "<quilo><view id='a'/></quilo>"));
   EXPECT_EQ(render("empty.xml --size 64x48 --out x.jpg", folder).status, 1);
   EXPECT_FALSE(std::filesystem::exists(folder / "x.jpg"));
+  EXPECT_FALSE(std::filesystem::exists(folder / "x.PNG"));
 }
 
 }  // namespace
