@@ -1,4 +1,5 @@
 // test-labels: threads network
+// test-resources: rtsp-camera
 #include <gtest/gtest.h>
 
 #include <atomic>

@@ -1,4 +1,5 @@
 // test-labels: threads network
+// test-resources: rtsp-camera
 #include "vistel/host/camera_credentials.h"
 
 #include <gtest/gtest.h>

@@ -1,4 +1,5 @@
 // test-labels: threads network
+// test-resources: rtsp-camera
 // RTSP cameras through the image source manager and its RTSP readers, against
 // GStreamer's RTSP server on loopback: pictures beside an HTTP camera, pacing
 // by the view's rate, the faults a view names, and a camera that falls silent.

@@ -1,4 +1,5 @@
 // test-labels: threads network
+// test-resources: rtsp-camera
 // One RTSP connection through libav against GStreamer's RTSP server on
 // loopback: what arrives (size, colours, frame numbers) for each codec and
 // transport, and how each fault ends a connection.

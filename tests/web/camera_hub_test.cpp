@@ -1,4 +1,5 @@
 // test-labels: threads network
+// test-resources: rtsp-camera
 // Cameras shared between page sessions: each session's source manager reads
 // through the hub, against cameras on loopback (HTTP, and GStreamer's RTSP
 // server) that count their connections, and the hub's decodes.
