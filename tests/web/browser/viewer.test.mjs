@@ -127,7 +127,7 @@ test('clicks and the wheel reach the frame pixels under the pointer of a scaled 
   }
   assert.ok(zoom > 1.1, `the wheel should have zoomed in (${sent})`);
   await page.waitForFunction(async (want) => Math.abs(await document.getElementById('v').GetZoomFactor() - want) < 1e-3,
-                             { timeout: 5000, polling: 100 }, zoom);
+                             { timeout: 15000, polling: 100 }, zoom);
   await page.close();
 });
 
