@@ -144,6 +144,7 @@ TEST_F(RtspStreamTest, NamesWhyACameraGivesNoPictures) {
             RtspResult::PasswordRefused);
   // Digest and Basic answers from the address's user information.
   for (RtspTestCamera* camera : {&locked, &basic}) {
+    SCOPED_TRACE(camera == &basic ? "basic" : "digest");
     ASSERT_EQ(stream.open(addressOf(camera->url("/h264", "admin:s3cret"))), RtspResult::Ok);
     EXPECT_EQ(stream.nextPicture(), RtspResult::Ok);
   }

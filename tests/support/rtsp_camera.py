@@ -207,8 +207,11 @@ class Camera:
         now = time.monotonic()
         for source, state in self.sources:
             clock = source.get_clock()
-            if clock is None:
-                # Not playing yet: the schedule starts when it does.
+            # Not playing yet: the schedule starts when it does. A live source
+            # gets its clock a moment before its base time; a picture stamped in
+            # that moment would carry the clock's absolute time as its running
+            # time, and every later one would queue behind it for hours.
+            if clock is None or source.get_base_time() == 0:
                 state["start"], state["next"] = now, 0
                 continue
             # Every picture due by now, on a schedule of the media's own start,
