@@ -13,6 +13,32 @@ namespace vistel {
 
 namespace {
 
+// Why a parsed tree cannot be written back as UTF-8 XML: the first element or
+// attribute name that XML does not take in UTF-8.
+std::string unwritableReason(const XmlNode& node) {
+  const auto fits = [](const std::string& element, const std::string& attribute) {
+    std::string probe = "<" + element;
+    if (!attribute.empty()) probe += " " + attribute + "=\"\"";
+    return parseXml(probe + "/>").document.has_value();
+  };
+  if (node.kind == XmlNode::Kind::Element) {
+    if (!fits(node.name, {})) {
+      return "the element name <" + node.name + "> cannot be saved in UTF-8 XML";
+    }
+    for (const auto& [name, value] : node.attributes) {
+      if (!fits("a", name)) {
+        return "the attribute name \"" + name + "\" of <" + node.name +
+               "> cannot be saved in UTF-8 XML";
+      }
+    }
+  }
+  for (const XmlNode& child : node.children) {
+    std::string reason = unwritableReason(child);
+    if (!reason.empty()) return reason;
+  }
+  return {};
+}
+
 using Kind = XmlNode::Kind;
 
 constexpr std::string_view kPresetPrefix = "Preset";
@@ -290,6 +316,14 @@ OpenOutcome ProjectModel::open(std::string_view text, std::string_view presets) 
   if (parsed.document->root().name != "quilo") {
     return {OpenError::NotAProject,
             "the root element is <" + parsed.document->root().name + ">, not <quilo>"};
+  }
+  // What would be saved must read back. Expat takes a few ISO-8859-1 letters
+  // (ª, µ, º) in names that UTF-8 XML does not allow; such a project would
+  // lose everything after that name when saved, so it is not opened at all.
+  if (!parseXml(writeXml(*parsed.document)).document) {
+    std::string reason = unwritableReason(parsed.document->root());
+    return {OpenError::Malformed,
+            reason.empty() ? "the project cannot be saved again as UTF-8 XML" : std::move(reason)};
   }
   tree_ = std::move(*parsed.document);
   presets_ = PresetFile::parse(presets);

@@ -104,6 +104,23 @@ TEST(ProjectModel, RefusesWhatIsNoProject) {
   EXPECT_EQ(broken.message.rfind("line 3: ", 0), 0u) << broken.message;
   EXPECT_EQ(model.open("<html/>").error, OpenError::NotAProject);
   EXPECT_EQ(model.open("").error, OpenError::Malformed);
+  // Names that only an ISO-8859-1 document may hold (found by the fuzzer):
+  // saved as UTF-8 they would end the project there, so it is not opened.
+  const std::string latin1 = "<?xml version='1.0' encoding='ISO-8859-1'?><quilo><templates>";
+  OpenOutcome element = model.open(latin1 + "<b\xAAutton/></templates><link id='l'/></quilo>");
+  EXPECT_EQ(element.error, OpenError::Malformed);
+  EXPECT_NE(element.message.find("<b\xC2\xAAutton>"), std::string::npos) << element.message;
+  OpenOutcome attribute = model.open(latin1 + "<view id='t' f\xB5='1'/></templates></quilo>");
+  EXPECT_EQ(attribute.error, OpenError::Malformed);
+  EXPECT_NE(attribute.message.find("\"f\xC2\xB5\" of <view>"), std::string::npos)
+      << attribute.message;
+  // Other ISO-8859-1 letters are written as UTF-8 and read back.
+  ASSERT_EQ(model.open(latin1 + "<view id='\xE9t\xE9' \xE9='\xFF'/></templates></quilo>").error,
+            OpenError::None);
+  EXPECT_NE(model.text().find("<view id=\"\xC3\xA9t\xC3\xA9\" \xC3\xA9=\"\xC3\xBF\"/>"),
+            std::string::npos)
+      << model.text();
+  ASSERT_EQ(model.open(before).error, OpenError::None);
   EXPECT_EQ(model.text(), before);
 }
 
