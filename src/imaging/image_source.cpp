@@ -1,5 +1,7 @@
 #include "vistel/imaging/image_source.h"
 
+#include <sys/stat.h>
+
 #include <utility>
 
 namespace vistel {
@@ -39,6 +41,22 @@ FrameRef ImageSource::encoded() const {
 FrameRef ImageSource::decoded() const {
   std::lock_guard<std::mutex> guard(lock_);
   return decoded_;
+}
+
+std::optional<std::uint32_t> ImageSource::confirmedMs() const {
+  const std::uint64_t value = confirmed_.load(std::memory_order_acquire);
+  if ((value & kConfirmed) == 0) return std::nullopt;
+  return static_cast<std::uint32_t>(value);
+}
+
+std::optional<FileStamp> fileStampOf(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return std::nullopt;
+  const auto ns = [](const timespec& t) {
+    return std::int64_t{t.tv_sec} * 1'000'000'000 + std::int64_t{t.tv_nsec};
+  };
+  return FileStamp{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino),
+                   static_cast<std::int64_t>(st.st_size), ns(st.st_mtim), ns(st.st_ctim)};
 }
 
 }  // namespace vistel

@@ -17,6 +17,7 @@
 #include <atomic>
 #include <cstdint>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -36,6 +37,19 @@ enum class ImageKind : std::int32_t {
 // ".jpeg" are still pictures; everything else (".mjpg", no extension, names
 // shorter than 4 characters) is a motion stream.
 [[nodiscard]] ImageKind imageKindFromName(std::string_view name);
+
+// What tells a local file's contents apart from what they were when last
+// read without reading it: a replaced file has a new inode, a rewritten one a
+// new change time.
+struct FileStamp {
+  std::uint64_t device = 0, inode = 0;
+  std::int64_t size = 0;
+  std::int64_t modifiedNs = 0, changedNs = 0;
+  bool operator==(const FileStamp&) const = default;
+};
+
+// The stamp of the file at `path`, or empty if it cannot be examined.
+[[nodiscard]] std::optional<FileStamp> fileStampOf(const std::string& path);
 
 class ImageSource {
  public:
@@ -63,6 +77,10 @@ class ImageSource {
   // Any thread.
   FrameRef decoded() const;
 
+  // When the source last found its picture unchanged (a local file read again
+  // as it was): the picture is as current as then. Empty if never. Any thread.
+  [[nodiscard]] std::optional<std::uint32_t> confirmedMs() const;
+
  private:
   friend class ImageSourceManager;
 
@@ -78,6 +96,12 @@ class ImageSource {
   bool dropped_ = false;  // guarded by lock_: left the cache; takes no more frames
 
   int useCount_ = 0;  // guarded by the manager's sourceLock
+
+  // kConfirmed | clock value, or 0: written by the loader thread, read anywhere.
+  static constexpr std::uint64_t kConfirmed = std::uint64_t{1} << 32;
+  std::atomic<std::uint64_t> confirmed_{0};
+  // What identified the file behind the current picture; loader thread only.
+  std::optional<FileStamp> fileStamp_;
 };
 
 }  // namespace vistel

@@ -39,6 +39,19 @@ bool readWholeFile(const std::string& path, std::vector<std::uint8_t>& out) {
 
 std::int32_t sizeOf(const FrameRef& frame) { return frame ? frame->size() : 0; }
 
+// How long ago a source's picture was last known current: taken at `taken`,
+// and perhaps confirmed unchanged since. Negative after the clock went back.
+std::int32_t currentAge(std::uint32_t now, std::uint32_t taken,
+                        std::optional<std::uint32_t> confirmed) {
+  const std::int32_t age = elapsedMs(now, taken);
+  return confirmed ? std::min(age, elapsedMs(now, *confirmed)) : age;
+}
+
+bool hasPicture(const ImageSource& source) {
+  const FrameRef picture = source.decoded();
+  return picture && picture->kind() == Frame::Kind::Decoded && picture->width() > 0;
+}
+
 }  // namespace
 
 // One reader of the pool, with the source it was last given while it has not
@@ -255,7 +268,7 @@ ImageSourceManager::PictureStatus ImageSourceManager::pictureStatus(const Source
   const FrameRef picture = source.decoded();
   if (!picture || picture->kind() != Frame::Kind::Decoded || picture->width() <= 0) return status;
   status.hasPicture = true;
-  const std::int32_t age = elapsedMs(now, picture->timestamp());
+  const std::int32_t age = currentAge(now, picture->timestamp(), source.confirmedMs());
   status.ageMs = age > 0 ? static_cast<std::uint32_t>(age) : 0;
   const std::uint32_t limit = staleLimitMs(request->fps());
   status.stale = limit > 0 && status.ageMs > limit;
@@ -510,8 +523,8 @@ bool ImageSourceManager::chooseRequest(Work& work, Pool pool) {
     const float fps = request.fps();
     if (fps == 0.0f) continue;
     const FrameRef encoded = request.source()->encoded();
-    const std::uint32_t taken = encoded ? encoded->timestamp() : 0;
-    const std::int32_t age = elapsedMs(now, taken);
+    const std::int32_t age =
+        currentAge(now, encoded ? encoded->timestamp() : 0, request.source()->confirmedMs());
     if (fps == -1.0f || age < 0 || fps * static_cast<float>(age) > 1000.0f) {
       pick(request);
       // Round robin: the next due request goes first next time.
@@ -539,12 +552,24 @@ bool ImageSourceManager::chooseUnfetchedSource(Work& work, Pool pool) {
 void ImageSourceManager::readFile(ImageSource& source) {
   std::vector<std::uint8_t> bytes;
   const std::uint32_t now = nowMs();
-  if (!readWholeFile(source.url().substr(kFilePrefix.size()), bytes)) {
+  const std::string path = source.url().substr(kFilePrefix.size());
+  // Taken before the read: a file that changes during it differs next time.
+  std::optional<FileStamp> stamp = fileStampOf(path);
+  if (stamp && stamp == source.fileStamp_ && hasPicture(source)) {
+    // The picture on screen is still the file's: decoding and drawing it again
+    // at every interval of the view's rate would cost a still project the same
+    // as a live camera. It only counts as current again.
+    source.confirmed_.store(ImageSource::kConfirmed | now, std::memory_order_release);
+    return;
+  }
+  source.fileStamp_.reset();
+  if (!readWholeFile(path, bytes)) {
     // A file that appears later is read then; until then not on every poll.
     source.health().recordFailure(now, SourceFailure::FileUnreadable, 0);
     source.failed_.store(true, std::memory_order_release);
     return;
   }
+  source.fileStamp_ = stamp;
   source.health().recordPicture();
   source.failed_.store(false, std::memory_order_release);
   storePicture(source, std::move(bytes), now);

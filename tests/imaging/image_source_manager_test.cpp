@@ -194,6 +194,12 @@ std::optional<Info> findSource(const std::vector<Info>& list, const std::string&
 
 std::string fileUrl(const std::filesystem::path& path) { return "file://" + path.string(); }
 
+// Gives a file a new modification time, as a camera's upload does: an
+// unchanged file is not read again.
+void changeFile(const std::filesystem::path& path) {
+  std::filesystem::last_write_time(path, std::filesystem::last_write_time(path) + 1s);
+}
+
 class ManagerTest : public ::testing::Test {
  protected:
   std::unique_ptr<ImageSourceManager> makeManager(int readers, std::int32_t encodedKiB = 2048,
@@ -679,25 +685,50 @@ TEST_F(ManagerTest, FrameRateDecidesWhenASourceIsDueAgain) {
   ASSERT_TRUE(reader.waitForPolls(5));
   EXPECT_EQ(decodes.load(), 1);
 
-  // fps -1: due on every poll, whatever the clock says.
+  // fps -1: due on every poll, whatever the clock says; a file read again is
+  // decoded only when it changed.
+  const auto path = dir / "a.jpg";
   manager->setFps(request, -1.0f);
-  ASSERT_TRUE(waitFor([&] { return decodes.load() >= 4; }));
+  ASSERT_TRUE(waitFor([&] {
+    changeFile(path);
+    return decodes.load() >= 4;
+  }));
+  ASSERT_TRUE(reader.waitForPolls(5));
+  const int unchanged = decodes.load();
+  ASSERT_TRUE(reader.waitForPolls(5));
+  EXPECT_EQ(decodes.load(), unchanged);
 
   // fps 5: due once more than 200 ms have passed since the picture.
   manager->setFps(request, 5.0f);
   ASSERT_TRUE(reader.waitForPolls(3));
   const int settled = decodes.load();
+  changeFile(path);
   clock.advance(150);
   ASSERT_TRUE(reader.waitForPolls(5));
   EXPECT_EQ(decodes.load(), settled);
   clock.advance(60);
   ASSERT_TRUE(waitFor([&] { return decodes.load() == settled + 1; }));
+  changeFile(path);
   ASSERT_TRUE(reader.waitForPolls(5));
   EXPECT_EQ(decodes.load(), settled + 1);
 
-  // A clock that runs backwards past the picture makes it due at once.
-  clock.set(50000);
+  clock.advance(30000);
   ASSERT_TRUE(waitFor([&] { return decodes.load() == settled + 2; }));
+
+  // Unchanged at its due time, the picture is confirmed as current rather
+  // than shown again: never stale while the file is there to read.
+  clock.advance(30000);
+  ASSERT_TRUE(reader.waitForPolls(5));
+  EXPECT_EQ(decodes.load(), settled + 2);
+  const auto status = manager->pictureStatus(request, clock.nowMs());
+  EXPECT_TRUE(status.hasPicture);
+  EXPECT_LT(status.ageMs, 200u);
+  EXPECT_FALSE(status.stale);
+
+  // A clock that runs backwards past the picture makes it due at once.
+  changeFile(path);
+  clock.set(50000);
+  ASSERT_TRUE(waitFor([&] { return decodes.load() == settled + 3; }));
   manager->release(request);
 }
 
@@ -722,20 +753,30 @@ TEST_F(ManagerTest, OlderPicturesAreDroppedAndTheWrapCountsAsNewer) {
     return it == seen.end() ? std::make_pair(0, 0) : it->second;
   };
   // fps -1: the file is read on every poll, stamped with the clock.
-  SourceRequest* request = manager->acquire(fileUrl(dir / "a.jpg"));
+  const auto path = dir / "a.jpg";
+  SourceRequest* request = manager->acquire(fileUrl(path));
   manager->setFps(request, -1.0f);
-  ASSERT_TRUE(waitFor([&] { return seenAt(0xFFFFFF00u).first >= 2; }));
+  ASSERT_TRUE(waitFor([&] {
+    changeFile(path);
+    return seenAt(0xFFFFFF00u).first >= 2;
+  }));
   EXPECT_EQ(seenAt(0xFFFFFF00u).second, 0);  // an equal timestamp is not older
   EXPECT_EQ(peek(*manager, request).timestamp, 0xFFFFFF00u);
 
   // The clock wraps: pictures stamped 0x10 are newer.
   clock.set(0x10);
-  ASSERT_TRUE(waitFor([&] { return seenAt(0x10).first >= 1; }));
+  ASSERT_TRUE(waitFor([&] {
+    changeFile(path);
+    return seenAt(0x10).first >= 1;
+  }));
   EXPECT_EQ(peek(*manager, request).timestamp, 0x10u);
 
   // Pictures stamped earlier than the shown one are decoded but dropped.
   clock.set(0x8);
-  ASSERT_TRUE(waitFor([&] { return seenAt(0x8).second >= 3; }));
+  ASSERT_TRUE(waitFor([&] {
+    changeFile(path);
+    return seenAt(0x8).second >= 3;
+  }));
   EXPECT_EQ(seenAt(0x8).first, 0);
   EXPECT_EQ(peek(*manager, request).timestamp, 0x10u);
   const Info info = manager->sources()[0];
@@ -780,6 +821,7 @@ TEST_F(ManagerTest, DueRequestsTakeTurns) {
   }
   // One reader slot, every request due every poll: each gets read in turn.
   ASSERT_TRUE(waitFor([&] {
+    for (int i = 0; i < 3; ++i) changeFile(dir / ("cam" + std::to_string(i) + ".jpg"));
     std::lock_guard<std::mutex> guard(lock);
     return reads.size() == 3 &&
            std::all_of(reads.begin(), reads.end(), [](const auto& r) { return r.second >= 5; });
