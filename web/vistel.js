@@ -163,6 +163,8 @@
       }
       socket.binaryType = 'arraybuffer';
       this._socket = socket;
+      // A new session numbers its frames from the start again.
+      this._lastDrawn = 0;
       socket.onopen = () => {
         if (socket !== this._socket) return;
         this._shown = this._isShown();
@@ -178,7 +180,7 @@
         if (typeof event.data === 'string') {
           this._text(event.data);
         } else {
-          this._binary(event.data);
+          this._binary(socket, event.data);
         }
       };
       socket.onclose = (event) => {
@@ -250,7 +252,7 @@
       }
     }
 
-    _binary(buffer) {
+    _binary(socket, buffer) {
       const view = new DataView(buffer);
       if (buffer.byteLength < 6) return;
       const kind = String.fromCharCode(view.getUint8(0), view.getUint8(1), view.getUint8(2),
@@ -259,7 +261,8 @@
         const sequence = view.getUint32(4, true);
         const width = u16(view, 8);
         const height = u16(view, 10);
-        this._drawFrame(sequence, width, height, new Blob([buffer.slice(16)], { type: 'image/jpeg' }));
+        this._drawFrame(socket, sequence, width, height,
+                        new Blob([buffer.slice(16)], { type: 'image/jpeg' }));
       } else if (kind === 'VSNP') {
         const length = u16(view, 4);
         const name = new TextDecoder().decode(new Uint8Array(buffer, 6, length));
@@ -268,12 +271,13 @@
       }
     }
 
-    async _drawFrame(sequence, width, height, blob) {
+    async _drawFrame(socket, sequence, width, height, blob) {
       let bitmap = null;
       try {
         bitmap = await createImageBitmap(blob);
-        // Pictures may finish decoding out of order; an older one is not drawn.
-        if (sequence > this._lastDrawn) {
+        // Pictures may finish decoding out of order; an older one is not drawn,
+        // nor one of a session that ended while it decoded.
+        if (socket === this._socket && sequence > this._lastDrawn) {
           this._lastDrawn = sequence;
           if (this._canvas.width !== this._size[0] || this._canvas.height !== this._size[1]) {
             this._canvas.width = this._size[0] || width;
@@ -288,7 +292,8 @@
         // A picture that does not decode is skipped; it is still acknowledged.
       } finally {
         if (bitmap) bitmap.close();
-        this._send({ t: 'ack', seq: sequence });
+        // Its number means nothing to a later session.
+        if (socket === this._socket) this._send({ t: 'ack', seq: sequence });
       }
     }
 
