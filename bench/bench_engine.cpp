@@ -12,6 +12,7 @@
 // the project's files hold pictures of the decoded size.
 
 #include <benchmark/benchmark.h>
+#include <sys/resource.h>
 
 #include <atomic>
 #include <chrono>
@@ -129,6 +130,59 @@ void BM_EnginePass(benchmark::State& state) {
 }
 
 BENCHMARK(BM_EnginePass)->UseManualTime()->Unit(benchmark::kMillisecond);
+
+// The bundled demo shown still at 1024x768, the engine and loader threads
+// running as in a viewer (their own sleeps, the demo's two file pictures at
+// 10 fps) for ten seconds once the pictures are in. Counters: cpu_percent,
+// this process's CPU time per wall time (100 is one core); frames_per_s, the
+// frames handed to the sink. Nothing changes, so both should be near zero.
+std::atomic<int> stillFrames{0};
+std::int32_t countingSink(void*, const std::uint32_t*, std::int32_t, const FrameRect&) {
+  ++stillFrames;
+  return 0;
+}
+
+double processCpuSeconds() {
+  rusage usage{};
+  ::getrusage(RUSAGE_SELF, &usage);
+  return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+         static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+void BM_StillDemo(benchmark::State& state) {
+  const std::string folder = VISTEL_DEMO_DIR;
+  std::ifstream file(folder + "/demo.xml", std::ios::binary);
+  const std::string project{std::istreambuf_iterator<char>(file), {}};
+  for (auto _ : state) {
+    auto engine = ViewerEngine::create(nullptr, defaultThreadStarter(), countingSink);
+    engine->postEvent(kEventShow, 1, 0);
+    engine->postEvent(kEventSize, 1024, 768);
+    if (!engine->loadProject(project.data(), project.size(), folder)) {
+      state.SkipWithError("demo refused");
+      return;
+    }
+    const auto end = Clock::now() + std::chrono::seconds(10);
+    for (bool ready = false; !ready;) {
+      if (Clock::now() > end) {
+        state.SkipWithError("demo pictures never decoded");
+        return;
+      }
+      ready = true;
+      for (const auto& picture : engine->currentPictures()) {
+        ready = ready && picture.state == ViewPicture::State::Delivered;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    std::this_thread::sleep_for(std::chrono::seconds(1));  // the first frames drawn
+    constexpr double kSeconds = 10;
+    const int framesBefore = stillFrames.load();
+    const double cpuBefore = processCpuSeconds();
+    std::this_thread::sleep_for(std::chrono::duration<double>(kSeconds));
+    state.counters["cpu_percent"] = (processCpuSeconds() - cpuBefore) * 100 / kSeconds;
+    state.counters["frames_per_s"] = (stillFrames.load() - framesBefore) / kSeconds;
+  }
+}
+BENCHMARK(BM_StillDemo)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
 
 // A camera picture (gradients, noise and edges, like a street scene to the
 // encoder) of width x height pixels as JPEG bytes, written to `path` first.
