@@ -117,7 +117,8 @@ bool EditorSession::openFile(const std::filesystem::path& path, QString& error) 
   ProjectModel opened;
   const OpenOutcome outcome = opened.open(text, presets);
   if (outcome.error != OpenError::None) {
-    error = tr("%1 is no project: %2").arg(fromPath(path), QString::fromStdString(outcome.message));
+    error =
+        tr("%1 cannot be opened: %2").arg(fromPath(path), QString::fromStdString(outcome.message));
     return false;
   }
   model_ = std::move(opened);
