@@ -78,8 +78,8 @@ TEST_F(StreamReaderFfmpegTest, DeliversDecodablePicturesPacedToTheFrameRate) {
     EXPECT_GT(elapsedMs(taken[i].time, taken[i - 1].time), 40) << i;
   }
   if (taken.size() > 1) {
-    const double mean = double(elapsedMs(taken.back().time, taken.front().time)) /
-                        double(taken.size() - 1);
+    const double mean =
+        double(elapsedMs(taken.back().time, taken.front().time)) / double(taken.size() - 1);
     EXPECT_GT(mean, 160.0);
     EXPECT_LT(mean, 240.0);
   }
