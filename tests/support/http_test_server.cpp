@@ -16,6 +16,8 @@
 #include <mutex>
 #include <thread>
 
+#include "sim_http.h"
+
 namespace vistel::test {
 
 namespace {
@@ -30,39 +32,23 @@ bool equalsNoCase(std::string_view a, std::string_view b) {
                                             [](char x, char y) { return lower(x) == lower(y); });
 }
 
-std::string_view trim(std::string_view text) {
-  while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
-  while (!text.empty() && (text.back() == ' ' || text.back() == '\t' || text.back() == '\r'))
-    text.remove_suffix(1);
-  return text;
-}
-
 int remainingMs(std::chrono::steady_clock::time_point deadline) {
   const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
       deadline - std::chrono::steady_clock::now());
   return static_cast<int>(std::max<std::int64_t>(0, left.count()));
 }
 
+// The request line and fields as the camera simulator reads them, plus the
+// protocol version a test may echo.
 std::optional<HttpTestRequest> parseRequestHead(std::string_view head) {
+  auto parsed = sim::parseRequestHead(head);
+  if (!parsed) return std::nullopt;
   HttpTestRequest request;
-  std::size_t lineEnd = head.find("\r\n");
-  const std::string_view first = head.substr(0, lineEnd);
-  const std::size_t a = first.find(' ');
-  const std::size_t b = first.rfind(' ');
-  if (a == std::string_view::npos || b == a) return std::nullopt;
-  request.method = std::string(first.substr(0, a));
-  request.target = std::string(first.substr(a + 1, b - a - 1));
-  request.version = std::string(first.substr(b + 1));
-  while (lineEnd != std::string_view::npos) {
-    head.remove_prefix(lineEnd + 2);
-    lineEnd = head.find("\r\n");
-    const std::string_view line = head.substr(0, lineEnd);
-    if (line.empty()) break;
-    const std::size_t colon = line.find(':');
-    if (colon == std::string_view::npos) continue;
-    request.headers.emplace_back(std::string(trim(line.substr(0, colon))),
-                                 std::string(trim(line.substr(colon + 1))));
-  }
+  request.method = std::move(parsed->method);
+  request.target = std::move(parsed->target);
+  request.headers = std::move(parsed->headers);
+  const std::string_view first = head.substr(0, head.find("\r\n"));
+  request.version = std::string(first.substr(first.rfind(' ') + 1));
   return request;
 }
 
