@@ -47,10 +47,12 @@ std::int32_t currentAge(std::uint32_t now, std::uint32_t taken,
   return confirmed ? std::min(age, elapsedMs(now, *confirmed)) : age;
 }
 
-bool hasPicture(const ImageSource& source) {
-  const FrameRef picture = source.decoded();
-  return picture && picture->kind() == Frame::Kind::Decoded && picture->width() > 0;
+// A camera picture, as opposed to nothing or a placeholder.
+bool isPicture(const FrameRef& frame) {
+  return frame && frame->kind() == Frame::Kind::Decoded && frame->width() > 0;
 }
+
+bool hasPicture(const ImageSource& source) { return isPicture(source.decoded()); }
 
 }  // namespace
 
@@ -255,8 +257,7 @@ std::int32_t ImageSourceManager::heldHeight(const SourceRequest* request) const 
 }
 
 bool ImageSourceManager::heldIsPicture(const SourceRequest* request) const {
-  return request && request->held_ && request->held_->kind() == Frame::Kind::Decoded &&
-         request->held_->width() > 0;
+  return request && isPicture(request->held_);
 }
 
 ImageSourceManager::PictureStatus ImageSourceManager::pictureStatus(const SourceRequest* request,
@@ -266,7 +267,7 @@ ImageSourceManager::PictureStatus ImageSourceManager::pictureStatus(const Source
   const ImageSource& source = *request->source();
   status.health = source.health().state();
   const FrameRef picture = source.decoded();
-  if (!picture || picture->kind() != Frame::Kind::Decoded || picture->width() <= 0) return status;
+  if (!isPicture(picture)) return status;
   status.hasPicture = true;
   const std::int32_t age = currentAge(now, picture->timestamp(), source.confirmedMs());
   status.ageMs = age > 0 ? static_cast<std::uint32_t>(age) : 0;
