@@ -693,15 +693,19 @@ EditResult ProjectModel::moveEdge(std::string_view viewId, std::size_t edge,
   });
 }
 
-EditResult ProjectModel::removeEdge(std::string_view viewId, std::size_t edge) {
-  const ViewElement* element = view(viewId);
-  if (element == nullptr || edge >= element->edges.size()) return EditResult::NotFound;
-  const auto path = paths_.find(element->edges[edge].get());
+EditResult ProjectModel::removeLeaf(const ProjectElement* element) {
+  const auto path = paths_.find(element);
   if (path == paths_.end()) return EditResult::NotFound;
   return edit([&] {
     eraseNodes(tree_, {path->second});
     return EditResult::Done;
   });
+}
+
+EditResult ProjectModel::removeEdge(std::string_view viewId, std::size_t edge) {
+  const ViewElement* element = view(viewId);
+  if (element == nullptr || edge >= element->edges.size()) return EditResult::NotFound;
+  return removeLeaf(element->edges[edge].get());
 }
 
 EditResult ProjectModel::addShape(std::string_view viewId, const ShapeSpec& spec) {
@@ -766,12 +770,7 @@ EditResult ProjectModel::setShapeAttribute(std::string_view viewId, std::size_t 
 EditResult ProjectModel::removeShape(std::string_view viewId, std::size_t shape) {
   const ViewElement* element = view(viewId);
   if (element == nullptr || shape >= element->shapes.size()) return EditResult::NotFound;
-  const auto path = paths_.find(element->shapes[shape].get());
-  if (path == paths_.end()) return EditResult::NotFound;
-  return edit([&] {
-    eraseNodes(tree_, {path->second});
-    return EditResult::Done;
-  });
+  return removeLeaf(element->shapes[shape].get());
 }
 
 EditResult ProjectModel::setPreset(int number, std::string_view text) {

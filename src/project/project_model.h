@@ -218,6 +218,8 @@ class ProjectModel {
   using NodePath = std::vector<std::size_t>;
 
   XmlNode* nodeOf(const ProjectElement* element);
+  // Removes the element's node alone (an edge or a shape: nothing refers to it).
+  EditResult removeLeaf(const ProjectElement* element);
   const ViewElement* view(std::string_view id) const { return document_->findView(id); }
   const LinkElement* link(std::string_view id) const { return document_->findLink(id); }
   // Runs `change` on a copy of the state; commits it as one undo step when it

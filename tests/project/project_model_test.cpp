@@ -180,6 +180,12 @@ TEST(ProjectModel, LinkFromKeysWithEdgesAndRemovalWithThem) {
   EXPECT_EQ(*model.document().findView("left")->edges[0]->findAttribute("link"), "leftright2");
   EXPECT_EQ(model.addEdge("left", "leftright", EdgePlacement::First), EditResult::Done);
   EXPECT_EQ(*model.document().findView("left")->edges[0]->findAttribute("link"), "leftright");
+  // A view's edge goes alone; the link and the other view keep theirs.
+  ASSERT_EQ(model.removeEdge("left", 0), EditResult::Done);
+  ASSERT_EQ(model.document().findView("left")->edges.size(), 2u);
+  EXPECT_EQ(*model.document().findView("left")->edges[0]->findAttribute("link"), "leftright2");
+  EXPECT_EQ(model.document().findView("right")->edges.size(), 2u);
+  EXPECT_EQ(model.removeEdge("left", 2), EditResult::NotFound);
 
   ASSERT_EQ(model.removeLink("leftright2"), EditResult::Done);
   EXPECT_EQ(model.document().findView("right")->edges.size(), 1u);
