@@ -52,8 +52,6 @@ bool isPicture(const FrameRef& frame) {
   return frame && frame->kind() == Frame::Kind::Decoded && frame->width() > 0;
 }
 
-bool hasPicture(const ImageSource& source) { return isPicture(source.decoded()); }
-
 }  // namespace
 
 // One reader of the pool, with the source it was last given while it has not
@@ -556,7 +554,7 @@ void ImageSourceManager::readFile(ImageSource& source) {
   const std::string path = source.url().substr(kFilePrefix.size());
   // Taken before the read: a file that changes during it differs next time.
   std::optional<FileStamp> stamp = fileStampOf(path);
-  if (stamp && stamp == source.fileStamp_ && hasPicture(source)) {
+  if (stamp && stamp == source.fileStamp_ && isPicture(source.decoded())) {
     // The picture on screen is still the file's: decoding and drawing it again
     // at every interval of the view's rate would cost a still project the same
     // as a live camera. It only counts as current again.

@@ -18,8 +18,6 @@ sim::SimRequest simRequest(const HttpTestRequest& request) {
 
 }  // namespace
 
-std::string md5Hex(std::string_view bytes) { return sim::md5Hex(bytes); }
-
 std::string base64Encode(std::string_view bytes) {
   return encodeBase64(std::span(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()));
 }

@@ -118,8 +118,6 @@ bool hasDigestAuth(const HttpTestRequest& request, std::string_view realm, std::
                    std::string_view user, std::string_view password);
 
 std::string base64Encode(std::string_view bytes);
-// Lower-case hexadecimal MD5 of `bytes`.
-std::string md5Hex(std::string_view bytes);
 
 // ---- Other helpers ------------------------------------------------------
 
